@@ -1,0 +1,97 @@
+#include "quote.hpp"
+
+#include <cstdint>
+
+#include "unicode_tables.hpp"
+
+namespace ulo {
+namespace {
+
+// ASCII bytes copied as they are: printable and neither '"' nor '\'.
+constexpr bool plain_ascii(unsigned char c) {
+  return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+}
+
+struct Decoded {
+  char32_t cp;
+  std::size_t len;  // bytes consumed; 1 with cp U+FFFD for an invalid byte
+};
+
+Decoded decode(std::string_view s, std::size_t i) {
+  constexpr Decoded bad{0xFFFD, 1};
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  std::size_t len;
+  char32_t cp;
+  char32_t min;
+  if (b0 < 0x80) return {b0, 1};
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2, cp = b0 & 0x1Fu, min = 0x80;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3, cp = b0 & 0x0Fu, min = 0x800;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4, cp = b0 & 0x07u, min = 0x10000;
+  } else {
+    return bad;
+  }
+  if (s.size() - i < len) return bad;
+  for (std::size_t k = 1; k < len; ++k) {
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    if ((b & 0xC0u) != 0x80u) return bad;
+    cp = (cp << 6) | (b & 0x3Fu);
+  }
+  // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return bad;
+  return {cp, len};
+}
+
+void append_hex_escape(std::string& out, char32_t cp) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  char buf[8];
+  int n = 0;
+  do {
+    buf[n++] = kDigits[cp & 0xFu];
+    cp >>= 4;
+  } while (cp != 0);
+  out += "\\u{";
+  while (n > 0) out += buf[--n];
+  out += '}';
+}
+
+}  // namespace
+
+void append_quoted(std::string& out, std::string_view utf8) {
+  out.reserve(out.size() + utf8.size() + 2);
+  out += '"';
+  std::size_t i = 0;
+  const std::size_t n = utf8.size();
+  while (i < n) {
+    // Copy the longest run of plain ASCII in one go.
+    std::size_t j = i;
+    while (j < n && plain_ascii(static_cast<unsigned char>(utf8[j]))) ++j;
+    out.append(utf8.data() + i, j - i);
+    i = j;
+    if (i == n) break;
+
+    const Decoded d = decode(utf8, i);
+    switch (d.cp) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (!unicode::is_printable(d.cp)) {
+          append_hex_escape(out, d.cp);
+        } else if (d.cp == 0xFFFD && d.len == 1) {
+          out += "\xEF\xBF\xBD";
+        } else {
+          out.append(utf8.data() + i, d.len);
+        }
+    }
+    i += d.len;
+  }
+  out += '"';
+}
+
+}  // namespace ulo
