@@ -1,0 +1,62 @@
+# Set-up and entry points. `make demo` and `make test` install what is
+# missing (Debian packages, a project-local virtual environment), build, and run.
+SHELL := /bin/bash
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+STAMPS := .stamps
+CPP_BUILD := build/cpp
+JOBS ?= $(shell nproc)
+
+# Debian packages the build and the C++ tests need.
+DEB_PACKAGES := g++ pkg-config libsodium-dev libgtest-dev nlohmann-json3-dev
+
+.PHONY: all deps venv build demo test test-cpp test-py bench clean
+
+all: build
+
+$(STAMPS):
+	@mkdir -p $(STAMPS)
+
+deps: $(STAMPS)/deps
+$(STAMPS)/deps: | $(STAMPS)
+	@missing=$$(for p in $(DEB_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages:" $$missing; \
+	  SUDO=$$([ "$$(id -u)" = 0 ] || echo sudo); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+	@touch $@
+
+venv: $(STAMPS)/venv
+$(STAMPS)/venv: requirements-dev.txt | $(STAMPS)
+	@test -x $(PY) || $(PYTHON) -m venv $(VENV)
+	@$(PY) -m pip install -q --upgrade pip
+	@$(PY) -m pip install -q -r requirements-dev.txt
+	@touch $@
+
+# Editable-free install into the venv; scikit-build-core keeps its build tree
+# under build/ so rebuilds are incremental.
+build: deps venv
+	@$(PY) -m pip install -q --no-build-isolation --no-deps . 
+
+test-cpp: deps venv
+	@$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DULO_BUILD_PYTHON=OFF -DULO_BUILD_TESTS=ON -DULO_WERROR=ON >/dev/null
+	@$(VENV)/bin/cmake --build $(CPP_BUILD) -j$(JOBS)
+	@$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -j$(JOBS)
+
+# pytest exits 5 when it collected nothing; any non-zero status fails here.
+test-py: build
+	@$(PY) -m pytest tests
+
+test: test-cpp test-py
+
+demo: build
+	@for f in examples/*.py; do echo "== $$f"; $(PY) $$f || exit 1; done
+
+bench: build
+	@$(PY) -m pip install -q -r requirements-bench.txt
+	@$(PY) benchmarks/run.py
+
+clean:
+	rm -rf build $(STAMPS) $(VENV)

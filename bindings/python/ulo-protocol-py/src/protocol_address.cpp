@@ -1,0 +1,122 @@
+// Python face of ProtocolAddress.
+#include "address.hpp"
+#include "classes.hpp"
+
+namespace ulo::py {
+namespace {
+
+using Rec = ProtocolAddress;
+
+constexpr const char* kUnknownClassSuffix =
+    " (expected one of: body, act, datum, prop, discard, pair, doc, evidence, route, "
+    "mediation)";
+
+PyObject* address_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* params[] = {"address_class", "type_", "ref_"};
+    static constexpr Signature sig{"ProtocolAddress.__new__()", params, 3};
+    PyObject* a[3];
+    if (!bind_tuple(sig, args, kwargs, a)) return nullptr;
+    std::string_view cls, type_text, ref;
+    if (!to_text(a[0], "address_class", cls) || !to_text(a[1], "type_", type_text) ||
+        !to_text(a[2], "ref_", ref)) {
+      return nullptr;
+    }
+    auto c = address_class_from_name(cls);
+    if (!c) {
+      return raise_value_error("unknown address class: " + std::string(cls) + kUnknownClassSuffix);
+    }
+    return wrap(type, Rec{*c, std::string(type_text), std::string(ref)});
+  });
+}
+
+PyObject* address_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* params[] = {"uri"};
+    static constexpr Signature sig{"ProtocolAddress.parse()", params, 1};
+    PyObject* a[1];
+    std::string_view uri;
+    if (!bind_fast(sig, args, nargs, kwnames, a) || !to_text(a[0], "uri", uri)) return nullptr;
+    auto parsed = parse_uri(uri);
+    if (!parsed) return raise_value_error("invalid tov:// URI: " + std::string(uri));
+    return new_protocol_address(*parsed);
+  });
+}
+
+PyObject* uri_of(const Rec& r) { return new_text(to_uri(r)); }
+
+PyObject* dict_of(const Rec& r) {
+  PyObject* d = PyDict_New();
+  if (d == nullptr) return nullptr;
+  const std::pair<const char*, std::string_view> items[] = {
+      {"class", address_class_name(r.cls)}, {"type", r.type}, {"ref", r.ref}};
+  for (const auto& [key, value] : items) {
+    PyObject* v = new_text(value);
+    if (v == nullptr || PyDict_SetItemString(d, key, v) != 0) {
+      Py_XDECREF(v);
+      Py_DECREF(d);
+      return nullptr;
+    }
+    Py_DECREF(v);
+  }
+  return d;
+}
+
+PyObject* class_of(const Rec& r) { return new_text(address_class_name(r.cls)); }
+PyObject* type_of(const Rec& r) { return new_text(r.type); }
+PyObject* ref_of(const Rec& r) { return new_text(r.ref); }
+
+PyObject* repr_of(const Rec& r) { return Repr("ProtocolAddress").bare_text(to_uri(r)).finish(); }
+
+Py_hash_t address_hash(PyObject* self) {
+  return guarded<Py_hash_t>(-1, [&] {
+    return static_cast<Py_hash_t>(content_hash(record_of<Rec>(self)));
+  });
+}
+
+PyMethodDef methods[] = {
+    {"parse", ULO_FASTCALL(address_parse), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "parse(uri)\n--\n\nParse a canonical `tov://<class>/<type>/<ref>` URI."},
+    {"to_uri", method0<Rec, uri_of>, METH_NOARGS, "to_uri($self)\n--\n\n"},
+    {"to_dict", method0<Rec, dict_of>, METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"address_class", getter<Rec, class_of>, nullptr, nullptr, nullptr},
+    {"type", getter<Rec, type_of>, nullptr, nullptr, nullptr},
+    {"ref", getter<Rec, ref_of>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "ProtocolAddress(address_class, type_, ref_)\n--\n\n"
+                    "Wraps the kernel's `ProtocolAddress`. Frozen on the Python side \xe2\x80\x94\n"
+                    "addresses are content-identity, not mutable state.")},
+    {Py_tp_new, reinterpret_cast<void*>(address_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Rec>)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<Rec, repr_of>)},
+    {Py_tp_str, reinterpret_cast<void*>(repr_slot<Rec, uri_of>)},
+    {Py_tp_hash, reinterpret_cast<void*>(address_hash)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(richcompare<Rec>)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"ulo_protocol.ProtocolAddress", sizeof(Instance<Rec>), 0, Py_TPFLAGS_DEFAULT,
+                    slots};
+
+}  // namespace
+
+TypeCell& protocol_address_cell() {
+  static TypeCell cell("ProtocolAddress", &spec);
+  return cell;
+}
+
+PyObject* new_protocol_address(const ProtocolAddress& a) {
+  return wrap(protocol_address_cell().get(), ProtocolAddress(a));
+}
+
+}  // namespace ulo::py

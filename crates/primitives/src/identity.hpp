@@ -1,0 +1,97 @@
+// Peer identities: surfaces, attestation chains, descriptors, verification and
+// tier-0 software keys.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "address.hpp"
+#include "result.hpp"
+
+namespace ulo {
+
+enum class Surface : std::uint8_t {
+  software, os_keychain, secure_element, external_hardware, threshold
+};
+std::string_view surface_name(Surface s);
+std::optional<Surface> surface_from_name(std::string_view name);
+inline int surface_tier(Surface s) { return static_cast<int>(s); }
+inline bool surface_hardware_attested(Surface s) { return surface_tier(s) >= 2; }
+
+struct AttestationChain {
+  std::vector<std::string> certs_b64;
+  std::string vendor;
+  bool is_empty() const { return certs_b64.empty(); }
+  bool operator==(const AttestationChain&) const = default;
+};
+
+struct PeerIdentityDescriptor {
+  std::string fingerprint;
+  std::string public_key_b64;
+  Surface surface = Surface::software;
+  AttestationChain attestation;
+  std::string created_at;
+  std::optional<ProtocolAddress> superseded_by;
+  bool operator==(const PeerIdentityDescriptor&) const = default;
+};
+
+using Bytes = std::span<const std::uint8_t>;
+
+enum class VerifyError : std::uint8_t { BadPublicKey, BadSignature };
+std::string_view verify_error_name(VerifyError e);
+
+// Ed25519 (cofactorless, lenient point decoding) over the strict unpadded
+// Base64 key text.
+Result<void, VerifyError> verify_signature(std::string_view public_key_b64,
+                                           Bytes payload, Bytes signature);
+
+enum class FingerprintError : std::uint8_t { BadLength, NotAPoint };
+// Fingerprint of raw key bytes: checks length and point decoding first.
+Result<std::string, FingerprintError> fingerprint_of(Bytes public_key);
+// First 16 bytes of SHA-256 as lowercase hex; no checks.
+std::string fingerprint_hex(const std::array<std::uint8_t, 32>& public_key);
+
+inline constexpr std::string_view kSoftwareCreatedAt = "2026-04-15T00:00:00Z";
+
+class SoftwareIdentity {
+ public:
+  using Seed = std::array<std::uint8_t, 32>;
+  using PublicKey = std::array<std::uint8_t, 32>;
+  using Signature = std::array<std::uint8_t, 64>;
+
+  // Fails when the seed is not exactly 32 bytes.
+  static std::optional<SoftwareIdentity> from_seed(Bytes seed);
+  // Fails with the random source's error text.
+  static Result<SoftwareIdentity, std::string> generate();
+
+  SoftwareIdentity(const SoftwareIdentity&) = delete;
+  SoftwareIdentity& operator=(const SoftwareIdentity&) = delete;
+  SoftwareIdentity(SoftwareIdentity&& other) noexcept;
+  SoftwareIdentity& operator=(SoftwareIdentity&&) = delete;
+  ~SoftwareIdentity();
+
+  Signature sign(Bytes payload) const;
+  const PublicKey& public_key() const { return public_key_; }
+  const Seed& seed() const { return seed_; }
+  std::string fingerprint() const;
+  PeerIdentityDescriptor descriptor() const;
+
+ private:
+  SoftwareIdentity() = default;
+  Seed seed_{};
+  PublicKey public_key_{};
+};
+
+}  // namespace ulo
+
+namespace ulo {
+struct JsonError;
+// Compact canonical JSON; attestation written only with certificates,
+// superseded_by only when present.
+std::string descriptor_to_json(const PeerIdentityDescriptor& d);
+Result<PeerIdentityDescriptor, JsonError> descriptor_from_json(std::string_view text);
+}  // namespace ulo
