@@ -1,0 +1,89 @@
+"""The module frame: registration, type flags and re-import."""
+import importlib
+import inspect
+import subprocess
+import sys
+
+import pytest
+
+import ulo_protocol
+
+EXPECTED_ORDER = [
+    "__version__", "ProtocolAddress", "CounterpartyInfo", "SignedEnvelope",
+    "AttestationChain", "PeerIdentityDescriptor", "SoftwareIdentity", "AnchorReceipt",
+    "AnchorProof", "MockAnchor", "EnvelopeQueue", "QueuedItem", "classify_exchange",
+]
+CLASSES = [n for n in ulo_protocol.__all__ if n[0].isupper()]
+NO_CONSTRUCTOR = {"SignedEnvelope", "PeerIdentityDescriptor", "SoftwareIdentity",
+                  "AnchorReceipt", "AnchorProof", "QueuedItem"}
+
+
+def test_version_and_doc():
+    assert ulo_protocol.__version__ == "0.1.0"
+    assert ulo_protocol.__doc__ == ""
+
+
+def test_all_lists_registered_names_in_order():
+    names = ulo_protocol.__all__
+    assert names == [n for n in EXPECTED_ORDER if n in names]
+    assert names[:2] == ["__version__", "ProtocolAddress"]
+    for n in names:
+        assert hasattr(ulo_protocol, n)
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_class_flags(name):
+    cls = getattr(ulo_protocol, name)
+    assert cls.__module__ == "ulo_protocol"
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    assert not hasattr(cls, "__dict__") or "__dict__" not in cls.__dict__
+    if name in NO_CONSTRUCTOR:
+        with pytest.raises(TypeError):
+            cls()
+
+
+def test_constructor_signature_from_docstring():
+    sig = inspect.signature(ulo_protocol.ProtocolAddress)
+    assert str(sig) == "(address_class, type_, ref_)"
+    assert ulo_protocol.ProtocolAddress.__doc__.startswith("Wraps the kernel's")
+
+
+def test_instances_take_no_new_attributes():
+    addr = ulo_protocol.ProtocolAddress("body", "t", "r")
+    with pytest.raises(AttributeError):
+        addr.extra = 1
+    with pytest.raises(AttributeError):
+        addr.ref = "x"
+
+
+def test_reimport_returns_the_same_module():
+    first = sys.modules.pop("ulo_protocol")
+    try:
+        again = importlib.import_module("ulo_protocol")
+        assert again is first
+    finally:
+        sys.modules["ulo_protocol"] = first
+
+
+def test_import_starts_no_thread_and_prints_nothing():
+    code = ("import os, ulo_protocol; "
+            "print(len(os.listdir('/proc/self/task')))")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "1"
+    assert out.stderr == ""
+
+
+def test_subinterpreter_is_refused():
+    try:
+        import _xxsubinterpreters as interpreters
+    except ImportError:
+        pytest.skip("no sub-interpreter API in this Python")
+    code = ("import _xxsubinterpreters as i, ulo_protocol\n"
+            "interp = i.create()\n"
+            "try:\n"
+            "    i.run_string(interp, 'import ulo_protocol')\n"
+            "except Exception as e:\n"
+            "    print(type(e).__name__, 'ImportError' in str(e) or 'sub-interpreters' in str(e))\n")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["RunFailedError", "True"]
