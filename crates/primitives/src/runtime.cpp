@@ -1,0 +1,172 @@
+#include "runtime.hpp"
+
+#include <memory>
+#include <system_error>
+#include <thread>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define ULO_CPU_RELAX() _mm_pause()
+#else
+#define ULO_CPU_RELAX() ((void)0)
+#endif
+
+namespace ulo {
+namespace {
+
+// Both sides spin this long before sleeping: waking a sleeping thread costs
+// tens of microseconds, while a short blocking step ends well within it.
+constexpr auto kSpin = std::chrono::microseconds(50);
+// Upper bound on pool threads; past it, jobs wait for a busy thread.
+constexpr std::size_t kMaxThreads = 512;
+
+std::mutex g_create_mu;
+std::atomic<Runtime*> g_runtime{nullptr};
+std::atomic<int> g_fail_next_start{0};
+
+// Spins briefly, then yields the processor between checks, so that on a
+// busy machine the thread being waited for can run on this core.
+template <class Ready>
+bool spin_until(Ready ready) {
+  for (int i = 0; i < 64; ++i) {
+    if (ready()) return true;
+    ULO_CPU_RELAX();
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kSpin;
+  for (;;) {
+    if (ready()) return true;
+    std::this_thread::yield();
+    if (std::chrono::steady_clock::now() >= deadline) return ready();
+  }
+}
+
+std::string describe_os_error(int err) {
+  return std::system_category().message(err) + " (os error " +
+         std::to_string(err) + ")";
+}
+
+}  // namespace
+
+bool& detail::driving_runtime() noexcept {
+  thread_local bool driving = false;
+  return driving;
+}
+
+Result<Runtime*, std::string> Runtime::get() {
+  if (Runtime* rt = g_runtime.load(std::memory_order_acquire)) return rt;
+  std::lock_guard guard(g_create_mu);
+  if (Runtime* rt = g_runtime.load(std::memory_order_relaxed)) return rt;
+  std::unique_ptr<Runtime> rt(new Runtime);
+  // One thread is started with the runtime and stays; the rest come and go.
+  int err = g_fail_next_start.exchange(0);
+  if (err == 0) err = rt->start_thread(true);
+  if (err != 0) {
+    return unexpected("failed to start tokio runtime for ulo-protocol-py: " +
+                      describe_os_error(err));
+  }
+  g_runtime.store(rt.get(), std::memory_order_release);
+  return rt.release();  // lives until the process ends
+}
+
+bool Runtime::exists() noexcept {
+  return g_runtime.load(std::memory_order_acquire) != nullptr;
+}
+
+void Runtime::fail_next_start_for_testing(int os_error) noexcept {
+  g_fail_next_start.store(os_error);
+}
+
+std::size_t Runtime::thread_count() const {
+  std::lock_guard lk(mu_);
+  return threads_;
+}
+
+void Runtime::set_idle_timeout(std::chrono::milliseconds t) {
+  std::lock_guard lk(mu_);
+  idle_timeout_ = t;
+  for (Idle* w : idle_) w->cv.notify_one();  // sleepers restart their wait
+}
+
+// Called with mu_ held (or before the runtime is published).
+int Runtime::start_thread(bool permanent) {
+  ++threads_;
+  ++starting_;
+  try {
+    std::thread([this, permanent] { worker_loop(permanent); }).detach();
+  } catch (const std::system_error& e) {
+    --threads_;
+    --starting_;
+    return e.code().value() != 0 ? e.code().value() : EAGAIN;
+  }
+  return 0;
+}
+
+void Runtime::submit(Job* job) {
+  std::lock_guard lk(mu_);
+  if (!idle_.empty()) {
+    // Hand the job straight to the most recently idle thread, which is the
+    // one most likely still spinning.
+    Idle* w = idle_.back();
+    idle_.pop_back();
+    w->job.store(job, std::memory_order_release);
+    if (w->sleeping) w->cv.notify_one();
+    return;
+  }
+  queue_.push_back(job);
+  // Threads already starting will each take a queued job. If no thread can
+  // be started the job waits for a busy one; the permanent thread exists.
+  if (queue_.size() > starting_ && threads_ < kMaxThreads) start_thread(false);
+}
+
+void Runtime::worker_loop(bool permanent) {
+  Idle self;
+  std::unique_lock lk(mu_);
+  --starting_;
+  for (;;) {
+    Job* job = nullptr;
+    if (!queue_.empty()) {
+      job = queue_.front();
+      queue_.pop_front();
+    } else {
+      idle_.push_back(&self);
+      lk.unlock();
+      spin_until([&] { return self.job.load(std::memory_order_acquire); });
+      lk.lock();
+      for (;;) {
+        job = self.job.exchange(nullptr, std::memory_order_acquire);
+        if (job) break;
+        self.sleeping = true;
+        const bool timed_out =
+            self.cv.wait_for(lk, idle_timeout_) == std::cv_status::timeout;
+        self.sleeping = false;
+        if (!timed_out || permanent ||
+            self.job.load(std::memory_order_acquire)) {
+          continue;  // woken, or a change of timeout: look again
+        }
+        // Idle too long: leave the pool. Under mu_ nobody can pick us now.
+        std::erase(idle_, &self);
+        --threads_;
+        return;
+      }
+    }
+    lk.unlock();
+    job->run();
+    lk.lock();
+  }
+}
+
+void Runtime::Completion::finish() noexcept {
+  // Notify under the lock: the waiter cannot leave wait(), and so cannot
+  // destroy this object, until the lock is released.
+  std::lock_guard lk(m);
+  done.store(true, std::memory_order_release);
+  cv.notify_one();
+}
+
+void Runtime::Completion::wait() noexcept {
+  spin_until([this] { return done.load(std::memory_order_acquire); });
+  std::unique_lock lk(m);
+  cv.wait(lk, [this] { return done.load(std::memory_order_acquire); });
+}
+
+}  // namespace ulo

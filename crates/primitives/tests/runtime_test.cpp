@@ -1,0 +1,168 @@
+#include "runtime.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Threads of this process as the kernel counts them.
+int os_threads() {
+  std::ifstream f("/proc/self/status");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+  return -1;
+}
+
+template <class Pred>
+bool eventually(Pred p, std::chrono::milliseconds limit = 5s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!p()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+ulo::Runtime& runtime() {
+  auto rt = ulo::Runtime::get();
+  EXPECT_TRUE(rt.has_value());
+  return **rt;
+}
+
+class RuntimeDeathTest : public ::testing::Test {
+ protected:
+  // Re-run the test in a fresh process, where no runtime exists yet.
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+TEST_F(RuntimeDeathTest, LazyCreationAndRetryAfterFailure) {
+  EXPECT_EXIT(
+      {
+        const int before = os_threads();
+        if (ulo::Runtime::exists()) std::_Exit(1);
+        ulo::Runtime::fail_next_start_for_testing(EAGAIN);
+        auto failed = ulo::Runtime::get();
+        if (failed || failed.error() !=
+                          "failed to start tokio runtime for ulo-protocol-py: "
+                          "Resource temporarily unavailable (os error 11)")
+          std::_Exit(2);
+        if (ulo::Runtime::exists() || os_threads() != before) std::_Exit(3);
+        auto ok = ulo::Runtime::get();  // the failure left nothing behind
+        if (!ok || !ulo::Runtime::exists()) std::_Exit(4);
+        if ((*ok)->thread_count() != 1 || os_threads() != before + 1)
+          std::_Exit(5);
+        if (*ulo::Runtime::get() != *ok) std::_Exit(6);
+        std::_Exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST(Runtime, RunBlockingReturnsValueAndRunsOnAnotherThread) {
+  auto& rt = runtime();
+  const auto caller = std::this_thread::get_id();
+  auto r = rt.run_blocking([&] { return std::this_thread::get_id() != caller; });
+  ASSERT_TRUE(r.has_value());
+  EXPECT_TRUE(*r);
+
+  int side = 0;
+  auto v = rt.run_blocking([&] { side = 42; });
+  EXPECT_TRUE(v.has_value());
+  EXPECT_EQ(side, 42);
+
+  auto s = rt.run_blocking([] { return std::string(1000, 'x'); });
+  EXPECT_EQ(s->size(), 1000u);
+}
+
+TEST(Runtime, FaultingStepIsBackgroundTaskFailedAndPoolSurvives) {
+  auto& rt = runtime();
+  auto r = rt.run_blocking([]() -> int { throw std::runtime_error("boom"); });
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().text, "background task failed");
+  EXPECT_EQ(rt.run_blocking([] { return 7; }).value(), 7);
+}
+
+TEST(Runtime, BlockOnRunsOnCallerAndRefusesNesting) {
+  auto& rt = runtime();
+  const auto caller = std::this_thread::get_id();
+  auto r = rt.block_on([&] {
+    auto inner = rt.block_on([] { return 1; });
+    EXPECT_FALSE(inner.has_value());
+    auto step = rt.run_blocking([] { return 5; });
+    return std::this_thread::get_id() == caller ? *step : -1;
+  });
+  EXPECT_EQ(r.value(), 5);
+  EXPECT_TRUE(rt.block_on([] {}).has_value());  // the refusal left no mark
+}
+
+TEST(Runtime, ThreadsStartOnDemandAndRetireWhenIdle) {
+  auto& rt = runtime();
+  rt.set_idle_timeout(100ms);
+  ASSERT_TRUE(eventually([&] { return rt.thread_count() == 1; }, 15s));
+  const int base = os_threads();
+
+  constexpr int kCallers = 4;
+  std::atomic<int> inside{0};
+  std::vector<std::thread> callers;
+  for (int i = 0; i < kCallers; ++i) {
+    callers.emplace_back([&] {
+      auto r = rt.run_blocking([&] {
+        ++inside;
+        // Hold every pool thread until all steps run at once.
+        eventually([&] { return inside.load() == kCallers; });
+        return 1;
+      });
+      EXPECT_TRUE(r.has_value());
+    });
+  }
+  for (auto& t : callers) t.join();
+  EXPECT_EQ(inside.load(), kCallers);
+  EXPECT_GE(rt.thread_count(), std::size_t{kCallers});
+
+  // Extra threads leave after the idle period; the permanent one stays.
+  EXPECT_TRUE(eventually([&] { return rt.thread_count() == 1; }));
+  EXPECT_TRUE(eventually([&] { return os_threads() == base; }));
+  EXPECT_EQ(rt.run_blocking([] { return 3; }).value(), 3);
+  rt.set_idle_timeout(10'000ms);
+}
+
+TEST(Runtime, ManyCallersShareThePool) {
+  auto& rt = runtime();
+  std::atomic<long> sum{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 8; ++t) {
+    callers.emplace_back([&, t] {
+      for (int i = 0; i < 2000; ++i) sum += rt.run_blocking([=] { return t + i; }).value();
+    });
+  }
+  for (auto& c : callers) c.join();
+  EXPECT_EQ(sum.load(), 8L * (1999L * 2000 / 2) + 2000L * (0 + 7) * 8 / 2);
+}
+
+TEST(Runtime, HandOffCostsAtMostTenMicroseconds) {
+  auto& rt = runtime();
+  constexpr int kBatch = 2000;
+  double best = 1e9;
+  for (int b = 0; b < 10; ++b) {
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < kBatch; ++i) (void)rt.run_blocking([i] { return i; });
+    const std::chrono::duration<double, std::micro> d =
+        std::chrono::steady_clock::now() - t0;
+    best = std::min(best, d.count() / kBatch);
+  }
+  std::printf("hand-off round trip: %.2f us (best batch mean)\n", best);
+  EXPECT_LE(best, 10.0);
+}
+
+}  // namespace
