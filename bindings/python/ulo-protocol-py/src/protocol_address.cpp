@@ -1,4 +1,6 @@
 // Python face of ProtocolAddress.
+#include <cstring>
+
 #include "address.hpp"
 #include "classes.hpp"
 
@@ -43,7 +45,25 @@ PyObject* address_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
-PyObject* uri_of(const Rec& r) { return new_text(to_uri(r)); }
+PyObject* uri_of(const Rec& r) {
+  // Most URIs are short: build them on the stack, not in a heap string.
+  std::string_view name = address_class_name(r.cls);
+  const std::size_t len = 6 + name.size() + 1 + r.type.size() + 1 + r.ref.size();
+  if (len > 256) return new_text(to_uri(r));
+  char buf[256];
+  char* p = buf;
+  auto put = [&p](std::string_view s) {
+    std::memcpy(p, s.data(), s.size());
+    p += s.size();
+  };
+  put("tov://");
+  put(name);
+  *p++ = '/';
+  put(r.type);
+  *p++ = '/';
+  put(r.ref);
+  return new_text(std::string_view(buf, len));
+}
 
 PyObject* dict_of(const Rec& r) {
   PyObject* d = PyDict_New();

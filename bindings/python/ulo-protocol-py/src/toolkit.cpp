@@ -7,7 +7,7 @@
 
 namespace ulo::py {
 
-thread_local int detail::gil_depth = 0;
+thread_local int detail::gil_depth __attribute__((tls_model("initial-exec"))) = 0;
 
 // ---------------------------------------------------------------------------
 // Faults and exceptions

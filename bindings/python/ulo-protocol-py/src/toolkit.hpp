@@ -38,7 +38,8 @@ void raise_unknown_fault() noexcept;
 PyObject* panic_exception_type();
 
 namespace detail {
-extern thread_local int gil_depth;
+// initial-exec: a plain TLS offset, no lookup call on every entry.
+extern thread_local int gil_depth __attribute__((tls_model("initial-exec")));
 struct GilMark {
   GilMark() noexcept { ++gil_depth; }
   ~GilMark() { --gil_depth; }
