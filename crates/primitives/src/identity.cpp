@@ -1,0 +1,111 @@
+#include "identity.hpp"
+
+#include <sodium.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "base64.hpp"
+#include "ed25519.hpp"
+
+namespace ulo {
+
+std::string_view verify_error_name(VerifyError e) {
+  return e == VerifyError::BadPublicKey ? "BadPublicKey" : "BadSignature";
+}
+
+Result<void, VerifyError> verify_signature(std::string_view public_key_b64, Bytes payload,
+                                           Bytes signature) {
+  const auto key = base64::decode_unpadded(public_key_b64);
+  if (!key || key->size() != 32) return unexpected(VerifyError::BadPublicKey);
+  const ed25519::Outcome outcome =
+      ed25519::verify(ed25519::Encoding{key->data(), 32}, payload, signature);
+  switch (outcome.verdict) {
+    case ed25519::Verdict::ok:
+      return {};
+    case ed25519::Verdict::bad_key:
+      return unexpected(VerifyError::BadPublicKey);
+    case ed25519::Verdict::bad_signature:
+      break;
+  }
+  return unexpected(VerifyError::BadSignature);
+}
+
+Result<std::string, FingerprintError> fingerprint_of(Bytes public_key) {
+  if (public_key.size() != 32) return unexpected(FingerprintError::BadLength);
+  const ed25519::Encoding encoding{public_key.data(), 32};
+  if (!ed25519::is_point(encoding)) return unexpected(FingerprintError::NotAPoint);
+  std::array<std::uint8_t, 32> key;
+  std::memcpy(key.data(), public_key.data(), 32);
+  return fingerprint_hex(key);
+}
+
+std::string fingerprint_hex(const std::array<std::uint8_t, 32>& public_key) {
+  ed25519::ensure_sodium();
+  std::uint8_t digest[crypto_hash_sha256_BYTES];
+  crypto_hash_sha256(digest, public_key.data(), public_key.size());
+  constexpr char kHex[] = "0123456789abcdef";
+  std::string out(32, '\0');
+  for (std::size_t i = 0; i < 16; ++i) {
+    out[2 * i] = kHex[digest[i] >> 4];
+    out[2 * i + 1] = kHex[digest[i] & 0x0f];
+  }
+  return out;
+}
+
+std::optional<SoftwareIdentity> SoftwareIdentity::from_seed(Bytes seed) {
+  if (seed.size() != 32) return std::nullopt;
+  ed25519::ensure_sodium();
+  SoftwareIdentity id;
+  std::memcpy(id.seed_.data(), seed.data(), 32);
+  // The library hashes the seed into the secret-key buffer and then
+  // overwrites it with seed || public key; wipe that copy too.
+  std::uint8_t sk[crypto_sign_SECRETKEYBYTES];
+  crypto_sign_seed_keypair(id.public_key_.data(), sk, id.seed_.data());
+  sodium_memzero(sk, sizeof sk);
+  return id;
+}
+
+Result<SoftwareIdentity, std::string> SoftwareIdentity::generate() {
+  Seed seed;
+  if (getentropy(seed.data(), seed.size()) != 0) {
+    return unexpected(std::error_code(errno, std::generic_category()).message());
+  }
+  std::optional<SoftwareIdentity> id = from_seed(seed);
+  sodium_memzero(seed.data(), seed.size());
+  return std::move(*id);
+}
+
+SoftwareIdentity::SoftwareIdentity(SoftwareIdentity&& other) noexcept
+    : seed_(other.seed_), public_key_(other.public_key_) {
+  sodium_memzero(other.seed_.data(), other.seed_.size());
+}
+
+SoftwareIdentity::~SoftwareIdentity() { sodium_memzero(seed_.data(), seed_.size()); }
+
+SoftwareIdentity::Signature SoftwareIdentity::sign(Bytes payload) const {
+  // The library's signing key is seed || public key; it hashes the seed
+  // itself, so this costs exactly one library signing call.
+  std::uint8_t sk[crypto_sign_SECRETKEYBYTES];
+  std::memcpy(sk, seed_.data(), 32);
+  std::memcpy(sk + 32, public_key_.data(), 32);
+  Signature sig;
+  crypto_sign_detached(sig.data(), nullptr, payload.data(), payload.size(), sk);
+  sodium_memzero(sk, sizeof sk);
+  return sig;
+}
+
+std::string SoftwareIdentity::fingerprint() const { return fingerprint_hex(public_key_); }
+
+PeerIdentityDescriptor SoftwareIdentity::descriptor() const {
+  PeerIdentityDescriptor d;
+  d.fingerprint = fingerprint();
+  d.public_key_b64 = base64::encode_unpadded(public_key_);
+  d.surface = Surface::software;
+  d.created_at = std::string(kSoftwareCreatedAt);
+  return d;
+}
+
+}  // namespace ulo
