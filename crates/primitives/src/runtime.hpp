@@ -38,6 +38,11 @@ class Runtime {
   template <class F>
   auto run_blocking(F&& f) -> Result<std::invoke_result_t<F&>, BlockingError>;
 
+  // Runs f(0) ... f(n-1) on pool threads at the same time and waits for all
+  // of them; an error when any of them threw.
+  template <class F>
+  Result<void, BlockingError> run_blocking_n(std::size_t n, F&& f);
+
   // Runs `op` to completion on the calling thread; blocking steps inside it
   // go to the pool through run_blocking. A thread that is already driving an
   // operation cannot start a second one: that is refused with an error text.
@@ -126,6 +131,35 @@ auto Runtime::run_blocking(F&& f)
   } else {
     return std::move(*task.out);
   }
+}
+
+template <class F>
+Result<void, BlockingError> Runtime::run_blocking_n(std::size_t n, F&& f) {
+  struct Task final : Completion {
+    Task(F& f_, std::size_t i_) : fn(f_), index(i_) {}
+    F& fn;
+    std::size_t index;
+    bool ok = false;
+    void run() noexcept override {
+      try {
+        std::invoke(fn, index);
+        ok = true;
+      } catch (...) {
+        // Reported to the caller as BlockingError.
+      }
+      finish();
+    }
+  };
+  std::deque<Task> tasks;  // stable addresses
+  for (std::size_t i = 0; i < n; ++i) tasks.emplace_back(f, i);
+  for (auto& t : tasks) submit(&t);
+  bool ok = true;
+  for (auto& t : tasks) {
+    t.wait();
+    ok = ok && t.ok;
+  }
+  if (!ok) return unexpected(BlockingError{});
+  return {};
 }
 
 namespace detail {

@@ -93,6 +93,18 @@ TEST(Runtime, FaultingStepIsBackgroundTaskFailedAndPoolSurvives) {
   EXPECT_EQ(rt.run_blocking([] { return 7; }).value(), 7);
 }
 
+TEST(Runtime, RunBlockingNRunsEveryIndexOnceAndReportsFaults) {
+  auto& rt = runtime();
+  std::vector<std::atomic<int>> hits(37);
+  ASSERT_TRUE(rt.run_blocking_n(hits.size(), [&](std::size_t i) { ++hits[i]; }));
+  for (auto& h : hits) EXPECT_EQ(h.load(), 1);
+  auto r = rt.run_blocking_n(5, [](std::size_t i) {
+    if (i == 3) throw std::runtime_error("boom");
+  });
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().text, "background task failed");
+}
+
 TEST(Runtime, BlockOnRunsOnCallerAndRefusesNesting) {
   auto& rt = runtime();
   const auto caller = std::this_thread::get_id();
