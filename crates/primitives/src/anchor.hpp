@@ -1,10 +1,14 @@
 // Anchor records, the anchor interface and the in-memory mock anchor.
 #pragma once
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "result.hpp"
 
@@ -43,5 +47,93 @@ std::string receipt_to_json(const AnchorReceipt& r);
 Result<AnchorReceipt, JsonError> receipt_from_json(std::string_view text);
 std::string proof_to_json(const AnchorProof& p);
 Result<AnchorProof, JsonError> proof_from_json(std::string_view text);
+
+
+// --- The anchor interface -------------------------------------------------
+
+using MerkleRoot = std::array<std::uint8_t, 32>;
+
+struct AnchorError {
+  enum Kind {
+    Network,           // the anchor could not be reached
+    BadResponse,       // its answer, or the input handed to it, is malformed
+    AlreadySubmitted,  // this root was submitted before
+    NotFound,          // the anchor knows nothing of this root
+    Unsupported,       // the anchor does not offer the operation
+  };
+  Kind kind;
+  std::string text;
+  // "anchor network: <text>", "anchor bad response: <text>", ...
+  std::string message() const;
+};
+
+// A witness to which Merkle roots are submitted. submit and verify may
+// block (an external anchor waits on the network); callers run them on the
+// worker runtime with submit_blocking / verify_blocking, so an
+// implementation may hand blocking steps to Runtime::get()'s pool.
+class Anchor {
+ public:
+  virtual ~Anchor() = default;
+  virtual Result<AnchorReceipt, AnchorError> submit(const MerkleRoot& root) = 0;
+  virtual Result<AnchorProof, AnchorError> verify(
+      const AnchorReceipt& receipt) = 0;
+  virtual const std::string& id() const = 0;
+  virtual AnchorKind kind() const = 0;
+  virtual double cost_usd_per_submission() const = 0;
+  virtual std::uint32_t finality_seconds() const = 0;
+};
+
+// Runs the operation to completion on the worker runtime, creating the
+// runtime if needed. The outer error is the runtime's own fault text (it
+// could not be started); the inner result is the anchor's.
+Result<Result<AnchorReceipt, AnchorError>, std::string> submit_blocking(
+    Anchor& anchor, const MerkleRoot& root);
+Result<Result<AnchorProof, AnchorError>, std::string> verify_blocking(
+    Anchor& anchor, const AnchorReceipt& receipt);
+
+// Lower-case hexadecimal, two digits per byte.
+std::string to_hex(const MerkleRoot& root);
+
+// A set of 32-byte roots in one flat open-addressing table: 32 bytes per
+// slot and nothing else, so a million roots take well under 100 MB.
+class RootSet {
+ public:
+  // False when the root was already present.
+  bool insert(const MerkleRoot& root);
+  bool contains(const MerkleRoot& root) const;
+  std::size_t size() const { return size_; }
+
+ private:
+  std::size_t find_slot(const MerkleRoot& root) const;
+  void grow();
+
+  std::unique_ptr<MerkleRoot[]> slots_;  // the all-zero root marks a free slot
+  std::size_t capacity_ = 0;             // a power of two, or 0
+  std::size_t size_ = 0;                 // roots in slots_, plus the zero root
+  bool has_zero_ = false;                // the zero root is kept aside
+};
+
+// In-memory anchor of kind `local` for tests and local development: accepts
+// each new root at once with fixed times, and verifies any receipt whose
+// root it accepted. It stores only the roots: a receipt is fully determined
+// by the root and the anchor's id.
+class MockAnchor final : public Anchor {
+ public:
+  explicit MockAnchor(std::string id) : id_(std::move(id)) {}
+
+  Result<AnchorReceipt, AnchorError> submit(const MerkleRoot& root) override;
+  Result<AnchorProof, AnchorError> verify(const AnchorReceipt& receipt) override;
+  const std::string& id() const override { return id_; }
+  AnchorKind kind() const override { return AnchorKind::local; }
+  double cost_usd_per_submission() const override { return 0.0; }
+  std::uint32_t finality_seconds() const override { return 0; }
+
+  std::size_t submitted_count() const;
+
+ private:
+  std::string id_;
+  mutable std::mutex mu_;  // guards submitted_
+  RootSet submitted_;
+};
 
 }  // namespace ulo

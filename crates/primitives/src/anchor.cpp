@@ -1,0 +1,206 @@
+#include "anchor.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "runtime.hpp"
+
+namespace ulo {
+namespace {
+
+constexpr std::string_view kMockTime = "2026-04-15T09:00:00Z";
+
+int hex_value(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A byte shown as the character of that code point, in UTF-8.
+std::string byte_as_char(unsigned char b) {
+  std::string s;
+  if (b < 0x80) {
+    s += static_cast<char>(b);
+  } else {
+    s += static_cast<char>(0xC0 | (b >> 6));
+    s += static_cast<char>(0x80 | (b & 0x3F));
+  }
+  return s;
+}
+
+Result<MerkleRoot, AnchorError> root_from_hex(std::string_view hex) {
+  auto bad = [](std::string text) {
+    return unexpected(AnchorError{AnchorError::BadResponse, std::move(text)});
+  };
+  if (hex.size() % 2 != 0) return bad("Odd number of digits");
+  for (std::size_t i = 0; i < hex.size(); ++i) {
+    const auto c = static_cast<unsigned char>(hex[i]);
+    if (hex_value(c) < 0) {
+      return bad("Invalid character '" + byte_as_char(c) + "' at position " +
+                 std::to_string(i));
+    }
+  }
+  MerkleRoot root{};
+  if (hex.size() != 2 * root.size()) return bad("root len");
+  for (std::size_t i = 0; i < root.size(); ++i) {
+    root[i] = static_cast<std::uint8_t>(
+        hex_value(static_cast<unsigned char>(hex[2 * i])) << 4 |
+        hex_value(static_cast<unsigned char>(hex[2 * i + 1])));
+  }
+  return root;
+}
+
+bool is_zero(const MerkleRoot& r) {
+  return std::all_of(r.begin(), r.end(), [](std::uint8_t b) { return b == 0; });
+}
+
+// Mixes all 32 bytes; roots are usually uniform, but need not be.
+std::uint64_t hash_root(const MerkleRoot& r) {
+  std::uint64_t w[4];
+  std::memcpy(w, r.data(), sizeof w);
+  std::uint64_t h = 0x9E3779B97F4A7C15ull;
+  for (std::uint64_t x : w) {
+    h ^= x;
+    h *= 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 31;
+  }
+  h *= 0x94D049BB133111EBull;
+  return h ^ (h >> 29);
+}
+
+}  // namespace
+
+std::string AnchorError::message() const {
+  std::string_view prefix;
+  switch (kind) {
+    case Network: prefix = "anchor network: "; break;
+    case BadResponse: prefix = "anchor bad response: "; break;
+    case AlreadySubmitted: prefix = "anchor already submitted: "; break;
+    case NotFound: prefix = "anchor not found: "; break;
+    case Unsupported: prefix = "anchor unsupported: "; break;
+  }
+  return std::string(prefix) + text;
+}
+
+std::string to_hex(const MerkleRoot& root) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(2 * root.size());
+  for (std::uint8_t b : root) {
+    out += kDigits[b >> 4];
+    out += kDigits[b & 0xF];
+  }
+  return out;
+}
+
+// --- RootSet ---------------------------------------------------------------
+
+std::size_t RootSet::find_slot(const MerkleRoot& root) const {
+  const std::size_t mask = capacity_ - 1;
+  std::size_t i = static_cast<std::size_t>(hash_root(root)) & mask;
+  while (!is_zero(slots_[i]) && slots_[i] != root) i = (i + 1) & mask;
+  return i;
+}
+
+bool RootSet::contains(const MerkleRoot& root) const {
+  if (is_zero(root)) return has_zero_;
+  return capacity_ != 0 && !is_zero(slots_[find_slot(root)]);
+}
+
+bool RootSet::insert(const MerkleRoot& root) {
+  if (is_zero(root)) {
+    if (has_zero_) return false;
+    has_zero_ = true;
+    ++size_;
+    return true;
+  }
+  // Keep the load at most 3/4 so probe runs stay short.
+  if (4 * (size_ + 1) > 3 * capacity_) grow();
+  const std::size_t i = find_slot(root);
+  if (!is_zero(slots_[i])) return false;
+  slots_[i] = root;
+  ++size_;
+  return true;
+}
+
+void RootSet::grow() {
+  const std::size_t old_capacity = capacity_;
+  auto old = std::move(slots_);
+  capacity_ = old_capacity == 0 ? 64 : 2 * old_capacity;
+  slots_ = std::make_unique<MerkleRoot[]>(capacity_);  // zeroed: all free
+  for (std::size_t i = 0; i < old_capacity; ++i) {
+    if (!is_zero(old[i])) slots_[find_slot(old[i])] = old[i];
+  }
+}
+
+// --- MockAnchor ------------------------------------------------------------
+
+Result<AnchorReceipt, AnchorError> MockAnchor::submit(const MerkleRoot& root) {
+  std::string hex = to_hex(root);
+  bool inserted;
+  {
+    // Check and insert under one holding: of two equal roots, one wins.
+    std::lock_guard lk(mu_);
+    inserted = submitted_.insert(root);
+  }
+  if (!inserted) {
+    return unexpected(
+        AnchorError{AnchorError::AlreadySubmitted, std::move(hex)});
+  }
+  AnchorReceipt r;
+  r.anchor_id = id_;
+  r.anchor_kind = AnchorKind::local;
+  r.submission_ref = "mock://" + hex;
+  r.merkle_root_hex = std::move(hex);
+  r.submitted_at = kMockTime;
+  r.expected_finality_at = kMockTime;
+  return r;
+}
+
+Result<AnchorProof, AnchorError> MockAnchor::verify(
+    const AnchorReceipt& receipt) {
+  // Only the root decides; the receipt's other fields are not compared.
+  auto root = root_from_hex(receipt.merkle_root_hex);
+  if (!root) return unexpected(std::move(root.error()));
+  bool known;
+  {
+    std::lock_guard lk(mu_);
+    known = submitted_.contains(*root);
+  }
+  if (!known) {
+    return unexpected(
+        AnchorError{AnchorError::NotFound, receipt.merkle_root_hex});
+  }
+  AnchorProof p;
+  p.anchor_id = id_;
+  p.anchor_kind = AnchorKind::local;
+  p.merkle_root_hex = receipt.merkle_root_hex;
+  p.confirmed = true;
+  p.authoritative_time = receipt.submitted_at;
+  p.detail = "mock";
+  return p;
+}
+
+std::size_t MockAnchor::submitted_count() const {
+  std::lock_guard lk(mu_);
+  return submitted_.size();
+}
+
+// --- Running on the worker runtime ------------------------------------------
+
+Result<Result<AnchorReceipt, AnchorError>, std::string> submit_blocking(
+    Anchor& anchor, const MerkleRoot& root) {
+  auto rt = Runtime::get();
+  if (!rt) return unexpected(std::move(rt.error()));
+  return (*rt)->block_on([&] { return anchor.submit(root); });
+}
+
+Result<Result<AnchorProof, AnchorError>, std::string> verify_blocking(
+    Anchor& anchor, const AnchorReceipt& receipt) {
+  auto rt = Runtime::get();
+  if (!rt) return unexpected(std::move(rt.error()));
+  return (*rt)->block_on([&] { return anchor.verify(receipt); });
+}
+
+}  // namespace ulo
