@@ -16,8 +16,25 @@ PyModuleDef g_module_def = {
 
 // Registration order is also the order of __all__.
 TypeCell& (*const kClasses[])() = {
-    protocol_address_cell,
+    protocol_address_cell, counterparty_info_cell, signed_envelope_cell,
+    attestation_chain_cell, peer_identity_descriptor_cell, software_identity_cell,
+    anchor_receipt_cell, anchor_proof_cell, mock_anchor_cell,
+    envelope_queue_cell, queued_item_cell,
 };
+
+int add_function(PyObject* module, PyMethodDef* def) {
+  PyObject* module_name = PyModule_GetNameObject(module);
+  if (module_name == nullptr) return -1;
+  PyObject* fn = PyCFunction_NewEx(def, module, module_name);
+  Py_DECREF(module_name);
+  if (fn == nullptr) return -1;
+  PyObject* name = PyObject_GetAttrString(fn, "__name__");
+  Py_ssize_t len = 0;
+  const char* text = name != nullptr ? PyUnicode_AsUTF8AndSize(name, &len) : nullptr;
+  const int rc = text != nullptr ? add_name(module, text, fn) : (Py_DECREF(fn), -1);
+  Py_XDECREF(name);
+  return rc;
+}
 
 int add_class(PyObject* module, TypeCell& cell) {
   PyTypeObject* type = cell.get_or_create();
@@ -50,7 +67,7 @@ int init_body(PyObject* module) {
   for (auto cell : kClasses) {
     if (add_class(module, cell()) != 0) return -1;
   }
-  return 0;
+  return add_function(module, &classify_exchange_def);
 }
 
 PyObject* module_entry() {

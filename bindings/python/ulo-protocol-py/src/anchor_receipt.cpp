@@ -1,0 +1,77 @@
+// Python face of AnchorReceipt.
+#include "anchor.hpp"
+#include "classes.hpp"
+#include "json_forms.hpp"
+
+namespace ulo::py {
+namespace {
+
+using Rec = AnchorReceipt;
+
+struct Traits {
+  using Rec = AnchorReceipt;
+  static constexpr const char* kName = "AnchorReceipt";
+  static std::string encode(const Rec& r) { return receipt_to_json(r); }
+  static auto decode(std::string_view s) { return receipt_from_json(s); }
+  static PyObject* make(Rec&& r) { return new_anchor_receipt(std::move(r)); }
+};
+using Forms = JsonForms<Traits>;
+
+PyObject* anchor_id_of(const Rec& r) { return new_text(r.anchor_id); }
+PyObject* kind_of(const Rec& r) { return new_text(anchor_kind_name(r.anchor_kind)); }
+PyObject* root_of(const Rec& r) { return new_text(r.merkle_root_hex); }
+PyObject* ref_of(const Rec& r) { return new_text(r.submission_ref); }
+PyObject* submitted_of(const Rec& r) { return new_text(r.submitted_at); }
+PyObject* finality_of(const Rec& r) { return new_text(r.expected_finality_at); }
+PyObject* proof_of(const Rec& r) { return new_text(r.proof_b64); }
+
+PyObject* repr_of(const Rec& r) {
+  return Repr("AnchorReceipt")
+      .text("anchor_id", r.anchor_id)
+      .text("kind", anchor_kind_name(r.anchor_kind))
+      .text("root", r.merkle_root_hex)
+      .finish();
+}
+
+PyMethodDef methods[] = {ULO_JSON_FORM_METHODS(Forms), {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef getset[] = {
+    {"anchor_id", getter<Rec, anchor_id_of>, nullptr, nullptr, nullptr},
+    {"anchor_kind", getter<Rec, kind_of>, nullptr, nullptr, nullptr},
+    {"merkle_root_hex", getter<Rec, root_of>, nullptr, nullptr, nullptr},
+    {"submission_ref", getter<Rec, ref_of>, nullptr, nullptr, nullptr},
+    {"submitted_at", getter<Rec, submitted_of>, nullptr, nullptr, nullptr},
+    {"expected_finality_at", getter<Rec, finality_of>, nullptr, nullptr, nullptr},
+    {"proof_b64", getter<Rec, proof_of>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Receipt returned when a Merkle root is submitted to an external\n"
+                    "anchor. Persisted alongside the batch so it can be verified later.\n"
+                    "Python sees this as a parsed/serialisable record \xe2\x80\x94 actual anchor\n"
+                    "submission stays in the kernel's async runtime.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Rec>)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<Rec, repr_of>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(richcompare<Rec>)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"ulo_protocol.AnchorReceipt", sizeof(Instance<Rec>), 0,
+                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+
+}  // namespace
+
+TypeCell& anchor_receipt_cell() {
+  static TypeCell cell("AnchorReceipt", &spec);
+  return cell;
+}
+
+PyObject* new_anchor_receipt(AnchorReceipt&& r) {
+  return wrap(anchor_receipt_cell().get(), std::move(r));
+}
+
+}  // namespace ulo::py

@@ -1,0 +1,22 @@
+// Runs a core operation to completion on the worker runtime. The calling
+// thread keeps the interpreter lock while it waits: the runtime's threads
+// never touch Python, so this cannot deadlock, and calls stay serialised.
+#pragma once
+#include "runtime.hpp"
+#include "toolkit.hpp"
+
+namespace ulo::py {
+
+// `op(Runtime&)` returns the operation's own Result. Failing to start the
+// runtime, or re-entering it from a driving thread, is an internal fault.
+template <class Op>
+auto run_to_completion(Op&& op) {
+  auto rt = Runtime::get();
+  if (!rt) panic(rt.error());
+  Runtime& runtime = **rt;
+  auto result = runtime.block_on([&] { return op(runtime); });
+  if (!result) panic(result.error());
+  return std::move(*result);
+}
+
+}  // namespace ulo::py

@@ -1,0 +1,32 @@
+// The module-level function classify_exchange.
+#include "classes.hpp"
+#include "classify.hpp"
+
+namespace ulo::py {
+namespace {
+
+PyObject* classify(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* params[] = {"protocol_hint", "counterparty"};
+    static constexpr Signature sig{"classify_exchange()", params, 2};
+    PyObject* a[2];
+    std::string_view hint, counterparty;
+    if (!bind_fast(sig, args, nargs, kwnames, a) || !to_text(a[0], "protocol_hint", hint) ||
+        !to_text(a[1], "counterparty", counterparty)) {
+      return nullptr;
+    }
+    return new_text(classify_exchange(hint, counterparty));
+  });
+}
+
+}  // namespace
+
+PyMethodDef classify_exchange_def = {
+    "classify_exchange", ULO_FASTCALL(classify), METH_FASTCALL | METH_KEYWORDS,
+    "classify_exchange(protocol_hint, counterparty)\n--\n\n"
+    "Map `(protocol_hint, counterparty)` to one of the 11 pair classes:\n"
+    "routing, discovery, enrichment, composition, causal, marketplace,\n"
+    "trust, compliance, conductance, mediation, preference.\n\n"
+    "Mirror of `ulo_protocol_signed_envelope::classify::classify_exchange`."};
+
+}  // namespace ulo::py

@@ -1,0 +1,136 @@
+// Python face of EnvelopeQueue.
+#include "bridge.hpp"
+#include "classes.hpp"
+#include "queue.hpp"
+
+namespace ulo::py {
+namespace {
+
+struct QueueRec {
+  std::string dir;
+};
+
+PyObject* raise_queue_error(const QueueError& e) {
+  return raise(e.kind == QueueError::Io ? PyExc_OSError : PyExc_ValueError, e.message());
+}
+
+PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* params[] = {"dir"};
+    static constexpr Signature sig{"EnvelopeQueue.__new__()", params, 1};
+    PyObject* a[1];
+    std::string_view dir;
+    if (!bind_tuple(sig, args, kwargs, a) || !to_text(a[0], "dir", dir)) return nullptr;
+    return wrap(type, QueueRec{std::string(dir)});
+  });
+}
+
+PyObject* queue_default(PyObject*, PyObject*) {
+  return guard([] { return wrap(envelope_queue_cell().get(), QueueRec{default_queue_dir()}); });
+}
+
+PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* params[] = {"pair_class", "envelope"};
+    static constexpr Signature sig{"EnvelopeQueue.push()", params, 2};
+    PyObject* a[2];
+    std::string_view pair_class;
+    if (!bind_fast(sig, args, nargs, kwnames, a) || !to_text(a[0], "pair_class", pair_class) ||
+        !check_instance(a[1], "envelope", signed_envelope_cell().get(), "SignedEnvelope")) {
+      return nullptr;
+    }
+    const std::string& dir = record_of<QueueRec>(self).dir;
+    const auto& envelope = record_of<SignedEnvelope>(a[1]);
+    auto r = run_to_completion(
+        [&](Runtime& rt) { return queue_push(rt, dir, pair_class, envelope); });
+    if (!r) return raise_queue_error(r.error());
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* list(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    const std::string& dir = record_of<QueueRec>(self).dir;
+    auto r = run_to_completion([&](Runtime& rt) { return queue_list(rt, dir); });
+    if (!r) return raise_queue_error(r.error());
+    PyObject* out = PyList_New(static_cast<Py_ssize_t>(r->size()));
+    if (out == nullptr) return nullptr;
+    for (std::size_t i = 0; i < r->size(); ++i) {
+      PyObject* item = new_queued_item(std::move((*r)[i]));
+      if (item == nullptr) {
+        Py_DECREF(out);
+        return nullptr;
+      }
+      PyList_SetItem(out, static_cast<Py_ssize_t>(i), item);
+    }
+    return out;
+  });
+}
+
+PyObject* drop_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* params[] = {"queue_id"};
+    static constexpr Signature sig{"EnvelopeQueue.drop_item()", params, 1};
+    PyObject* a[1];
+    std::string_view id;
+    if (!bind_fast(sig, args, nargs, kwnames, a) || !to_text(a[0], "queue_id", id)) return nullptr;
+    const std::string& dir = record_of<QueueRec>(self).dir;
+    auto r = run_to_completion([&](Runtime& rt) { return queue_drop(rt, dir, id); });
+    if (!r) return raise_queue_error(r.error());
+    Py_RETURN_NONE;
+  });
+}
+
+// The path may hold bytes that are not UTF-8 (only through HOME).
+PyObject* dir_of(const QueueRec& q) {
+  return PyUnicode_DecodeUTF8(q.dir.data(), static_cast<Py_ssize_t>(q.dir.size()), "replace");
+}
+
+PyObject* queue_repr(const QueueRec& q) { return Repr("EnvelopeQueue").text("dir", q.dir).finish(); }
+
+PyMethodDef queue_methods[] = {
+    {"default", queue_default, METH_NOARGS | METH_STATIC,
+     "default()\n--\n\nBind to the kernel's default directory."},
+    {"push", ULO_FASTCALL(push), METH_FASTCALL | METH_KEYWORDS,
+     "push($self, pair_class, envelope)\n--\n\n"
+     "Spill an envelope into the queue. Raises `IOError` on filesystem\n"
+     "failure or `ValueError` on JSON serialisation failure."},
+    {"list", list, METH_NOARGS,
+     "list($self)\n--\n\nEnumerate queued items in emission order (UUIDv7 prefix sort)."},
+    {"drop_item", ULO_FASTCALL(drop_item), METH_FASTCALL | METH_KEYWORDS,
+     "drop_item($self, queue_id)\n--\n\nDrop an item after successful re-emission."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef queue_getset[] = {
+    {"dir", getter<QueueRec, dir_of>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot queue_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "EnvelopeQueue(dir)\n--\n\n"
+                    "File-backed envelope spill queue: one JSON file per item.\n\n"
+                    "Operations are blocking from Python; the kernel's asynchronous\n"
+                    "file-system primitives run on the binding's internal worker runtime.\n"
+                    "The default directory is \"~/.tovane/envelope-queue/\", falling back to\n"
+                    "\"./.envelope-queue/\" if `HOME` is unset.")},
+    {Py_tp_new, reinterpret_cast<void*>(queue_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<QueueRec>)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<QueueRec, queue_repr>)},
+    {Py_tp_methods, queue_methods},
+    {Py_tp_getset, queue_getset},
+    {0, nullptr},
+};
+
+PyType_Spec queue_spec = {"ulo_protocol.EnvelopeQueue", sizeof(Instance<QueueRec>), 0,
+                          Py_TPFLAGS_DEFAULT, queue_slots};
+
+}  // namespace
+
+TypeCell& envelope_queue_cell() {
+  static TypeCell cell("EnvelopeQueue", &queue_spec);
+  return cell;
+}
+
+}  // namespace ulo::py

@@ -1,0 +1,140 @@
+// Python face of MockAnchor. The binding speaks to the anchor interface only,
+// so another anchor implementation needs no change here beyond its class.
+#include <memory>
+
+#include "anchor.hpp"
+#include "classes.hpp"
+
+namespace ulo::py {
+namespace {
+
+struct AnchorRec {
+  std::unique_ptr<Anchor> anchor;
+};
+
+PyObject* raise_anchor_error(const AnchorError& e) {
+  switch (e.kind) {
+    case AnchorError::Network:
+      return raise(PyExc_ConnectionError, e.message());
+    case AnchorError::NotFound:
+      return raise(PyExc_KeyError, e.message());
+    case AnchorError::Unsupported:
+      return raise(PyExc_NotImplementedError, e.message());
+    case AnchorError::BadResponse:
+    case AnchorError::AlreadySubmitted:
+      break;
+  }
+  return raise_value_error(e.message());
+}
+
+// The outer error is the runtime failing to start: an internal fault.
+template <class T>
+PyObject* finish(Result<Result<T, AnchorError>, std::string>&& r, PyObject* (*make)(T&&)) {
+  if (!r) panic(r.error());
+  if (!*r) return raise_anchor_error(r->error());
+  return make(std::move(**r));
+}
+
+PyObject* anchor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* params[] = {"id"};
+    static constexpr Signature sig{"MockAnchor.__new__()", params, 1};
+    PyObject* a[1];
+    std::string_view id;
+    if (!bind_tuple(sig, args, kwargs, a) || !to_text(a[0], "id", id)) return nullptr;
+    return wrap(type, AnchorRec{std::make_unique<MockAnchor>(std::string(id))});
+  });
+}
+
+PyObject* submit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* params[] = {"merkle_root"};
+    static constexpr Signature sig{"MockAnchor.submit()", params, 1};
+    PyObject* a[1];
+    std::span<const std::uint8_t> root;
+    if (!bind_fast(sig, args, nargs, kwnames, a) || !to_bytes(a[0], "merkle_root", root)) {
+      return nullptr;
+    }
+    if (root.size() != 32) return raise_value_error("merkle_root must be exactly 32 bytes");
+    MerkleRoot fixed;
+    std::copy(root.begin(), root.end(), fixed.begin());
+    return finish(submit_blocking(*record_of<AnchorRec>(self).anchor, fixed), new_anchor_receipt);
+  });
+}
+
+PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* params[] = {"receipt"};
+    static constexpr Signature sig{"MockAnchor.verify()", params, 1};
+    PyObject* a[1];
+    if (!bind_fast(sig, args, nargs, kwnames, a) ||
+        !check_instance(a[0], "receipt", anchor_receipt_cell().get(), "AnchorReceipt")) {
+      return nullptr;
+    }
+    return finish(verify_blocking(*record_of<AnchorRec>(self).anchor,
+                                  record_of<AnchorReceipt>(a[0])),
+                  new_anchor_proof);
+  });
+}
+
+PyObject* id_of(const AnchorRec& r) { return new_text(r.anchor->id()); }
+PyObject* kind_of(const AnchorRec& r) { return new_text(anchor_kind_name(r.anchor->kind())); }
+PyObject* cost_of(const AnchorRec& r) {
+  return PyFloat_FromDouble(r.anchor->cost_usd_per_submission());
+}
+PyObject* finality_of(const AnchorRec& r) {
+  return PyLong_FromUnsignedLong(r.anchor->finality_seconds());
+}
+
+PyObject* repr_of(const AnchorRec& r) {
+  return Repr("MockAnchor").text("id", r.anchor->id()).raw("kind", "\"local\"").finish();
+}
+
+PyMethodDef methods[] = {
+    {"submit", ULO_FASTCALL(submit), METH_FASTCALL | METH_KEYWORDS,
+     "submit($self, merkle_root)\n--\n\n"
+     "Submit a Merkle root (32 bytes). Returns the receipt the tenant\n"
+     "must persist in order to verify later. Raises `ValueError` on\n"
+     "double-submission of the same root."},
+    {"verify", ULO_FASTCALL(verify), METH_FASTCALL | METH_KEYWORDS,
+     "verify($self, receipt)\n--\n\n"
+     "Verify a previously-submitted receipt. Raises `ValueError` for\n"
+     "unknown roots or malformed input."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"id", getter<AnchorRec, id_of>, nullptr, nullptr, nullptr},
+    {"kind", getter<AnchorRec, kind_of>, nullptr, nullptr, nullptr},
+    {"cost_usd_per_submission", getter<AnchorRec, cost_of>, nullptr, nullptr, nullptr},
+    {"finality_seconds", getter<AnchorRec, finality_of>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "MockAnchor(id)\n--\n\n"
+                    "In-memory anchor for tests + local-development. Behaves like an\n"
+                    "instant-finality anchor that remembers what it submitted. **NOT for\n"
+                    "production** \xe2\x80\x94 the whole point of an external anchor is *external*\n"
+                    "witnesses. Use a real concrete anchor (`OpenTimestamps`, \xe2\x80\xa6) for\n"
+                    "any non-test workload.")},
+    {Py_tp_new, reinterpret_cast<void*>(anchor_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<AnchorRec>)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<AnchorRec, repr_of>)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"ulo_protocol.MockAnchor", sizeof(Instance<AnchorRec>), 0,
+                    Py_TPFLAGS_DEFAULT, slots};
+
+}  // namespace
+
+TypeCell& mock_anchor_cell() {
+  static TypeCell cell("MockAnchor", &spec);
+  return cell;
+}
+
+}  // namespace ulo::py

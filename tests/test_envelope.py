@@ -1,0 +1,207 @@
+"""SignedEnvelope: decoding rules, canonical output, signing bytes, getters."""
+import datetime as dt
+import json
+import warnings
+
+import pytest
+
+from conftest import load_jsonl
+from ulo_protocol import AnchorReceipt, ProtocolAddress, SignedEnvelope
+
+DECODE = load_jsonl("json_decode.jsonl")
+CLASSES = {"SignedEnvelope": SignedEnvelope, "AnchorReceipt": AnchorReceipt}
+EXAMPLE = ('{"exchange_id":"ex-1","peer_self":{"class":"body","type":"agent","ref":"alice"},'
+           '"direction":"outbound","request_hash":"aa11","our_signature":"sig-a",'
+           '"opened_at":"2026-04-15T09:00:00Z","protocol_hint":"quic",'
+           '"counterparty_identifier":"peer-7"}')
+
+
+def envelope_with(**fields):
+    d = json.loads(EXAMPLE)
+    for k, v in fields.items():
+        if v is ...:
+            d.pop(k, None)
+        else:
+            d[k] = v
+    return SignedEnvelope.from_json(json.dumps(d))
+
+
+def decode(v):
+    cls = CLASSES[v["schema"]]
+    if v["category"] == "dict_form":
+        return cls.from_dict(json.loads(v["input"]))
+    return cls.from_json(v["input"])
+
+
+@pytest.mark.parametrize("v", [v for v in DECODE if v["fixed"] != "none"],
+                         ids=lambda v: f'{v["schema"]}-{v["category"]}')
+def test_decode_vectors(v):
+    if v["ok"]:
+        record = decode(v)
+        if v["fixed"] == "exact":
+            assert record.to_json() == v["canonical"]
+        return
+    with pytest.raises(ValueError) as e:
+        decode(v)
+    if v["fixed"] == "exact":
+        assert str(e.value) == v["exception_message"]
+
+
+@pytest.mark.parametrize("v", [v for v in DECODE if v["fixed"] == "none"],
+                         ids=lambda v: v["category"])
+def test_unsettled_inputs_never_crash(v):
+    try:
+        record = decode(v)
+    except ValueError as e:
+        assert str(e).startswith(f'invalid {v["schema"]} JSON: ')
+    else:
+        assert type(record).from_json(record.to_json()) == record
+
+
+TIMESTAMPS = load_jsonl("timestamps.jsonl")
+
+
+@pytest.mark.parametrize("v", [v for v in TIMESTAMPS if v["fixed"] != "none"],
+                         ids=lambda v: v["input"][:40])
+def test_timestamp_vectors(v):
+    text = EXAMPLE.replace("2026-04-15T09:00:00Z", v["input"].replace("\\", "\\\\"))
+    if not v["ok"]:
+        with pytest.raises(ValueError) as e:
+            SignedEnvelope.from_json(text)
+        if v["fixed"] == "exact":
+            assert v["error"] in str(e.value)
+        return
+    env = SignedEnvelope.from_json(text)
+    assert json.loads(env.to_json())["opened_at"] == v["canonical"]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        if not v["datetime_ok"]:
+            with pytest.raises(ValueError):
+                env.opened_at  # noqa: B018
+            return
+        got = env.opened_at
+    y, mo, d, h, mi, s, us = v["micro"]
+    assert got == dt.datetime(y, mo, d, h, mi, s, us, tzinfo=dt.timezone.utc)
+    assert got.tzinfo is dt.timezone.utc
+    leap_warnings = [w for w in caught if issubclass(w.category, UserWarning)]
+    assert len(leap_warnings) == (1 if v["leap"] else 0)
+    if v["leap"]:
+        assert str(leap_warnings[0].message) == (
+            "ignored leap-second, `datetime` does not support leap-seconds")
+
+
+def test_leap_second_warning_as_error_is_raised():
+    env = envelope_with(opened_at="2016-12-31T23:59:60.5Z")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning):
+            env.opened_at  # noqa: B018
+
+
+ENCODE = load_jsonl("canonical_encode.jsonl")
+
+
+@pytest.mark.parametrize("v", [v for v in ENCODE if v["kind"] == "signing"],
+                         ids=lambda v: v["text"][:30])
+def test_signing_bytes_vectors(v):
+    env = envelope_with(exchange_id=v["exchange_id"], request_hash=v["request_hash"],
+                        response_hash=v["response_hash"])
+    got = env.canonical_signing_bytes()
+    assert got == bytes.fromhex(v["hex"]) and len(got) == v["length"]
+
+
+@pytest.mark.parametrize("v", [v for v in ENCODE if v["kind"] == "string"],
+                         ids=lambda v: v["hex"][:20])
+def test_string_escaping_vectors(v):
+    env = envelope_with(exchange_id=v["text"])
+    assert env.canonical_signing_bytes() == b"[" + bytes.fromhex(v["hex"]) + b',"aa11",null]'
+    assert env.to_json().startswith('{"exchange_id":' + v["json"] + ",")
+
+
+def test_round_trips_and_canonical_output():
+    full = json.loads(EXAMPLE)
+    full.update(peer_counterparty={"ref": "bob", "type": "peer", "class": "body", "x": [1]},
+                response_hash="bb22", counterparty_signature="sig-b",
+                closed_at="2026-04-15T11:00:01.000001+02:00", unknown={"deep": [[[]]]})
+    env = SignedEnvelope.from_json(json.dumps(full, indent=3))
+    text = env.to_json()
+    assert list(json.loads(text)) == [
+        "exchange_id", "peer_self", "peer_counterparty", "direction", "request_hash",
+        "response_hash", "counterparty_signature", "our_signature", "opened_at", "closed_at",
+        "protocol_hint", "counterparty_identifier"]
+    assert '"closed_at":"2026-04-15T09:00:01.000001Z"' in text
+    assert SignedEnvelope.from_json(text) == env
+    assert SignedEnvelope.from_dict(env.to_dict()) == env
+    assert env.to_dict() == json.loads(text)
+
+
+def test_optional_fields_absent_and_null():
+    env = envelope_with(response_hash=None, closed_at=None, peer_counterparty=None)
+    assert env.to_json() == EXAMPLE
+    assert env.response_hash is None and env.closed_at is None and env.peer_counterparty is None
+    assert env.canonical_signing_bytes() == b'["ex-1","aa11",null]'
+    assert len(env.to_dict()) == 8
+    assert envelope_with(response_hash="").canonical_signing_bytes() == b'["ex-1","aa11",""]'
+
+
+def test_getters_return_fresh_objects():
+    env = envelope_with(peer_counterparty={"class": "body", "type": "peer", "ref": "bob"},
+                        opened_at="2026-04-15T09:00:00.123456789Z")
+    assert env.peer_self is not env.peer_self and env.peer_self == env.peer_self
+    assert env.peer_self == ProtocolAddress("body", "agent", "alice")
+    assert env.peer_counterparty == ProtocolAddress("body", "peer", "bob")
+    assert env.opened_at.microsecond == 123456
+    assert '"opened_at":"2026-04-15T09:00:00.123456789Z"' in env.to_json()
+    assert (env.exchange_id, env.direction, env.request_hash, env.our_signature,
+            env.protocol_hint, env.counterparty_identifier) == (
+        "ex-1", "outbound", "aa11", "sig-a", "quic", "peer-7")
+
+
+def test_repr_equality_hash():
+    env = SignedEnvelope.from_json(EXAMPLE)
+    assert repr(env) == str(env) == 'SignedEnvelope(exchange_id="ex-1", direction="outbound")'
+    assert env == SignedEnvelope.from_json(EXAMPLE) and env != envelope_with(our_signature="x")
+    assert (env == EXAMPLE) is False
+    with pytest.raises(TypeError):
+        hash(env)
+    with pytest.raises(TypeError):
+        env < env  # noqa: B015
+
+
+def test_from_dict_errors():
+    with pytest.raises(TypeError) as e:
+        SignedEnvelope.from_dict([])
+    assert str(e.value) == "argument 'd': 'list' object cannot be cast as 'dict'"
+    with pytest.raises(TypeError, match="not JSON serializable"):
+        SignedEnvelope.from_dict({"exchange_id": b"x"})
+    with pytest.raises(ValueError) as e:
+        SignedEnvelope.from_dict({})
+    assert str(e.value) == ("invalid SignedEnvelope JSON: missing field `exchange_id` "
+                            "at line 1 column 2")
+    with pytest.raises(TypeError):
+        SignedEnvelope.from_json(b"{}")
+
+
+@pytest.mark.parametrize("text", [
+    '{"x":' + "[" * 1_000_000 + "]" * 1_000_000 + "}",
+    '{"x":' + "[" * 1_000_000,
+    '{"x":' + "{" * 500_000,
+    '{"exchange_id":"' + "a" * 100_000_000,
+    '{"exchange_id":"\\ud800"}',
+    '{"exchange_id":"\\udc00\\ud800"}',
+    '{"exchange_id":1e999}',
+    '{"exchange_id":"a\x00b"}',
+    "\x00",
+    "[" * 200,
+])
+def test_hostile_inputs_raise_value_error(text):
+    with pytest.raises(ValueError) as e:
+        SignedEnvelope.from_json(text)
+    assert str(e.value).startswith("invalid SignedEnvelope JSON: ")
+    assert " at line " in str(e.value)
+
+
+def test_deep_unknown_value_is_skipped():
+    deep = json.loads(EXAMPLE)
+    text = json.dumps(deep)[:-1] + ',"skip":' + "[" * 100_000 + "]" * 100_000 + "}"
+    assert SignedEnvelope.from_json(text).to_json() == EXAMPLE

@@ -1,0 +1,221 @@
+"""EnvelopeQueue and QueuedItem over real directories."""
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+from ulo_protocol import EnvelopeQueue, QueuedItem, SignedEnvelope
+
+EXAMPLE = ('{"exchange_id":"ex-1","peer_self":{"class":"body","type":"agent","ref":"alice"},'
+           '"direction":"outbound","request_hash":"aa11","our_signature":"sig-a",'
+           '"opened_at":"2026-04-15T09:00:00Z","protocol_hint":"quic",'
+           '"counterparty_identifier":"peer-7"}')
+EXAMPLE_FILE = """{
+  "queue_id": "ex-1",
+  "pair_class": "routing",
+  "envelope": {
+    "exchange_id": "ex-1",
+    "peer_self": {
+      "class": "body",
+      "type": "agent",
+      "ref": "alice"
+    },
+    "direction": "outbound",
+    "request_hash": "aa11",
+    "our_signature": "sig-a",
+    "opened_at": "2026-04-15T09:00:00Z",
+    "protocol_hint": "quic",
+    "counterparty_identifier": "peer-7"
+  }
+}"""
+
+
+def envelope(exchange_id="ex-1"):
+    d = json.loads(EXAMPLE)
+    d["exchange_id"] = exchange_id
+    return SignedEnvelope.from_dict(d)
+
+
+def test_push_writes_the_exact_file_and_lists_it(tmp_path):
+    q = EnvelopeQueue(str(tmp_path / "a" / "b"))
+    assert q.list() == [] and not (tmp_path / "a").exists()
+    assert q.push("routing", envelope()) is None
+    assert (tmp_path / "a" / "b" / "ex-1.json").read_text() == EXAMPLE_FILE
+    assert [p.name for p in (tmp_path / "a" / "b").iterdir()] == ["ex-1.json"]
+    (item,) = q.list()
+    assert type(item) is QueuedItem
+    assert (item.queue_id, item.pair_class, item.envelope) == ("ex-1", "routing", envelope())
+    assert item.envelope is not item.envelope
+    assert repr(item) == 'QueuedItem(queue_id="ex-1", pair_class="routing")'
+    assert q.drop_item("ex-1") is None and q.list() == []
+    assert q.drop_item("never-there") is None
+
+
+def test_order_sanitising_and_replacement(tmp_path):
+    q = EnvelopeQueue(str(tmp_path))
+    for ident in ["0190a5b2-0000-7000-8000-000000000002", "0190a5b2-0000-7000-8000-000000000001",
+                  "x/y..z", "ab", "a.b"]:
+        q.push("p" + ident[-1], envelope(ident))
+    names = sorted(os.listdir(tmp_path))
+    assert names == ["0190a5b2-0000-7000-8000-000000000001.json",
+                     "0190a5b2-0000-7000-8000-000000000002.json", "ab.json", "xyz.json"]
+    items = q.list()
+    assert [i.queue_id for i in items] == ["0190a5b2-0000-7000-8000-000000000001",
+                                          "0190a5b2-0000-7000-8000-000000000002", "a.b", "x/y..z"]
+    q.drop_item("x/y..z")
+    assert not (tmp_path / "xyz.json").exists()
+
+
+def test_other_files_are_ignored(tmp_path):
+    for name in ("x.txt", "x.JSON", "x", ".json", "x.json.tmp"):
+        (tmp_path / name).write_text("not an item")
+    q = EnvelopeQueue(str(tmp_path))
+    assert q.list() == []
+    q.push("", envelope())
+    assert [i.pair_class for i in q.list()] == [""]
+
+
+@pytest.mark.parametrize("exchange_id", ["", "...", "é", "/"])
+def test_id_without_file_name_characters_is_refused(tmp_path, exchange_id):
+    q = EnvelopeQueue(str(tmp_path))
+    with pytest.raises(ValueError) as e:
+        q.push("routing", envelope(exchange_id))
+    assert str(e.value) == ("queue id has no file-name characters: "
+                            + json.dumps(exchange_id, ensure_ascii=False))
+    assert os.listdir(tmp_path) == []
+
+
+def test_bad_file_and_directory_entries(tmp_path):
+    q = EnvelopeQueue(str(tmp_path))
+    (tmp_path / "x.json").write_text('{"queue_id":"x"}')
+    with pytest.raises(ValueError, match="^queue JSON error: missing field `pair_class` at line 1"):
+        q.list()
+    (tmp_path / "x.json").unlink()
+    (tmp_path / "y.json").mkdir()
+    with pytest.raises(OSError) as e:
+        q.list()
+    assert str(e.value).startswith(f"queue I/O error at {tmp_path / 'y.json'}: ")
+    assert str(e.value).endswith("(os error 21)")
+    assert (e.value.errno, e.value.strerror, e.value.filename) == (None, None, None)
+    with pytest.raises(OSError, match="os error 21"):
+        q.drop_item("y")
+
+
+def test_path_through_a_regular_file(tmp_path):
+    (tmp_path / "f").write_text("")
+    q = EnvelopeQueue(str(tmp_path / "f" / "q"))
+    assert q.list() == []
+    with pytest.raises(OSError) as e:
+        q.push("routing", envelope())
+    assert str(e.value).startswith(f"queue I/O error at {tmp_path / 'f' / 'q'}: ")
+    with pytest.raises(OSError, match="os error 20"):
+        EnvelopeQueue(str(tmp_path / "f")).list()
+
+
+def test_failed_write_keeps_the_old_item(tmp_path):
+    q = EnvelopeQueue(str(tmp_path))
+    q.push("routing", envelope())
+    before = (tmp_path / "ex-1.json").read_bytes()
+    code = textwrap.dedent(f"""
+        import json, resource, signal
+        from ulo_protocol import EnvelopeQueue, SignedEnvelope
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (64, 64))
+        d = json.loads({EXAMPLE!r}); d["our_signature"] = "s" * 4096
+        try:
+            EnvelopeQueue({str(tmp_path)!r}).push("routing", SignedEnvelope.from_dict(d))
+        except OSError as e:
+            print("OSError", e.errno)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["OSError", "None"]
+    assert (tmp_path / "ex-1.json").read_bytes() == before
+    assert os.listdir(tmp_path) == ["ex-1.json"]
+    assert q.list()[0].envelope == envelope()
+
+
+def test_threads_and_processes_lose_nothing(tmp_path):
+    q = EnvelopeQueue(str(tmp_path))
+    errors = []
+
+    def worker(n):
+        try:
+            for i in range(50):
+                q.push("routing", envelope(f"t{n}-{i:03d}"))
+                assert len(q.list()) >= 1
+        except Exception as e:  # noqa: BLE001
+            errors.append(e)
+
+    code = (f"from ulo_protocol import EnvelopeQueue, SignedEnvelope\nimport json\n"
+            f"q = EnvelopeQueue({str(tmp_path)!r})\n"
+            f"for i in range(100):\n"
+            f"    d = json.loads({EXAMPLE!r}); d['exchange_id'] = f'p-{{i:03d}}'\n"
+            f"    q.push('routing', SignedEnvelope.from_dict(d)); q.list()\n")
+    proc = subprocess.Popen([sys.executable, "-c", code])
+    threads = [threading.Thread(target=worker, args=(n,)) for n in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert proc.wait(timeout=120) == 0
+    assert errors == []
+    ids = [i.queue_id for i in q.list()]
+    assert len(ids) == 300 and ids == sorted(ids)
+
+
+def test_default_directory(monkeypatch):
+    monkeypatch.setenv("HOME", "/home/u/")
+    assert EnvelopeQueue.default().dir == "/home/u/.tovane/envelope-queue"
+    monkeypatch.setenv("HOME", "/home/u")
+    assert repr(EnvelopeQueue.default()) == 'EnvelopeQueue(dir="/home/u/.tovane/envelope-queue")'
+    monkeypatch.setenv("HOME", "")
+    assert EnvelopeQueue.default().dir == ".tovane/envelope-queue"
+    monkeypatch.delenv("HOME")
+    assert EnvelopeQueue.default().dir == ".envelope-queue"
+
+
+def test_arguments_are_checked_before_anything_happens(tmp_path):
+    with pytest.raises(TypeError, match="argument 'dir': 'bytes' object cannot be cast as 'str'"):
+        EnvelopeQueue(b"q")
+    q = EnvelopeQueue(str(tmp_path / "q"))
+    with pytest.raises(TypeError, match="argument 'envelope': 'dict' object cannot be cast as "
+                                        "'SignedEnvelope'"):
+        q.push("routing", {})
+    with pytest.raises(TypeError, match="argument 'pair_class'"):
+        q.push(1, envelope())
+    assert not (tmp_path / "q").exists()
+    assert repr(EnvelopeQueue('a"b')) == 'EnvelopeQueue(dir="a\\"b")'
+
+
+THREADS = textwrap.dedent("""
+    import os, json
+    def threads(): return len(os.listdir('/proc/self/task'))
+    start = threads()
+    import ulo_protocol as u
+    q = u.EnvelopeQueue({d!r}); u.EnvelopeQueue.default(); repr(q); q.dir
+    u.MockAnchor("m") if hasattr(u, "MockAnchor") else None
+    after_import = threads()
+    try:
+        q.push(1, None)
+    except TypeError:
+        pass
+    after_bad_push = threads()
+    e = u.SignedEnvelope.from_json({example!r})
+    q.push("routing", e)
+    first = threads()
+    for _ in range(20):
+        q.push("routing", e)
+    print(start, after_import, after_bad_push, first, threads())
+""")
+
+
+def test_runtime_starts_at_the_first_bridge_call(tmp_path):
+    code = THREADS.format(d=str(tmp_path), example=EXAMPLE)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    start, after_import, after_bad_push, first, later = map(int, out.stdout.split())
+    assert start == after_import == after_bad_push == 1
+    assert first > 1 and later <= first + 1
