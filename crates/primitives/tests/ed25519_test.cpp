@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -125,13 +124,7 @@ TEST(Ed25519Vectors, EveryLineGivesItsVerdictAndTheSlowPathOnlyWhereNeeded) {
   int checked = 0;
   for (const auto& v : ulo::test::read_jsonl("ed25519.jsonl")) {
     const std::string name = v["name"];
-    ByteVec payload;
-    if (v.contains("payload_pattern")) {
-      payload.assign(v["payload_pattern"]["len"].get<std::size_t>(),
-                     v["payload_pattern"]["byte"].get<std::uint8_t>());
-    } else {
-      payload = from_hex(v["payload_hex"]);
-    }
+    const ByteVec payload = from_hex(v["payload_hex"]);
     const ByteVec sig = from_hex(v["signature_hex"]);
     const std::string expected = v["expected"];
     const std::string key_text = v["public_key_b64"];
@@ -275,49 +268,6 @@ TEST(Ed25519OwnPath, InputsLibsodiumRefusesUpFrontAreDecidedByTheEquation) {
     const ed::Outcome o = ed::verify(enc(c.key), c.payload, sig);
     EXPECT_EQ(o.verdict, c.verdict) << c.name;
     EXPECT_EQ(o.decider, ed::Decider::own) << c.name;
-  }
-}
-
-TEST(Ed25519Checks, OrderOfChecksAndWhoDecides) {
-  const Signer signer(0x55);
-  const ByteVec msg{1, 2, 3};
-  const Enc r = scalar(1);
-  Enc s{}, ka{};
-  crypto_core_ed25519_scalar_mul(ka.data(), challenge(base_times(r), signer.pk, msg).data(),
-                                 signer.a.data());
-  crypto_core_ed25519_scalar_add(s.data(), r.data(), ka.data());
-  const ByteVec good = sig_of(base_times(r), s);
-  ByteVec s_is_l = good;  // S = L, R unchanged
-  const ByteVec l = from_hex("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
-  std::copy(l.begin(), l.end(), s_is_l.begin() + 32);
-  ByteVec s_is_l_minus_1 = s_is_l;
-  s_is_l_minus_1[32] = 0xec;
-  const Enc not_point = enc_from_hex("0200000000000000000000000000000000000000000000000000000000000000");
-
-  struct Case {
-    const char* name;
-    Enc key;
-    ByteVec sig;
-    ed::Verdict verdict;
-    ed::Decider decider;
-  };
-  const std::vector<Case> cases = {
-      {"valid", signer.pk, good, ed::Verdict::ok, ed::Decider::library},
-      {"63 bytes", signer.pk, ByteVec(good.begin(), good.end() - 1), ed::Verdict::bad_signature,
-       ed::Decider::checks},
-      {"no point and 63 bytes", not_point, ByteVec(63), ed::Verdict::bad_key, ed::Decider::checks},
-      {"no point and 64 bytes", not_point, good, ed::Verdict::bad_key, ed::Decider::checks},
-      {"S = L", signer.pk, s_is_l, ed::Verdict::bad_signature, ed::Decider::checks},
-      {"S = L with small-order key", kIdentity, s_is_l, ed::Verdict::bad_signature,
-       ed::Decider::checks},
-      {"S = L - 1, wrong", signer.pk, s_is_l_minus_1, ed::Verdict::bad_signature,
-       ed::Decider::library},
-  };
-  for (const Case& c : cases) {
-    const ed::Outcome o = ed::verify(enc(c.key), msg, c.sig);
-    EXPECT_EQ(o.verdict, c.verdict) << c.name;
-    EXPECT_EQ(o.decider, c.decider) << c.name;
-    EXPECT_EQ(ed::verify_own(enc(c.key), msg, c.sig), c.verdict) << c.name;
   }
 }
 
