@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "result.hpp"
+
 namespace ulo {
 
 // seconds: Unix seconds (UTC, leap seconds not counted).
@@ -25,5 +27,12 @@ CivilTime to_civil(Timestamp t);
 // Appends the canonical form: YYYY-MM-DDTHH:MM:SS[.fff|.ffffff|.fffffffff]Z.
 void append_timestamp(std::string& out, Timestamp t);
 std::string format_timestamp(Timestamp t);
+
+// Parses an RFC 3339 date-time with any UTC offset ("Z", "z", "+hh:mm",
+// "-hh:mm"; "T" or "t" between date and time; any number of fraction digits,
+// of which the first nine count). Second 60 is accepted as a leap second.
+// Failure texts: "input is out of range", "input contains invalid
+// characters", "premature end of input", "trailing input".
+Result<Timestamp, std::string_view> parse_timestamp(std::string_view text);
 
 }  // namespace ulo
