@@ -1,0 +1,110 @@
+#include "timestamp.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using nlohmann::json;
+
+std::vector<json> load(const char* name) {
+  std::ifstream f(std::string(ULO_TEST_DATA) + "/" + name);
+  std::vector<json> rows;
+  for (std::string line; std::getline(f, line);) {
+    if (!line.empty()) rows.push_back(json::parse(line));
+  }
+  return rows;
+}
+
+TEST(TimestampVectors, ParseAndFormat) {
+  const auto rows = load("timestamps.jsonl");
+  ASSERT_GT(rows.size(), 100u);
+  for (const json& row : rows) {
+    const std::string input = row["input"];
+    const std::string fixed = row["fixed"];
+    if (fixed == "none") continue;
+    const auto t = ulo::parse_timestamp(input);
+    ASSERT_EQ(t.has_value(), row["ok"].get<bool>()) << input;
+    if (!t) {
+      if (fixed == "exact") {
+        EXPECT_EQ(t.error(), row["error"].get<std::string>()) << input;
+      }
+      continue;
+    }
+    EXPECT_EQ(ulo::format_timestamp(*t), row["canonical"].get<std::string>()) << input;
+    // What the datetime getter is built from: a leap second shows as :59
+    // with the microseconds past the second.
+    const bool leap = t->nanos >= 1'000'000'000;
+    EXPECT_EQ(leap, row["leap"].get<bool>()) << input;
+    const ulo::CivilTime c = ulo::to_civil(*t);
+    const std::vector<std::int64_t> micro = row["micro"];
+    const std::vector<std::int64_t> got = {c.year,   c.month,  c.day,
+                                           c.hour,   c.minute, leap ? 59 : c.second,
+                                           c.nanos / 1000};
+    EXPECT_EQ(got, micro) << input;
+  }
+}
+
+// Canonical text reads back to the same instant, across the whole range of
+// four-digit years and every fraction width.
+TEST(Timestamp, FormatThenParseRoundTrips) {
+  std::mt19937_64 rng(7);
+  const std::int64_t lo = -62167219200;  // 0000-01-01T00:00:00Z
+  const std::int64_t hi = 253402300799;  // 9999-12-31T23:59:59Z
+  const std::uint32_t fractions[] = {0, 500'000'000, 1'500'000, 999'999'999, 120'000};
+  for (int k = 0; k < 20000; ++k) {
+    ulo::Timestamp t{lo + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(hi - lo + 1)),
+                     fractions[k % 5]};
+    const std::string text = ulo::format_timestamp(t);
+    auto back = ulo::parse_timestamp(text);
+    ASSERT_TRUE(back) << text;
+    EXPECT_EQ(*back, t) << text;
+  }
+}
+
+TEST(Timestamp, FormatsYearsOutsideFourDigitsWithSign) {
+  struct Case {
+    std::int64_t seconds;
+    const char* text;
+  };
+  const Case cases[] = {
+      {0, "1970-01-01T00:00:00Z"},
+      {-62167219201, "-0001-12-31T23:59:59Z"},
+      {253402300800, "+10000-01-01T00:00:00Z"},
+      {-62198755200, "-0001-01-01T00:00:00Z"},
+      {(2932897 + 225 * 146097) * 86400LL, "+100000-01-01T00:00:00Z"},
+      {-1, "1969-12-31T23:59:59Z"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ulo::format_timestamp({c.seconds, 0}), c.text);
+  // Extreme values must not overflow.
+  EXPECT_FALSE(ulo::format_timestamp({INT64_MIN, 0}).empty());
+  EXPECT_FALSE(ulo::format_timestamp({INT64_MAX, 999'999'999}).empty());
+}
+
+TEST(Timestamp, ErrorKinds) {
+  struct Case {
+    const char* text;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"2026-04-15T09:00:00\xe2\x88\x92" "05:00", "input contains invalid characters"},
+      {"2026-02-30T00:00:00Zx", "trailing input"},  // trailing text is seen before the date
+      {"2026-13-01Tjunk", "input is out of range"},  // fields are checked as they are read
+      {"2026-04-15T09:00:00+", "premature end of input"},
+      {"2026-04-15T09:00:00+02:6", "premature end of input"},
+      {"2026-04-15T09:00:00+02:7x", "input contains invalid characters"},
+      {"2026-04-15T09:00:00+02:70", "input is out of range"},
+  };
+  for (const Case& c : cases) {
+    auto t = ulo::parse_timestamp(c.text);
+    ASSERT_FALSE(t) << c.text;
+    EXPECT_EQ(t.error(), c.error) << c.text;
+  }
+}
+
+}  // namespace
