@@ -11,6 +11,7 @@ using Rec = AnchorProof;
 struct Traits {
   using Rec = AnchorProof;
   static constexpr const char* kName = "AnchorProof";
+  static PyTypeObject* type() { return anchor_proof_cell().get(); }
   static std::string encode(const Rec& r) { return proof_to_json(r); }
   static auto decode(std::string_view s) { return proof_from_json(s); }
   static PyObject* make(Rec&& r) { return new_anchor_proof(std::move(r)); }

@@ -11,6 +11,7 @@ using Rec = AnchorReceipt;
 struct Traits {
   using Rec = AnchorReceipt;
   static constexpr const char* kName = "AnchorReceipt";
+  static PyTypeObject* type() { return anchor_receipt_cell().get(); }
   static std::string encode(const Rec& r) { return receipt_to_json(r); }
   static auto decode(std::string_view s) { return receipt_from_json(s); }
   static PyObject* make(Rec&& r) { return new_anchor_receipt(std::move(r)); }

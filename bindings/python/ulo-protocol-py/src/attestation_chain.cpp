@@ -42,6 +42,10 @@ PyObject* certs_of(const Rec& r) {
 PyObject* vendor_of(const Rec& r) { return new_text(r.vendor); }
 PyObject* is_empty(const Rec& r) { return new_bool(r.is_empty()); }
 
+PyObject* reduce(const Rec& r) {
+  return Py_BuildValue("(O(NN))", attestation_chain_cell().get(), certs_of(r), vendor_of(r));
+}
+
 PyObject* repr_of(const Rec& r) {
   return Repr("AttestationChain")
       .text("vendor", r.vendor)
@@ -51,6 +55,7 @@ PyObject* repr_of(const Rec& r) {
 
 PyMethodDef methods[] = {
     {"is_empty", method0<Rec, is_empty>, METH_NOARGS, "is_empty($self)\n--\n\n"},
+    {"__reduce__", method0<Rec, reduce>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -38,6 +38,12 @@ PyObject* peer_of(const Rec& r) { return opt_text(r.peer_address); }
 PyObject* signature_of(const Rec& r) { return opt_text(r.counterparty_signature); }
 PyObject* dict_of(const Rec& r) { return json_loads(counterparty_to_json(r)); }
 
+PyObject* reduce(const Rec& r) {
+  PyObject* args = Py_BuildValue("(NNNN)", identifier_of(r), hint_of(r), peer_of(r),
+                                 signature_of(r));
+  return args != nullptr ? Py_BuildValue("(ON)", counterparty_info_cell().get(), args) : nullptr;
+}
+
 PyObject* repr_of(const Rec& r) {
   return Repr("CounterpartyInfo")
       .text("identifier", r.identifier)
@@ -47,6 +53,7 @@ PyObject* repr_of(const Rec& r) {
 
 PyMethodDef methods[] = {
     {"to_dict", method0<Rec, dict_of>, METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {"__reduce__", method0<Rec, reduce>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

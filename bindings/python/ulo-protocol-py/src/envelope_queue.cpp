@@ -86,6 +86,12 @@ PyObject* dir_of(const QueueRec& q) {
   return PyUnicode_DecodeUTF8(q.dir.data(), static_cast<Py_ssize_t>(q.dir.size()), "replace");
 }
 
+// A queue is its directory, so it pickles as one.
+PyObject* queue_reduce(const QueueRec& q) {
+  PyObject* dir = dir_of(q);
+  return dir != nullptr ? Py_BuildValue("(O(N))", envelope_queue_cell().get(), dir) : nullptr;
+}
+
 PyObject* queue_repr(const QueueRec& q) { return Repr("EnvelopeQueue").text("dir", q.dir).finish(); }
 
 PyMethodDef queue_methods[] = {
@@ -99,6 +105,7 @@ PyMethodDef queue_methods[] = {
      "list($self)\n--\n\nEnumerate queued items in emission order (UUIDv7 prefix sort)."},
     {"drop_item", ULO_FASTCALL(drop_item), METH_FASTCALL | METH_KEYWORDS,
      "drop_item($self, queue_id)\n--\n\nDrop an item after successful re-emission."},
+    {"__reduce__", method0<QueueRec, queue_reduce>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

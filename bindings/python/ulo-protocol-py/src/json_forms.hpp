@@ -24,6 +24,17 @@ struct JsonForms {
   static PyObject* to_json(const Rec& r) { return new_text(T::encode(r)); }
   static PyObject* to_dict(const Rec& r) { return json_loads(T::encode(r)); }
 
+  // Pickles and copies travel as (Cls.from_json, (canonical JSON,)).
+  static PyObject* reduce(const Rec& r) {
+    PyObject* type = reinterpret_cast<PyObject*>(T::type());
+    const std::string text = T::encode(r);
+    PyObject* from_json_fn = PyObject_GetAttrString(type, "from_json");
+    if (from_json_fn == nullptr) return nullptr;
+    PyObject* result = Py_BuildValue("(N(s#))", from_json_fn, text.data(),
+                                     static_cast<Py_ssize_t>(text.size()));
+    return result;
+  }
+
   static PyObject* from_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     return guard([&]() -> PyObject* {
       static const std::string fname = std::string(T::kName) + ".from_json()";
@@ -62,6 +73,7 @@ struct JsonForms {
       {"from_dict", ULO_FASTCALL(Forms::from_dict), METH_FASTCALL | METH_KEYWORDS | METH_STATIC, \
        "from_dict(d)\n--\n\n"},                                                              \
       {"to_dict", ::ulo::py::method0<Forms::Rec, Forms::to_dict>, METH_NOARGS,               \
-       "to_dict($self)\n--\n\n"}
+       "to_dict($self)\n--\n\n"},                                                          \
+      {"__reduce__", ::ulo::py::method0<Forms::Rec, Forms::reduce>, METH_NOARGS, nullptr}
 
 }  // namespace ulo::py

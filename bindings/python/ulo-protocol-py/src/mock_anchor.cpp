@@ -86,6 +86,10 @@ PyObject* finality_of(const AnchorRec& r) {
   return PyLong_FromUnsignedLong(r.anchor->finality_seconds());
 }
 
+PyObject* reduce(const AnchorRec&) {
+  return refuse_pickling("MockAnchor", "its memory of submitted roots belongs to this process");
+}
+
 PyObject* repr_of(const AnchorRec& r) {
   return Repr("MockAnchor").text("id", r.anchor->id()).raw("kind", "\"local\"").finish();
 }
@@ -100,6 +104,7 @@ PyMethodDef methods[] = {
      "verify($self, receipt)\n--\n\n"
      "Verify a previously-submitted receipt. Raises `ValueError` for\n"
      "unknown roots or malformed input."},
+    {"__reduce__", method0<AnchorRec, reduce>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,6 +11,7 @@ using Rec = PeerIdentityDescriptor;
 struct Traits {
   using Rec = PeerIdentityDescriptor;
   static constexpr const char* kName = "PeerIdentityDescriptor";
+  static PyTypeObject* type() { return peer_identity_descriptor_cell().get(); }
   static std::string encode(const Rec& r) { return descriptor_to_json(r); }
   static auto decode(std::string_view s) { return descriptor_from_json(s); }
   static PyObject* make(Rec&& r) { return new_peer_identity_descriptor(std::move(r)); }

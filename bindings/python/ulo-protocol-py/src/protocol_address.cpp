@@ -82,6 +82,14 @@ PyObject* dict_of(const Rec& r) {
   return d;
 }
 
+PyObject* reduce(const Rec& r) {
+  return Py_BuildValue("(O(s#s#s#))", protocol_address_cell().get(),
+                       address_class_name(r.cls).data(),
+                       static_cast<Py_ssize_t>(address_class_name(r.cls).size()), r.type.data(),
+                       static_cast<Py_ssize_t>(r.type.size()), r.ref.data(),
+                       static_cast<Py_ssize_t>(r.ref.size()));
+}
+
 PyObject* class_of(const Rec& r) { return new_text(address_class_name(r.cls)); }
 PyObject* type_of(const Rec& r) { return new_text(r.type); }
 PyObject* ref_of(const Rec& r) { return new_text(r.ref); }
@@ -99,6 +107,7 @@ PyMethodDef methods[] = {
      "parse(uri)\n--\n\nParse a canonical `tov://<class>/<type>/<ref>` URI."},
     {"to_uri", method0<Rec, uri_of>, METH_NOARGS, "to_uri($self)\n--\n\n"},
     {"to_dict", method0<Rec, dict_of>, METH_NOARGS, "to_dict($self)\n--\n\n"},
+    {"__reduce__", method0<Rec, reduce>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -11,6 +11,7 @@ using Rec = SignedEnvelope;
 struct Traits {
   using Rec = SignedEnvelope;
   static constexpr const char* kName = "SignedEnvelope";
+  static PyTypeObject* type() { return signed_envelope_cell().get(); }
   static std::string encode(const Rec& r) { return envelope_to_json(r); }
   static auto decode(std::string_view s) { return envelope_from_json(s); }
   static PyObject* make(Rec&& r) { return wrap(signed_envelope_cell().get(), std::move(r)); }
@@ -67,6 +68,7 @@ PyMethodDef methods[] = {
     {"to_dict", method0<Rec, Forms::to_dict>, METH_NOARGS, "to_dict($self)\n--\n\n"},
     {"from_dict", ULO_FASTCALL(Forms::from_dict), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_dict(d)\n--\n\n"},
+    {"__reduce__", method0<Rec, Forms::reduce>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -52,6 +52,12 @@ PyObject* attested_of(const Rec&) {
   return new_bool(surface_hardware_attested(Surface::software));
 }
 
+// A pickled key would be a secret written wherever the pickle goes.
+PyObject* reduce(const Rec&) {
+  return refuse_pickling("SoftwareIdentity",
+                         "it holds a secret key; move the seed explicitly with secret_bytes()");
+}
+
 PyObject* repr_of(const Rec& r) {
   return Repr("SoftwareIdentity")
       .text("fingerprint", r.fingerprint())
@@ -70,6 +76,7 @@ PyMethodDef methods[] = {
      "descriptor($self)\n--\n\nThe identity's public `PeerIdentityDescriptor`."},
     {"secret_bytes", method0<Rec, secret_of>, METH_NOARGS,
      "secret_bytes($self)\n--\n\nThe 32-byte seed. Once handed out it is ordinary Python data."},
+    {"__reduce__", method0<Rec, reduce>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

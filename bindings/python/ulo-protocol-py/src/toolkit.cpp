@@ -417,6 +417,11 @@ PyObject* not_equal_via_eq(PyObject* self, PyObject* other) {
   return new_bool(truth == 0);
 }
 
+PyObject* refuse_pickling(const char* class_name, const char* why) {
+  PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object: %s", class_name, why);
+  return nullptr;
+}
+
 // ---------------------------------------------------------------------------
 // Module helpers
 

@@ -221,6 +221,9 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
   });
 }
 
+// __reduce__ of a class whose objects must not be pickled.
+PyObject* refuse_pickling(const char* class_name, const char* why);
+
 // Getter adaptor: `Fn(const R&)` returns a new reference.
 template <class R, PyObject* (*Fn)(const R&)>
 PyObject* getter(PyObject* self, void*) {
