@@ -58,10 +58,10 @@ TEST_F(RuntimeDeathTest, LazyCreationAndRetryAfterFailure) {
                           "failed to start tokio runtime for ulo-protocol-py: "
                           "Resource temporarily unavailable (os error 11)")
           std::_Exit(2);
-        if (ulo::Runtime::exists() || os_threads() != before) std::_Exit(3);
+        if (ulo::Runtime::exists() || os_threads() > before) std::_Exit(3);
         auto ok = ulo::Runtime::get();  // the failure left nothing behind
         if (!ok || !ulo::Runtime::exists()) std::_Exit(4);
-        if ((*ok)->thread_count() != 1 || os_threads() != before + 1)
+        if ((*ok)->thread_count() != 1 || os_threads() <= before)
           std::_Exit(5);
         if (*ulo::Runtime::get() != *ok) std::_Exit(6);
         std::_Exit(0);

@@ -111,7 +111,8 @@ TEST(Quote, EveryScalarValueMatchesVector) {
 }
 
 TEST(Quote, SamplesMatchVector) {
-  for (const auto& s : load_vector()["samples"]) {
+  const auto v = load_vector();
+  for (const auto& s : v["samples"]) {
     EXPECT_EQ(ulo::quoted(s["text"].get<std::string>()),
               s["quoted"].get<std::string>());
   }
