@@ -191,16 +191,12 @@ std::size_t MockAnchor::submitted_count() const {
 
 Result<Result<AnchorReceipt, AnchorError>, std::string> submit_blocking(
     Anchor& anchor, const MerkleRoot& root) {
-  auto rt = Runtime::get();
-  if (!rt) return unexpected(std::move(rt.error()));
-  return (*rt)->block_on([&] { return anchor.submit(root); });
+  return Runtime::run([&](Runtime&) { return anchor.submit(root); });
 }
 
 Result<Result<AnchorProof, AnchorError>, std::string> verify_blocking(
     Anchor& anchor, const AnchorReceipt& receipt) {
-  auto rt = Runtime::get();
-  if (!rt) return unexpected(std::move(rt.error()));
-  return (*rt)->block_on([&] { return anchor.verify(receipt); });
+  return Runtime::run([&](Runtime&) { return anchor.verify(receipt); });
 }
 
 }  // namespace ulo

@@ -49,6 +49,12 @@ class Runtime {
   template <class Op>
   auto block_on(Op&& op) -> Result<std::invoke_result_t<Op&>, std::string>;
 
+  // get() then block_on(op(runtime)): the whole bridge for one call. The
+  // error is the runtime's fault text (creation failed, or nested driving).
+  template <class Op>
+  static auto run(Op&& op)
+      -> Result<std::invoke_result_t<Op&, Runtime&>, std::string>;
+
   // Live pool threads (the permanent one included).
   std::size_t thread_count() const;
   // How long an extra pool thread waits for work before it retires.
@@ -187,6 +193,15 @@ auto Runtime::block_on(Op&& op)
   } else {
     return std::invoke(op);
   }
+}
+
+template <class Op>
+auto Runtime::run(Op&& op)
+    -> Result<std::invoke_result_t<Op&, Runtime&>, std::string> {
+  auto rt = get();
+  if (!rt) return unexpected(std::move(rt.error()));
+  Runtime& r = **rt;
+  return r.block_on([&] { return std::invoke(op, r); });
 }
 
 }  // namespace ulo

@@ -2,7 +2,8 @@
 //
 // Every operation takes the worker runtime: its blocking file-system calls
 // are handed to the runtime's pool while the calling thread waits. Callers
-// run the whole operation with Runtime::block_on.
+// run the whole operation with Runtime::run, e.g.
+//   Runtime::run([&](Runtime& rt) { return queue_list(rt, dir); })
 #pragma once
 #include <string>
 #include <string_view>
