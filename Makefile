@@ -60,3 +60,21 @@ bench: build
 
 clean:
 	rm -rf build $(STAMPS) $(VENV)
+
+# ---- Packaging checks: type stubs, wheel, command line ----------------------
+# Hooked into `test`. The wheel build reuses build/{wheel_tag}, so it only
+# repackages; the wheel is then installed into a fresh venv and audited.
+.PHONY: test-typing test-wheel
+test: test-typing test-wheel
+
+# stubtest runs from build/ so that its scratch cache lands there.
+test-typing: build
+	@cd build && $(abspath $(PY)) -m mypy.stubtest ulo_protocol
+	@$(PY) -m mypy --strict --cache-dir build/mypy-cache \
+	  tests/typing/usage.py python/ulo_protocol_cli tools/check_wheel.py
+
+test-wheel: build
+	@rm -rf build/dist
+	@$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/dist .
+	@$(PY) tools/check_wheel.py build/dist/*.whl --venv build/venv-check \
+	  --python $(PYTHON) --smoke tests/typing/usage.py

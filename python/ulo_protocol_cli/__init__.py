@@ -1,0 +1,215 @@
+"""Operator's command line over the ulo_protocol extension module.
+
+Lives in its own top-level package because `ulo_protocol` itself is a
+single extension module and cannot hold Python submodules.
+"""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import binascii
+import json
+import os
+import sys
+import warnings
+from collections.abc import Sequence
+from typing import NoReturn
+
+import ulo_protocol
+
+PROG = "ulo-protocol"
+
+
+class CliError(Exception):
+    """A failure reported to the operator as one line, without a traceback."""
+
+
+def _queue(directory: str | None) -> ulo_protocol.EnvelopeQueue:
+    if directory is None:
+        return ulo_protocol.EnvelopeQueue.default()
+    return ulo_protocol.EnvelopeQueue(directory)
+
+
+def _read_text(path: str) -> str:
+    try:
+        if path == "-":
+            return sys.stdin.read()
+        with open(path, encoding="utf-8") as f:
+            return f.read()
+    except OSError as e:
+        raise CliError(f"cannot read {path}: {e.strerror or e}") from None
+    except UnicodeDecodeError as e:
+        raise CliError(f"cannot read {path}: not UTF-8 text ({e.reason})") from None
+
+
+def _exchange_time(envelope: ulo_protocol.SignedEnvelope) -> str:
+    try:
+        # A leap second is shown as second 59; the listing needs no warning.
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return envelope.opened_at.isoformat()
+    except (ValueError, OverflowError):
+        # Years that datetime cannot hold: fall back to the stored text.
+        return str(envelope.to_dict()["opened_at"])
+
+
+def cmd_queue_ls(args: argparse.Namespace) -> int:
+    for item in _queue(args.dir).list():
+        env = item.envelope
+        print(f"{item.queue_id}\t{item.pair_class}\t{_exchange_time(env)}")
+    return 0
+
+
+def cmd_queue_show(args: argparse.Namespace) -> int:
+    for item in _queue(args.dir).list():
+        if item.queue_id == args.id:
+            print(json.dumps(item.envelope.to_dict(), indent=2, ensure_ascii=False))
+            return 0
+    raise CliError(f"no queued item with id {args.id!r}")
+
+
+def cmd_queue_drop(args: argparse.Namespace) -> int:
+    # Deliberately not listing first: a corrupt item must stay droppable.
+    _queue(args.dir).drop_item(args.id)
+    return 0
+
+
+def _load_envelope(path: str) -> ulo_protocol.SignedEnvelope:
+    return ulo_protocol.SignedEnvelope.from_json(_read_text(path))
+
+
+def cmd_envelope_signing_bytes(args: argparse.Namespace) -> int:
+    data = _load_envelope(args.file).canonical_signing_bytes()
+    if args.hex:
+        print(data.hex())
+    else:
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+    return 0
+
+
+def _decode_signature(text: str) -> bytes:
+    # Accept the padded and the unpadded standard alphabet alike.
+    stripped = text.strip().rstrip("=")
+    try:
+        return base64.b64decode(stripped + "=" * (-len(stripped) % 4), validate=True)
+    except (binascii.Error, ValueError):
+        raise CliError("--signature is not valid Base64") from None
+
+
+def cmd_envelope_verify(args: argparse.Namespace) -> int:
+    signature = _decode_signature(args.signature)
+    envelope = _load_envelope(args.file)
+    descriptor = ulo_protocol.PeerIdentityDescriptor.from_json(_read_text(args.descriptor))
+    descriptor.verify(envelope.canonical_signing_bytes(), signature)
+    print(f"ok: signature by {descriptor.fingerprint} verifies")
+    return 0
+
+
+def cmd_classify(args: argparse.Namespace) -> int:
+    print(ulo_protocol.classify_exchange(args.hint, args.counterparty))
+    return 0
+
+
+def cmd_identity_new(args: argparse.Namespace) -> int:
+    identity = ulo_protocol.SoftwareIdentity.generate()
+    seed = identity.secret_bytes()
+    try:
+        # O_EXCL: never overwrite an existing key file.
+        fd = os.open(args.seed_out, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+    except FileExistsError:
+        raise CliError(f"refusing to overwrite existing file {args.seed_out}") from None
+    except OSError as e:
+        raise CliError(f"cannot create {args.seed_out}: {e.strerror or e}") from None
+    try:
+        os.fchmod(fd, 0o600)  # independent of an unusual umask
+        view = memoryview(seed)
+        while view:
+            view = view[os.write(fd, view) :]
+    finally:
+        os.close(fd)
+    print(identity.descriptor().to_json())
+    return 0
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Inspect the envelope queue, envelopes and identities."
+    )
+    parser.add_argument("--version", action="version", version=ulo_protocol.__version__)
+    groups = parser.add_subparsers(dest="group", required=True, metavar="COMMAND")
+
+    dir_help = "queue directory (default: the module's default queue directory)"
+    queue = groups.add_parser("queue", help="list, show and drop spilled envelopes")
+    queue_cmds = queue.add_subparsers(dest="command", required=True, metavar="SUBCOMMAND")
+    p = queue_cmds.add_parser("ls", help="one line per item: id, pair class, exchange time")
+    p.add_argument("dir", nargs="?", metavar="DIR", help=dir_help)
+    p.set_defaults(func=cmd_queue_ls)
+    p = queue_cmds.add_parser("show", help="print an item's envelope as indented JSON")
+    p.add_argument("id", metavar="ID")
+    p.add_argument("dir", nargs="?", metavar="DIR", help=dir_help)
+    p.set_defaults(func=cmd_queue_show)
+    p = queue_cmds.add_parser("drop", help="remove an item (succeeds if it is already gone)")
+    p.add_argument("id", metavar="ID")
+    p.add_argument("dir", nargs="?", metavar="DIR", help=dir_help)
+    p.set_defaults(func=cmd_queue_drop)
+
+    envelope = groups.add_parser("envelope", help="work with envelope JSON files")
+    env_cmds = envelope.add_subparsers(dest="command", required=True, metavar="SUBCOMMAND")
+    p = env_cmds.add_parser(
+        "signing-bytes", help="write the canonical signing bytes of an envelope to stdout"
+    )
+    p.add_argument("file", metavar="FILE", help="envelope JSON ('-' for stdin)")
+    p.add_argument("--hex", action="store_true", help="write lowercase hex and a newline")
+    p.set_defaults(func=cmd_envelope_signing_bytes)
+    p = env_cmds.add_parser("verify", help="check a signature over an envelope's signing bytes")
+    p.add_argument("file", metavar="FILE", help="envelope JSON ('-' for stdin)")
+    p.add_argument("--descriptor", required=True, metavar="FILE", help="signer's descriptor JSON")
+    p.add_argument("--signature", required=True, metavar="BASE64", help="64-byte signature")
+    p.set_defaults(func=cmd_envelope_verify)
+
+    p = groups.add_parser("classify", help="print the pair class of an exchange")
+    p.add_argument("hint", metavar="HINT", help="protocol hint, e.g. quic")
+    p.add_argument("counterparty", metavar="COUNTERPARTY", help="counterparty identifier")
+    p.set_defaults(func=cmd_classify)
+
+    identity = groups.add_parser("identity", help="software identities")
+    id_cmds = identity.add_subparsers(dest="command", required=True, metavar="SUBCOMMAND")
+    p = id_cmds.add_parser("new", help="create a key; write its seed, print its descriptor")
+    p.add_argument(
+        "--seed-out", required=True, metavar="FILE", help="new file (mode 0600) for the 32-byte seed"
+    )
+    p.set_defaults(func=cmd_identity_new)
+    return parser
+
+
+def _fail(message: str, status: int = 1) -> NoReturn:
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+    raise SystemExit(status)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        status: int = args.func(args)
+        return status
+    except CliError as e:
+        _fail(str(e))
+    except KeyboardInterrupt:
+        _fail("interrupted", 130)
+    except BrokenPipeError:
+        # The reader went away (e.g. `| head`); stop quietly.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except OSError as e:
+        _fail(str(e) if not e.strerror else f"{e.strerror}: {e.filename}")
+    except (ValueError, KeyError, TypeError) as e:
+        _fail(str(e.args[0]) if e.args else type(e).__name__)
+    except BaseException as e:  # the module's internal-fault class derives from BaseException
+        if isinstance(e, SystemExit):
+            raise
+        _fail(f"internal error: {e}")
+
+
+__all__ = ["main", "build_parser"]

@@ -1,0 +1,207 @@
+"""End-to-end tests of the `ulo-protocol` console script, run as a subprocess
+against real queue directories and files."""
+
+import base64
+import json
+import os
+import pathlib
+import stat
+import subprocess
+import sys
+
+import pytest
+
+import ulo_protocol as ulo
+
+_SCRIPT = pathlib.Path(sys.executable).with_name("ulo-protocol")
+# The installed console script when present, else the package's __main__.
+CLI = [str(_SCRIPT)] if _SCRIPT.exists() else [sys.executable, "-m", "ulo_protocol_cli"]
+
+ID_OLD = "0190a5b2-0000-7000-8000-000000000001"
+ID_NEW = "0190a5b2-0000-7000-8000-000000000002"
+
+
+def envelope(exchange_id="ex-1", opened_at="2026-04-15T09:00:00Z", **extra):
+    record = {
+        "exchange_id": exchange_id,
+        "peer_self": {"class": "body", "type": "agent", "ref": "alice"},
+        "direction": "outbound",
+        "request_hash": "aa11",
+        "our_signature": "sig-a",
+        "opened_at": opened_at,
+        "protocol_hint": "quic",
+        "counterparty_identifier": "peer-7",
+        **extra,
+    }
+    return ulo.SignedEnvelope.from_dict(record)
+
+
+def cli(*args, home=None, stdin=None, cwd=None):
+    env = dict(os.environ)
+    if home is not None:
+        env["HOME"] = str(home)
+    proc = subprocess.run(
+        [*CLI, *map(str, args)], capture_output=True, env=env, input=stdin, cwd=cwd, timeout=60
+    )
+    assert b"Traceback" not in proc.stderr, proc.stderr.decode()
+    return proc
+
+
+@pytest.fixture
+def queue_dir(tmp_path):
+    """A queue holding two items, pushed newest first."""
+    qdir = tmp_path / "queue"
+    q = ulo.EnvelopeQueue(str(qdir))
+    q.push("trust", envelope(ID_NEW, "2026-04-15T09:00:01.500Z"))
+    q.push("routing", envelope(ID_OLD, response_hash="bb22"))
+    return qdir
+
+
+def test_queue_ls_lists_in_emission_order(queue_dir):
+    proc = cli("queue", "ls", queue_dir)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.decode().splitlines() == [
+        f"{ID_OLD}\trouting\t2026-04-15T09:00:00+00:00",
+        f"{ID_NEW}\ttrust\t2026-04-15T09:00:01.500000+00:00",
+    ]
+
+
+def test_queue_ls_defaults_to_the_queue_under_home(tmp_path):
+    ulo.EnvelopeQueue(str(tmp_path / ".tovane" / "envelope-queue")).push("causal", envelope())
+    proc = cli("queue", "ls", home=tmp_path)
+    assert proc.stdout.decode() == "ex-1\tcausal\t2026-04-15T09:00:00+00:00\n"
+
+
+def test_queue_ls_of_missing_directory_is_empty_and_creates_nothing(tmp_path):
+    proc = cli("queue", "ls", tmp_path / "absent")
+    assert (proc.returncode, proc.stdout) == (0, b"")
+    assert not (tmp_path / "absent").exists()
+
+
+def test_queue_show_prints_the_envelope_as_indented_json(queue_dir):
+    proc = cli("queue", "show", ID_OLD, queue_dir)
+    assert proc.returncode == 0, proc.stderr
+    text = proc.stdout.decode()
+    assert text.startswith('{\n  "exchange_id"')
+    shown = ulo.SignedEnvelope.from_json(text)
+    assert shown == envelope(ID_OLD, response_hash="bb22")
+
+
+def test_queue_drop_removes_one_item_and_is_idempotent(queue_dir):
+    assert cli("queue", "drop", ID_OLD, queue_dir).returncode == 0
+    assert [i.queue_id for i in ulo.EnvelopeQueue(str(queue_dir)).list()] == [ID_NEW]
+    again = cli("queue", "drop", ID_OLD, queue_dir)
+    assert (again.returncode, again.stderr) == (0, b"")
+
+
+def test_corrupt_item_is_reported_and_still_droppable(queue_dir):
+    (queue_dir / "broken.json").write_text("{")
+    proc = cli("queue", "ls", queue_dir)
+    assert proc.returncode == 1
+    assert proc.stderr.decode().startswith("ulo-protocol: error: queue JSON error: ")
+    assert cli("queue", "drop", "broken", queue_dir).returncode == 0
+    assert cli("queue", "ls", queue_dir).returncode == 0
+
+
+@pytest.fixture
+def envelope_file(tmp_path):
+    path = tmp_path / "env.json"
+    path.write_text(envelope(response_hash="bb22").to_json())
+    return path
+
+
+def test_signing_bytes_raw_and_hex(envelope_file):
+    expected = b'["ex-1","aa11","bb22"]'
+    assert cli("envelope", "signing-bytes", envelope_file).stdout == expected
+    hexed = cli("envelope", "signing-bytes", "--hex", envelope_file).stdout
+    assert hexed == expected.hex().encode() + b"\n"
+    from_stdin = cli("envelope", "signing-bytes", "-", stdin=envelope_file.read_bytes())
+    assert from_stdin.stdout == expected
+
+
+@pytest.fixture
+def signed(tmp_path, envelope_file):
+    """(descriptor file, unpadded Base64 signature) over envelope_file."""
+    identity = ulo.SoftwareIdentity.from_seed(bytes(range(32)))
+    payload = ulo.SignedEnvelope.from_json(envelope_file.read_text()).canonical_signing_bytes()
+    descriptor = tmp_path / "descriptor.json"
+    descriptor.write_text(identity.descriptor().to_json())
+    sig = base64.b64encode(identity.sign(payload)).decode()
+    return descriptor, sig
+
+
+@pytest.mark.parametrize("padded", [True, False])
+def test_verify_accepts_a_good_signature(envelope_file, signed, padded):
+    descriptor, sig = signed
+    proc = cli("envelope", "verify", envelope_file, "--descriptor", descriptor,
+               "--signature", sig if padded else sig.rstrip("="))
+    assert proc.returncode == 0, proc.stderr
+
+
+def test_verify_rejects_a_signature_over_other_bytes(tmp_path, signed):
+    descriptor, sig = signed
+    other = tmp_path / "other.json"
+    other.write_text(envelope(response_hash="cc33").to_json())
+    proc = cli("envelope", "verify", other, "--descriptor", descriptor, "--signature", sig)
+    assert proc.returncode == 1
+    assert b"signature verification failed: BadSignature" in proc.stderr
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["envelope", "signing-bytes", "{missing}"], "cannot read"),
+        (["envelope", "signing-bytes", "{garbage}"], "invalid SignedEnvelope JSON: "),
+        (["envelope", "verify", "{env}", "--descriptor", "{garbage}", "--signature", "AA"],
+         "invalid PeerIdentityDescriptor JSON: "),
+        (["envelope", "verify", "{env}", "--descriptor", "{env}", "--signature", "!!"],
+         "not valid Base64"),
+        (["queue", "show", "nope", "{absent}"], "no queued item with id 'nope'"),
+        (["queue", "ls", "{env}"], "queue I/O error at "),
+    ],
+)
+def test_failures_exit_1_with_one_line_on_stderr(tmp_path, envelope_file, argv, message):
+    (tmp_path / "garbage.txt").write_text("not json")
+    names = {"missing": tmp_path / "missing.json", "garbage": tmp_path / "garbage.txt",
+             "env": envelope_file, "absent": tmp_path / "no-queue"}
+    proc = cli(*(a.format(**names) for a in argv))
+    assert proc.returncode == 1
+    lines = proc.stderr.decode().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("ulo-protocol: error: ")
+    assert message in lines[0]
+
+
+@pytest.mark.parametrize(
+    "hint, counterparty",
+    [("QUIC", ""), ("Noise", ""), ("mDNS", "peer-7"), (" tcp", ""), ("x3dh", "")],
+)
+def test_classify_matches_the_module(hint, counterparty):
+    proc = cli("classify", hint, counterparty)
+    assert proc.stdout.decode() == ulo.classify_exchange(hint, counterparty) + "\n"
+
+
+def test_identity_new_writes_a_private_seed_and_prints_its_descriptor(tmp_path):
+    seed_file = tmp_path / "seed"
+    proc = cli("identity", "new", "--seed-out", seed_file)
+    assert proc.returncode == 0, proc.stderr
+    assert stat.S_IMODE(seed_file.stat().st_mode) == 0o600
+    seed = seed_file.read_bytes()
+    assert len(seed) == 32
+    descriptor = ulo.PeerIdentityDescriptor.from_json(proc.stdout.decode())
+    assert descriptor == ulo.SoftwareIdentity.from_seed(seed).descriptor()
+
+
+def test_identity_new_refuses_to_overwrite(tmp_path):
+    seed_file = tmp_path / "seed"
+    seed_file.write_bytes(b"keep me")
+    proc = cli("identity", "new", "--seed-out", seed_file)
+    assert proc.returncode == 1
+    assert b"refusing to overwrite" in proc.stderr
+    assert proc.stdout == b""
+    assert seed_file.read_bytes() == b"keep me"
+
+
+def test_usage_errors_exit_2():
+    proc = cli("queue")
+    assert proc.returncode == 2
+    assert b"usage:" in proc.stderr
