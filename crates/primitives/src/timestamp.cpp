@@ -171,8 +171,20 @@ Result<Timestamp, std::string_view> parse_timestamp(std::string_view text) {
   std::int64_t year, month, day, hour, minute, second;
   // Each field is range-checked as soon as it is read, so an early bad field
   // is reported even when later text is malformed too.
-  if (!sc.number(4, year) || !sc.expect('-') || !sc.number(2, month))
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+    // The signed form the encoder writes for years outside 0..9999, so
+    // that every written timestamp reads back: a sign and 4 to 11 digits.
+    sc.i = 1;
+    std::size_t end = 1;
+    while (end < text.size() && end <= 11 && is_digit(text[end])) ++end;
+    const auto n = static_cast<int>(end - 1);
+    if (n < 4) return unexpected(end == text.size() ? kTooShort : kInvalid);
+    if (!sc.number(n, year)) return unexpected(sc.err);
+    if (text[0] == '-') year = -year;
+  } else if (!sc.number(4, year)) {
     return unexpected(sc.err);
+  }
+  if (!sc.expect('-') || !sc.number(2, month)) return unexpected(sc.err);
   if (month < 1 || month > 12) return unexpected(kOutOfRange);
   if (!sc.expect('-') || !sc.number(2, day)) return unexpected(sc.err);
   if (day < 1 || day > 31) return unexpected(kOutOfRange);

@@ -31,6 +31,8 @@ std::string format_timestamp(Timestamp t);
 // Parses an RFC 3339 date-time with any UTC offset ("Z", "z", "+hh:mm",
 // "-hh:mm"; "T" or "t" between date and time; any number of fraction digits,
 // of which the first nine count). Second 60 is accepted as a leap second.
+// Years outside 0..9999 are read in the signed form that append_timestamp
+// writes ("+10000", "-0001").
 // Failure texts: "input is out of range", "input contains invalid
 // characters", "premature end of input", "trailing input".
 Result<Timestamp, std::string_view> parse_timestamp(std::string_view text);

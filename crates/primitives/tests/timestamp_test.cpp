@@ -80,7 +80,16 @@ TEST(Timestamp, FormatsYearsOutsideFourDigitsWithSign) {
       {(2932897 + 225 * 146097) * 86400LL, "+100000-01-01T00:00:00Z"},
       {-1, "1969-12-31T23:59:59Z"},
   };
-  for (const Case& c : cases) EXPECT_EQ(ulo::format_timestamp({c.seconds, 0}), c.text);
+  for (const Case& c : cases) {
+    EXPECT_EQ(ulo::format_timestamp({c.seconds, 0}), c.text);
+    // The signed form reads back, so every written envelope decodes again.
+    auto back = ulo::parse_timestamp(c.text);
+    ASSERT_TRUE(back) << c.text;
+    EXPECT_EQ(back->seconds, c.seconds) << c.text;
+  }
+  EXPECT_FALSE(ulo::parse_timestamp("02026-04-15T09:00:00Z"));
+  EXPECT_FALSE(ulo::parse_timestamp("+026-04-15T09:00:00Z"));
+  EXPECT_FALSE(ulo::parse_timestamp("+123456789012-01-01T00:00:00Z"));
   // Extreme values must not overflow.
   EXPECT_FALSE(ulo::format_timestamp({INT64_MIN, 0}).empty());
   EXPECT_FALSE(ulo::format_timestamp({INT64_MAX, 999'999'999}).empty());
