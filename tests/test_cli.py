@@ -72,12 +72,6 @@ def test_queue_ls_defaults_to_the_queue_under_home(tmp_path):
     assert proc.stdout.decode() == "ex-1\tcausal\t2026-04-15T09:00:00+00:00\n"
 
 
-def test_queue_ls_of_missing_directory_is_empty_and_creates_nothing(tmp_path):
-    proc = cli("queue", "ls", tmp_path / "absent")
-    assert (proc.returncode, proc.stdout) == (0, b"")
-    assert not (tmp_path / "absent").exists()
-
-
 def test_queue_show_prints_the_envelope_as_indented_json(queue_dir):
     proc = cli("queue", "show", ID_OLD, queue_dir)
     assert proc.returncode == 0, proc.stderr
@@ -173,7 +167,7 @@ def test_failures_exit_1_with_one_line_on_stderr(tmp_path, envelope_file, argv, 
 
 @pytest.mark.parametrize(
     "hint, counterparty",
-    [("QUIC", ""), ("Noise", ""), ("mDNS", "peer-7"), (" tcp", ""), ("x3dh", "")],
+    [("Noise", ""), (" tcp", "peer-7")],
 )
 def test_classify_matches_the_module(hint, counterparty):
     proc = cli("classify", hint, counterparty)

@@ -203,7 +203,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     except OSError as e:
-        _fail(str(e) if not e.strerror else f"{e.strerror}: {e.filename}")
+        # The queue's errors carry their whole text as the message.
+        _fail(str(e.args[0]) if len(e.args) == 1 else str(e))
     except (ValueError, KeyError, TypeError) as e:
         _fail(str(e.args[0]) if e.args else type(e).__name__)
     except BaseException as e:  # the module's internal-fault class derives from BaseException
