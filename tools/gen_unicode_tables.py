@@ -151,17 +151,17 @@ def render_unassigned(version, ranges):
 def main():
     ucd = sys.argv[1] if len(sys.argv) > 1 else "/usr/share/unicode"
     here = os.path.dirname(os.path.abspath(__file__))
-    pkg = os.path.join(here, "..", "bindings", "python", "ulo-protocol-py")
+    crate = os.path.join(here, "..", "crates", "primitives")
     version = read_version(ucd)
     cats = read_categories(ucd)
     gext = read_grapheme_extend(ucd)
     ranges = build_ranges(lambda cp: not_printable(cp, cats, gext))
-    with open(os.path.join(pkg, "src", "pure", "unicode_tables.cpp"), "w",
+    with open(os.path.join(crate, "src", "unicode_tables.cpp"), "w",
               encoding="utf-8") as f:
         f.write(render(version, ranges))
     unassigned = build_ranges(
         lambda cp: cp not in cats and not 0xD800 <= cp <= 0xDFFF)
-    with open(os.path.join(pkg, "tests", "unassigned_ranges.inc"), "w",
+    with open(os.path.join(crate, "tests", "unassigned_ranges.inc"), "w",
               encoding="utf-8") as f:
         f.write(render_unassigned(version, unassigned))
 

@@ -14,7 +14,7 @@
 #include <system_error>
 #include <thread>
 
-#include "../../../bindings/python/ulo-protocol-py/src/pure/quote.hpp"
+#include "quote.hpp"
 #include "json.hpp"
 
 namespace ulo {
