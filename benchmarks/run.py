@@ -6,6 +6,7 @@ available) from the same run.
 import importlib
 import pathlib
 import platform
+import subprocess
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
@@ -47,6 +48,12 @@ def main():
         for line in getattr(mod, "extra_report", lambda: [])():
             print(line, flush=True)
             extra_lines.append(line)
+    micro = ROOT / "build" / "bench" / "ulo_micro_bench"
+    if micro.exists() and not only:
+        out = subprocess.run([str(micro)], capture_output=True, text=True, check=True).stdout
+        for line in out.splitlines():
+            print("native   ", line, flush=True)
+            extra_lines.append("native: " + line)
     write_report(results, extra_lines)
 
 

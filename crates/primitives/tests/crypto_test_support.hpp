@@ -42,25 +42,4 @@ inline std::vector<nlohmann::json> read_jsonl(const std::string& name) {
   return lines;
 }
 
-// Best of several batches, in microseconds per call: robust against a busy
-// machine.
-template <class F>
-double best_micros(F&& f, int per_batch, int batches = 7) {
-  double best = 1e18;
-  for (int b = 0; b < batches; ++b) {
-    const auto t0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < per_batch; ++i) f();
-    const std::chrono::duration<double, std::micro> d = std::chrono::steady_clock::now() - t0;
-    best = std::min(best, d.count() / per_batch);
-  }
-  return best;
-}
-
-// Timing bounds only mean something in an optimised, uninstrumented build.
-#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-inline constexpr bool kTimingMeaningful = true;
-#else
-inline constexpr bool kTimingMeaningful = false;
-#endif
-
 }  // namespace ulo::test

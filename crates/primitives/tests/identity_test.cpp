@@ -158,26 +158,4 @@ TEST(IdentityVerifySignature, EachRuleOnItsOwn) {
   }
 }
 
-TEST(SoftwareIdentityTiming, SignCostsOneLibraryCall) {
-  const auto id = ulo::SoftwareIdentity::from_seed(ByteVec(32, 4));
-  const ByteVec msg(100, 0x33);
-  unsigned char sk[crypto_sign_SECRETKEYBYTES];
-  unsigned char pk[crypto_sign_PUBLICKEYBYTES];
-  crypto_sign_seed_keypair(pk, sk, id->seed().data());
-  unsigned char sig[64];
-  volatile unsigned sink = 0;
-  const double lib = ulo::test::best_micros(
-      [&] {
-        crypto_sign_detached(sig, nullptr, msg.data(), msg.size(), sk);
-        sink = sink + sig[0];
-      },
-      60);
-  const double ours = ulo::test::best_micros([&] { sink = sink + id->sign(msg)[0]; }, 60);
-  std::printf("[ timing   ] us/sign: crypto_sign_detached %.1f | SoftwareIdentity::sign %.1f\n",
-              lib, ours);
-  if (ulo::test::kTimingMeaningful) {
-    EXPECT_LT(ours, lib * 1.25);
-  }
-}
-
 }  // namespace

@@ -162,19 +162,4 @@ TEST(Runtime, ManyCallersShareThePool) {
   EXPECT_EQ(sum.load(), 8L * (1999L * 2000 / 2) + 2000L * (0 + 7) * 8 / 2);
 }
 
-TEST(Runtime, HandOffCostsAtMostTenMicroseconds) {
-  auto& rt = runtime();
-  constexpr int kBatch = 2000;
-  double best = 1e9;
-  for (int b = 0; b < 10; ++b) {
-    const auto t0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < kBatch; ++i) (void)rt.run_blocking([i] { return i; });
-    const std::chrono::duration<double, std::micro> d =
-        std::chrono::steady_clock::now() - t0;
-    best = std::min(best, d.count() / kBatch);
-  }
-  std::printf("hand-off round trip: %.2f us (best batch mean)\n", best);
-  EXPECT_LE(best, 10.0);
-}
-
 }  // namespace

@@ -314,18 +314,12 @@ TEST_F(QueueTest, ListOfTenThousandItems) {
     std::snprintf(id, sizeof id, "0190a5b2-0000-7000-8000-%012d", kItems - i);
     ASSERT_TRUE(push(id).has_value());
   }
-  double best = 1e9;
-  for (int round = 0; round < 5; ++round) {
-    const auto t0 = std::chrono::steady_clock::now();
-    auto items = list();
-    const std::chrono::duration<double, std::milli> d =
-        std::chrono::steady_clock::now() - t0;
-    best = std::min(best, d.count());
-    ASSERT_TRUE(items.has_value());
-    ASSERT_EQ(items->size(), std::size_t{kItems});
-    ASSERT_LT((*items)[0].queue_id, (*items)[kItems - 1].queue_id);
+  auto items = list();
+  ASSERT_TRUE(items.has_value());
+  ASSERT_EQ(items->size(), std::size_t{kItems});
+  for (std::size_t i = 1; i < items->size(); ++i) {
+    ASSERT_LT((*items)[i - 1].queue_id, (*items)[i].queue_id);
   }
-  std::printf("list() of %d items: %.1f ms (best of 5)\n", kItems, best);
 }
 
 }  // namespace
