@@ -6,13 +6,9 @@
 #include <cstring>
 #include <limits>
 
-namespace ulo {
+#include "quote.hpp"
 
-// The representation quoting (Unicode-aware escapes of non-printable and
-// combining characters) lives in the binding's helper library. Referenced
-// weakly so that the core library links without it; core-only builds fall
-// back to the ASCII rules below.
-[[gnu::weak]] void append_quoted(std::string& out, std::string_view utf8);
+namespace ulo {
 
 namespace {
 
@@ -117,41 +113,6 @@ int hex_value(char c) {
 }
 
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
-
-void append_hex(std::string& out, std::uint32_t v) {
-  char buf[8];
-  auto r = std::to_chars(buf, buf + sizeof buf, v, 16);
-  out.append(buf, r.ptr);
-}
-
-// Quoted form of a found string in "invalid type" descriptions.
-void append_found_string(std::string& out, std::string_view s) {
-  if (&append_quoted != nullptr) {
-    append_quoted(out, s);
-    return;
-  }
-  out += '"';
-  for (char ch : s) {
-    const auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case 0: out += "\\0"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          out += "\\u{";
-          append_hex(out, c);
-          out += '}';
-        } else {
-          out += ch;
-        }
-    }
-  }
-  out += '"';
-}
 
 // A finite double the way the found-value descriptions show it: the shortest
 // digits that read back to the same value, laid out without an exponent.
@@ -618,7 +579,7 @@ bool JsonReader::invalid_type(std::string_view expected) {
       std::string_view v;
       if (!parse_str(v, buf)) return false;
       found = "string ";
-      append_found_string(found, v);
+      append_quoted(found, v);
       break;
     }
     case '[':
