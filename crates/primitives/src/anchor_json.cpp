@@ -78,6 +78,7 @@ std::string receipt_to_json(const AnchorReceipt& r) {
   w.key("proof_b64");
   w.string(r.proof_b64);
   w.end_object();
+  w.finish();
   return out;
 }
 
@@ -103,6 +104,7 @@ std::string proof_to_json(const AnchorProof& p) {
   w.key("detail");
   w.string(p.detail);
   w.end_object();
+  w.finish();
   return out;
 }
 

@@ -90,6 +90,7 @@ std::string descriptor_to_json(const PeerIdentityDescriptor& d) {
     write_address(w, *d.superseded_by);
   }
   w.end_object();
+  w.finish();
   return out;
 }
 

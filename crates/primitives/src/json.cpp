@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -12,17 +13,6 @@ namespace ulo {
 
 namespace {
 
-// Bytes that end the plain run of a string: '"', '\', controls and the
-// first byte of every non-ASCII sequence (checked for valid UTF-8).
-constexpr auto kStringStop = [] {
-  std::array<bool, 256> t{};
-  for (int c = 0; c < 0x20; ++c) t[c] = true;
-  for (int c = 0x80; c < 0x100; ++c) t[c] = true;
-  t['"'] = true;
-  t['\\'] = true;
-  return t;
-}();
-
 // Bytes the canonical encoder must escape.
 constexpr auto kNeedsEscape = [] {
   std::array<bool, 256> t{};
@@ -32,32 +22,8 @@ constexpr auto kNeedsEscape = [] {
   return t;
 }();
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
-// Whether none of the eight bytes of `w` stops a plain string run.
-inline bool plain_word(std::uint64_t w) {
-  const std::uint64_t quote = w ^ (kOnes * '"');
-  const std::uint64_t bslash = w ^ (kOnes * '\\');
-  const std::uint64_t zero_q = (quote - kOnes) & ~quote;
-  const std::uint64_t zero_b = (bslash - kOnes) & ~bslash;
-  const std::uint64_t ctrl = (w - kOnes * 0x20) & ~w;
-  return ((zero_q | zero_b | ctrl | w) & kHighs) == 0;
-}
-
-// Index of the first stop byte at or after `i`.
-inline std::size_t scan_plain(std::string_view s, std::size_t i) {
-  const char* p = s.data();
-  const std::size_t n = s.size();
-  while (n - i >= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    if (!plain_word(w)) break;
-    i += 8;
-  }
-  while (i < n && !kStringStop[static_cast<unsigned char>(p[i])]) ++i;
-  return i;
-}
+using json_detail::kHighs;
+using json_detail::kOnes;
 
 // Length of the valid UTF-8 sequence starting at s[i] (a byte >= 0x80), or 0.
 std::size_t utf8_sequence_length(std::string_view s, std::size_t i) {
@@ -147,52 +113,75 @@ void append_plain_double(std::string& out, double v) {
     out.append(digits, static_cast<std::size_t>(exp + 1));
   }
 }
+// Like stop_mask, for the bytes canonical output escapes (non-ASCII is
+// written raw).
+inline std::uint64_t escape_mask(std::uint64_t w) {
+  const std::uint64_t quote = w ^ (kOnes * '"');
+  const std::uint64_t bslash = w ^ (kOnes * '\\');
+  const std::uint64_t zero_q = (quote - kOnes) & ~quote;
+  const std::uint64_t zero_b = (bslash - kOnes) & ~bslash;
+  const std::uint64_t ctrl = (w - kOnes * 0x20) & ~w;
+  return (zero_q | zero_b | ctrl) & kHighs;
+}
+
+// Length of the run from p[i] on that canonical output copies unchanged.
+inline std::size_t escape_free_run(const char* p, std::size_t n, std::size_t i) {
+  const std::size_t start = i;
+  while (n - i >= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    if (const std::uint64_t m = escape_mask(w)) {
+      return i - start + static_cast<std::size_t>(std::countr_zero(m) >> 3);
+    }
+    i += 8;
+  }
+  while (i < n && !kNeedsEscape[static_cast<unsigned char>(p[i])]) ++i;
+  return i - start;
+}
 
 }  // namespace
 
 // --- Writing ---
 
 void append_json_string(std::string& out, std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  std::size_t run = 0;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (!kNeedsEscape[c]) continue;
-    out.append(s.data() + run, i - run);
-    run = i + 1;
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      default: {
-        const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-        out.append(esc, 6);
-      }
-    }
-  }
-  out.append(s.data() + run, s.size() - run);
-  out += '"';
+  JsonWriter w(out);
+  w.string(s);
+  w.finish();
+}
+
+JsonWriter::JsonWriter(std::string& out, bool indented) : out_(out), indented_(indented) {
+  const std::size_t used = out_.size();
+  out_.resize(std::max(out_.capacity(), used + 256));
+  cur_ = out_.data() + used;
+  end_ = out_.data() + out_.size();
+}
+
+void JsonWriter::finish() { out_.resize(static_cast<std::size_t>(cur_ - out_.data())); }
+
+void JsonWriter::grow(std::size_t n) {
+  const auto used = static_cast<std::size_t>(cur_ - out_.data());
+  out_.resize(std::max(out_.size() * 2, used + n));
+  cur_ = out_.data() + used;
+  end_ = out_.data() + out_.size();
 }
 
 void JsonWriter::newline_indent() {
-  out_ += '\n';
-  out_.append(static_cast<std::size_t>(2 * depth_), ' ');
+  const auto spaces = static_cast<std::size_t>(2 * depth_);
+  char* p = room(spaces + 1);
+  *p = '\n';
+  std::memset(p + 1, ' ', spaces);
+  cur_ += spaces + 1;
 }
 
 void JsonWriter::open(char c) {
-  out_ += c;
+  put(c);
   ++depth_;
   has_member_ &= ~(std::uint64_t{1} << (depth_ & 63));
 }
 
 void JsonWriter::separate() {
   const std::uint64_t bit = std::uint64_t{1} << (depth_ & 63);
-  if (has_member_ & bit) out_ += ',';
+  if (has_member_ & bit) put(',');
   has_member_ |= bit;
   if (indented_) newline_indent();
 }
@@ -201,23 +190,57 @@ void JsonWriter::close(char c) {
   const bool had = (has_member_ >> (depth_ & 63)) & 1;
   --depth_;
   if (indented_ && had) newline_indent();
-  out_ += c;
+  put(c);
 }
 
 void JsonWriter::key(std::string_view k) {
   separate();
-  append_json_string(out_, k);
-  if (indented_) {
-    out_ += ": ";
-  } else {
-    out_ += ':';
+  // Keys are the records' own field names: plain ASCII, nothing to escape.
+  char* p = room(k.size() + 4);
+  *p++ = '"';
+  std::memcpy(p, k.data(), k.size());
+  p += k.size();
+  *p++ = '"';
+  *p++ = ':';
+  if (indented_) *p++ = ' ';
+  cur_ = p;
+}
+
+void JsonWriter::string(std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  put('"');
+  const char* p = s.data();
+  const std::size_t n = s.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const std::size_t run = escape_free_run(p, n, i);
+    put(std::string_view(p + i, run));
+    i += run;
+    if (i >= n) break;
+    const auto c = static_cast<unsigned char>(p[i++]);
+    switch (c) {
+      case '"': put("\\\""); break;
+      case '\\': put("\\\\"); break;
+      case '\b': put("\\b"); break;
+      case '\t': put("\\t"); break;
+      case '\n': put("\\n"); break;
+      case '\f': put("\\f"); break;
+      case '\r': put("\\r"); break;
+      default: {
+        const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+        put(std::string_view(esc, 6));
+      }
+    }
   }
+  put('"');
 }
 
 void JsonWriter::timestamp(Timestamp t) {
-  out_ += '"';
-  append_timestamp(out_, t);
-  out_ += '"';
+  char* p = room(kMaxTimestampChars + 2);
+  *p++ = '"';
+  p += write_timestamp(p, t);
+  *p++ = '"';
+  cur_ = p;
 }
 
 // --- Positions and failures ---
@@ -280,16 +303,6 @@ JsonError JsonReader::error() const {
 }
 
 // --- Lexing ---
-
-int JsonReader::peek_ws() {
-  const std::size_t n = s_.size();
-  while (i_ < n) {
-    const char c = s_[i_];
-    if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return static_cast<unsigned char>(c);
-    ++i_;
-  }
-  return -1;
-}
 
 bool JsonReader::enter() {
   if (--remaining_depth_ == 0) return fail_peek("recursion limit exceeded");
@@ -366,11 +379,11 @@ bool JsonReader::parse_escape(std::string& buf) {
   return true;
 }
 
-bool JsonReader::parse_str(std::string_view& out, std::string& buf) {
+bool JsonReader::parse_str_slow(std::string_view& out, std::string& buf) {
   std::size_t start = i_;
   bool copied = false;
   for (;;) {
-    i_ = scan_plain(s_, i_);
+    i_ = json_detail::scan_plain(s_, i_);
     if (i_ == s_.size()) return fail_here("EOF while parsing a string");
     const auto c = static_cast<unsigned char>(s_[i_]);
     if (c == '"') {
@@ -405,7 +418,7 @@ bool JsonReader::parse_str(std::string_view& out, std::string& buf) {
 // in values that are thrown away.
 bool JsonReader::skip_str() {
   for (;;) {
-    i_ = scan_plain(s_, i_);
+    i_ = json_detail::scan_plain(s_, i_);
     if (i_ == s_.size()) return fail_here("EOF while parsing a string");
     const auto c = static_cast<unsigned char>(s_[i_]);
     if (c == '"') {
@@ -685,7 +698,8 @@ bool JsonReader::read_string(std::string& out) {
   if (v.data() == buf.data()) {
     out = std::move(buf);
   } else {
-    out.assign(v);
+    // Constructing is cheaper than the general assign path.
+    out = std::string(v);
   }
   return true;
 }
@@ -916,6 +930,7 @@ bool object_colon(JsonReader& r) {
 
 bool visit_map(JsonReader& r, const JsonRecord& schema, void* record) {
   std::uint32_t seen = 0;
+  std::size_t next = 0;
   bool first = true;
   std::string buf;
   for (;;) {
@@ -923,8 +938,13 @@ bool visit_map(JsonReader& r, const JsonRecord& schema, void* record) {
     bool has = false;
     if (!next_key(r, first, key, buf, has)) return false;
     if (!has) break;
-    std::size_t k = 0;
-    while (k < schema.fields.size() && schema.fields[k].name != key) ++k;
+    // Canonical input lists the fields in order: try the next one first.
+    std::size_t k = next;
+    if (k >= schema.fields.size() || schema.fields[k].name != key) {
+      k = 0;
+      while (k < schema.fields.size() && schema.fields[k].name != key) ++k;
+    }
+    next = k + 1;
     if (k == schema.fields.size()) {
       if (!object_colon(r) || !r.skip_value()) return false;
       continue;

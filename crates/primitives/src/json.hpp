@@ -1,8 +1,11 @@
 // Canonical JSON writing and the schema-directed pull reader that every
 // record's from_json is built on.
 #pragma once
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -28,8 +31,12 @@ void append_json_string(std::string& out, std::string_view s);
 // two-space indented layout of the queue files.
 class JsonWriter {
  public:
-  explicit JsonWriter(std::string& out, bool indented = false)
-      : out_(out), indented_(indented) {}
+  // Appends to `out`; call finish() once when the value is complete.
+  explicit JsonWriter(std::string& out, bool indented = false);
+  JsonWriter(const JsonWriter&) = delete;
+  JsonWriter& operator=(const JsonWriter&) = delete;
+  // Trims `out` to the bytes written.
+  void finish();
 
   void begin_object() { open('{'); }
   void end_object() { close('}'); }
@@ -40,27 +47,90 @@ class JsonWriter {
   // Starts an array element.
   void element() { separate(); }
 
-  void string(std::string_view s) { append_json_string(out_, s); }
-  void null() { out_ += "null"; }
-  void boolean(bool b) { out_ += b ? "true" : "false"; }
+  void string(std::string_view s);
+  void null() { put("null"); }
+  void boolean(bool b) { put(b ? std::string_view("true") : std::string_view("false")); }
   void timestamp(Timestamp t);
   void optional_string(const std::optional<std::string>& s) {
     if (s) string(*s); else null();
   }
 
  private:
+  // Writes go through a raw cursor into `out`, grown on demand: far cheaper
+  // than one checked std::string append per token.
+  char* room(std::size_t n) {
+    if (static_cast<std::size_t>(end_ - cur_) < n) grow(n);
+    return cur_;
+  }
+  void put(char c) {
+    *room(1) = c;
+    ++cur_;
+  }
+  void put(std::string_view s) {
+    std::memcpy(room(s.size()), s.data(), s.size());
+    cur_ += s.size();
+  }
+  void grow(std::size_t n);
   void open(char c);
   void close(char c);
   void separate();
   void newline_indent();
 
   std::string& out_;
+  char* cur_;
+  char* end_;
   bool indented_;
   // One bit per open container: whether it has a member yet. Nesting in the
   // records written here never comes near 64.
   std::uint64_t has_member_ = 0;
   int depth_ = 0;
 };
+
+namespace json_detail {
+
+// Bytes that end the plain run of a string: '"', '\\', controls and the
+// first byte of every non-ASCII sequence (checked for valid UTF-8).
+inline constexpr auto kStringStop = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = true;
+  for (int c = 0x80; c < 0x100; ++c) t[c] = true;
+  t['"'] = true;
+  t['\\'] = true;
+  return t;
+}();
+
+inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+inline constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+// High bit set in each byte of `w` that stops a plain string run (quote,
+// backslash, control or non-ASCII). Bits above the first true stop may be
+// spurious (borrows), so only the lowest set bit is meaningful.
+inline std::uint64_t stop_mask(std::uint64_t w) {
+  const std::uint64_t quote = w ^ (kOnes * '"');
+  const std::uint64_t bslash = w ^ (kOnes * '\\');
+  const std::uint64_t zero_q = (quote - kOnes) & ~quote;
+  const std::uint64_t zero_b = (bslash - kOnes) & ~bslash;
+  const std::uint64_t ctrl = (w - kOnes * 0x20) & ~w;
+  return (zero_q | zero_b | ctrl | w) & kHighs;
+}
+
+// Index of the first stop byte at or after `i`.
+inline std::size_t scan_plain(std::string_view s, std::size_t i) {
+  const char* p = s.data();
+  const std::size_t n = s.size();
+  while (n - i >= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    if (const std::uint64_t m = stop_mask(w)) {
+      return i + static_cast<std::size_t>(std::countr_zero(m) >> 3);
+    }
+    i += 8;
+  }
+  while (i < n && !kStringStop[static_cast<unsigned char>(p[i])]) ++i;
+  return i;
+}
+
+}  // namespace json_detail
 
 // --- Reading -------------------------------------------------------------
 
@@ -72,7 +142,15 @@ class JsonReader {
 
   // Skips whitespace and returns the next byte without consuming it, or -1
   // at the end of the text.
-  int peek_ws();
+  int peek_ws() {
+    const std::size_t n = s_.size();
+    while (i_ < n) {
+      const char c = s_[i_];
+      if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return static_cast<unsigned char>(c);
+      ++i_;
+    }
+    return -1;
+  }
   void eat() { ++i_; }
   std::size_t index() const { return i_; }
 
@@ -89,7 +167,16 @@ class JsonReader {
   // Reads the string whose opening quote was just consumed. With a plain
   // string (no escapes) `out` is a view into the text and `buf` is unused;
   // otherwise the decoded text is placed in `buf` and `out` views it.
-  bool parse_str(std::string_view& out, std::string& buf);
+  bool parse_str(std::string_view& out, std::string& buf) {
+    // Most strings are plain: they end at the first stop byte, a quote.
+    const std::size_t stop = json_detail::scan_plain(s_, i_);
+    if (stop < s_.size() && s_[stop] == '"') {
+      out = s_.substr(i_, stop - i_);
+      i_ = stop + 1;
+      return true;
+    }
+    return parse_str_slow(out, buf);
+  }
   // Reads the rest of a literal whose first byte was consumed.
   bool parse_ident(std::string_view rest);
   // Reads a value of any kind and discards it, without recursion and without
@@ -118,6 +205,7 @@ class JsonReader {
   bool read_string_list(std::vector<std::string>& out);
 
  private:
+  bool parse_str_slow(std::string_view& out, std::string& buf);
   bool parse_number_description(bool negative, std::string& found);
   bool skip_number();
   bool skip_str();
@@ -160,9 +248,11 @@ bool read_record(JsonReader& r, const JsonRecord& schema, void* record);
 template <class T>
 Result<T, JsonError> decode_record(std::string_view text, const JsonRecord& schema) {
   JsonReader r(text);
-  T value{};
-  if (!read_record(r, schema, &value) || !r.end()) return unexpected(r.error());
-  return value;
+  // Decoded in place and returned through one path, so the record is never
+  // moved on its way out.
+  Result<T, JsonError> out(std::in_place);
+  if (!read_record(r, schema, &*out) || !r.end()) out = unexpected(r.error());
+  return out;
 }
 
 // The embedded form of a protocol address: {"class", "type", "ref"}.

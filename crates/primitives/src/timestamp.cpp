@@ -120,8 +120,12 @@ CivilTime to_civil(Timestamp t) {
 }
 
 void append_timestamp(std::string& out, Timestamp t) {
+  char buf[kMaxTimestampChars];
+  out.append(buf, write_timestamp(buf, t));
+}
+
+std::size_t write_timestamp(char* buf, Timestamp t) {
   const CivilTime c = to_civil(t);
-  char buf[64];
   char* p = buf;
   if (c.year >= 0 && c.year <= 9999) {
     put_digits(p, static_cast<std::uint64_t>(c.year), 4);
@@ -157,7 +161,7 @@ void append_timestamp(std::string& out, Timestamp t) {
     }
   }
   *p++ = 'Z';
-  out.append(buf, static_cast<std::size_t>(p - buf));
+  return static_cast<std::size_t>(p - buf);
 }
 
 std::string format_timestamp(Timestamp t) {

@@ -26,6 +26,10 @@ struct CivilTime {
 CivilTime to_civil(Timestamp t);
 // Appends the canonical form: YYYY-MM-DDTHH:MM:SS[.fff|.ffffff|.fffffffff]Z.
 void append_timestamp(std::string& out, Timestamp t);
+// The same form written to `buf` (room for kMaxTimestampChars); returns the
+// length.
+inline constexpr std::size_t kMaxTimestampChars = 48;
+std::size_t write_timestamp(char* buf, Timestamp t);
 std::string format_timestamp(Timestamp t);
 
 // Parses an RFC 3339 date-time with any UTC offset ("Z", "z", "+hh:mm",

@@ -104,6 +104,7 @@ TEST(JsonWriter, Layouts) {
     w.key("b");
     w.boolean(false);
     w.end_object();
+    w.finish();
     return out;
   };
   EXPECT_EQ(write(false), R"({"a":["x",null],"e":{},"n":[],"t":"1970-01-01T00:00:00.000001500Z","b":false})");

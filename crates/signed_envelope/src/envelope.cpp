@@ -103,6 +103,7 @@ std::string envelope_to_json(const SignedEnvelope& e) {
   out.reserve(256);
   JsonWriter w(out);
   write_envelope(w, e);
+  w.finish();
   return out;
 }
 
@@ -123,6 +124,7 @@ std::string canonical_signing_bytes(const SignedEnvelope& e) {
   w.element();
   w.optional_string(e.response_hash);
   w.end_array();
+  w.finish();
   return out;
 }
 
@@ -139,6 +141,7 @@ std::string counterparty_to_json(const CounterpartyInfo& c) {
   w.key("counterparty_signature");
   w.optional_string(c.counterparty_signature);
   w.end_object();
+  w.finish();
   return out;
 }
 
@@ -154,6 +157,7 @@ std::string queued_item_to_indented_json(const QueuedItem& it) {
   w.key("envelope");
   write_envelope(w, it.envelope);
   w.end_object();
+  w.finish();
   return out;
 }
 
