@@ -66,13 +66,17 @@ PyObject* uri_of(const Rec& r) {
 }
 
 PyObject* dict_of(const Rec& r) {
+  // Interned once: building the key strings anew each call dominated.
+  static PyObject* keys[3] = {PyUnicode_InternFromString("class"),
+                              PyUnicode_InternFromString("type"),
+                              PyUnicode_InternFromString("ref")};
+  if (keys[0] == nullptr || keys[1] == nullptr || keys[2] == nullptr) return fetch_failure();
   PyObject* d = PyDict_New();
   if (d == nullptr) return nullptr;
-  const std::pair<const char*, std::string_view> items[] = {
-      {"class", address_class_name(r.cls)}, {"type", r.type}, {"ref", r.ref}};
-  for (const auto& [key, value] : items) {
-    PyObject* v = new_text(value);
-    if (v == nullptr || PyDict_SetItemString(d, key, v) != 0) {
+  const std::string_view values[3] = {address_class_name(r.cls), r.type, r.ref};
+  for (int i = 0; i < 3; ++i) {
+    PyObject* v = new_text(values[i]);
+    if (v == nullptr || PyDict_SetItem(d, keys[i], v) != 0) {
       Py_XDECREF(v);
       Py_DECREF(d);
       return nullptr;
