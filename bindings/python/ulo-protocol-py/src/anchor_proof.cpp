@@ -46,27 +46,22 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Result of verifying an `AnchorReceipt` against the external anchor.\n"
-                    "`confirmed = false` means pending finality (not failure \xe2\x80\x94 failures\n"
-                    "return Err in the kernel's verify path, which here surfaces as a\n"
-                    "`ValueError` at parse time if the JSON is malformed).")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Rec>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<Rec, repr_of>)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(richcompare<Rec>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"ulo_protocol.AnchorProof", sizeof(Instance<Rec>), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+constexpr const char* kDoc =
+    "Result of verifying an `AnchorReceipt` against the external anchor.\n"
+    "`confirmed = false` means pending finality (not failure \xe2\x80\x94 failures\n"
+    "return Err in the kernel's verify path, which here surfaces as a\n"
+    "`ValueError` at parse time if the JSON is malformed).";
 
 }  // namespace
 
 TypeCell& anchor_proof_cell() {
-  static TypeCell cell("AnchorProof", &spec);
+  static TypeCell cell([] {
+    ClassDef def = record_class<Rec>("AnchorProof", kDoc, repr_slot<Rec, repr_of>);
+    def.methods = methods;
+    def.getset = getset;
+    def.compare = richcompare<Rec>;
+    return def;
+  }());
   return cell;
 }
 

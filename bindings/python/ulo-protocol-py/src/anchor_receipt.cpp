@@ -47,27 +47,22 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Receipt returned when a Merkle root is submitted to an external\n"
-                    "anchor. Persisted alongside the batch so it can be verified later.\n"
-                    "Python sees this as a parsed/serialisable record \xe2\x80\x94 actual anchor\n"
-                    "submission stays in the kernel's async runtime.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Rec>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<Rec, repr_of>)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(richcompare<Rec>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"ulo_protocol.AnchorReceipt", sizeof(Instance<Rec>), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+constexpr const char* kDoc =
+    "Receipt returned when a Merkle root is submitted to an external\n"
+    "anchor. Persisted alongside the batch so it can be verified later.\n"
+    "Python sees this as a parsed/serialisable record \xe2\x80\x94 actual anchor\n"
+    "submission stays in the kernel's async runtime.";
 
 }  // namespace
 
 TypeCell& anchor_receipt_cell() {
-  static TypeCell cell("AnchorReceipt", &spec);
+  static TypeCell cell([] {
+    ClassDef def = record_class<Rec>("AnchorReceipt", kDoc, repr_slot<Rec, repr_of>);
+    def.methods = methods;
+    def.getset = getset;
+    def.compare = richcompare<Rec>;
+    return def;
+  }());
   return cell;
 }
 

@@ -65,27 +65,22 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "AttestationChain(certs_b64=..., vendor=...)\n--\n\n"
-                    "Hardware attestation chain. Empty for software identities; non-empty\n"
-                    "for Secure Enclave / TPM / YubiKey / threshold identities.")},
-    {Py_tp_new, reinterpret_cast<void*>(chain_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Rec>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<Rec, repr_of>)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(richcompare<Rec>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"ulo_protocol.AttestationChain", sizeof(Instance<Rec>), 0,
-                    Py_TPFLAGS_DEFAULT, slots};
+constexpr const char* kDoc =
+    "AttestationChain(certs_b64=..., vendor=...)\n--\n\n"
+    "Hardware attestation chain. Empty for software identities; non-empty\n"
+    "for Secure Enclave / TPM / YubiKey / threshold identities.";
 
 }  // namespace
 
 TypeCell& attestation_chain_cell() {
-  static TypeCell cell("AttestationChain", &spec);
+  static TypeCell cell([] {
+    ClassDef def = record_class<Rec>("AttestationChain", kDoc, repr_slot<Rec, repr_of>);
+    def.methods = methods;
+    def.getset = getset;
+    def.construct = chain_new;
+    def.compare = richcompare<Rec>;
+    return def;
+  }());
   return cell;
 }
 

@@ -65,28 +65,23 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "CounterpartyInfo(identifier, protocol_hint, peer_address=None, "
-                    "counterparty_signature=None)\n--\n\n"
-                    "Everything we know about the other end of an exchange. Free-form\n"
-                    "metadata that travels with a `SignedEnvelope`.")},
-    {Py_tp_new, reinterpret_cast<void*>(info_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Rec>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<Rec, repr_of>)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(richcompare<Rec>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"ulo_protocol.CounterpartyInfo", sizeof(Instance<Rec>), 0,
-                    Py_TPFLAGS_DEFAULT, slots};
+constexpr const char* kDoc =
+    "CounterpartyInfo(identifier, protocol_hint, peer_address=None, "
+    "counterparty_signature=None)\n--\n\n"
+    "Everything we know about the other end of an exchange. Free-form\n"
+    "metadata that travels with a `SignedEnvelope`.";
 
 }  // namespace
 
 TypeCell& counterparty_info_cell() {
-  static TypeCell cell("CounterpartyInfo", &spec);
+  static TypeCell cell([] {
+    ClassDef def = record_class<Rec>("CounterpartyInfo", kDoc, repr_slot<Rec, repr_of>);
+    def.methods = methods;
+    def.getset = getset;
+    def.construct = info_new;
+    def.compare = richcompare<Rec>;
+    return def;
+  }());
   return cell;
 }
 

@@ -114,29 +114,24 @@ PyGetSetDef queue_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot queue_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "EnvelopeQueue(dir)\n--\n\n"
-                    "File-backed envelope spill queue: one JSON file per item.\n\n"
-                    "Operations are blocking from Python; the kernel's asynchronous\n"
-                    "file-system primitives run on the binding's internal worker runtime.\n"
-                    "The default directory is \"~/.tovane/envelope-queue/\", falling back to\n"
-                    "\"./.envelope-queue/\" if `HOME` is unset.")},
-    {Py_tp_new, reinterpret_cast<void*>(queue_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<QueueRec>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<QueueRec, queue_repr>)},
-    {Py_tp_methods, queue_methods},
-    {Py_tp_getset, queue_getset},
-    {0, nullptr},
-};
-
-PyType_Spec queue_spec = {"ulo_protocol.EnvelopeQueue", sizeof(Instance<QueueRec>), 0,
-                          Py_TPFLAGS_DEFAULT, queue_slots};
+constexpr const char* kDoc =
+    "EnvelopeQueue(dir)\n--\n\n"
+    "File-backed envelope spill queue: one JSON file per item.\n\n"
+    "Operations are blocking from Python; the kernel's asynchronous\n"
+    "file-system primitives run on the binding's internal worker runtime.\n"
+    "The default directory is \"~/.tovane/envelope-queue/\", falling back to\n"
+    "\"./.envelope-queue/\" if `HOME` is unset.";
 
 }  // namespace
 
 TypeCell& envelope_queue_cell() {
-  static TypeCell cell("EnvelopeQueue", &queue_spec);
+  static TypeCell cell([] {
+    ClassDef def = record_class<QueueRec>("EnvelopeQueue", kDoc, repr_slot<QueueRec, queue_repr>);
+    def.methods = queue_methods;
+    def.getset = queue_getset;
+    def.construct = queue_new;
+    return def;
+  }());
   return cell;
 }
 

@@ -116,29 +116,24 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "MockAnchor(id)\n--\n\n"
-                    "In-memory anchor for tests + local-development. Behaves like an\n"
-                    "instant-finality anchor that remembers what it submitted. **NOT for\n"
-                    "production** \xe2\x80\x94 the whole point of an external anchor is *external*\n"
-                    "witnesses. Use a real concrete anchor (`OpenTimestamps`, \xe2\x80\xa6) for\n"
-                    "any non-test workload.")},
-    {Py_tp_new, reinterpret_cast<void*>(anchor_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<AnchorRec>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<AnchorRec, repr_of>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"ulo_protocol.MockAnchor", sizeof(Instance<AnchorRec>), 0,
-                    Py_TPFLAGS_DEFAULT, slots};
+constexpr const char* kDoc =
+    "MockAnchor(id)\n--\n\n"
+    "In-memory anchor for tests + local-development. Behaves like an\n"
+    "instant-finality anchor that remembers what it submitted. **NOT for\n"
+    "production** \xe2\x80\x94 the whole point of an external anchor is *external*\n"
+    "witnesses. Use a real concrete anchor (`OpenTimestamps`, \xe2\x80\xa6) for\n"
+    "any non-test workload.";
 
 }  // namespace
 
 TypeCell& mock_anchor_cell() {
-  static TypeCell cell("MockAnchor", &spec);
+  static TypeCell cell([] {
+    ClassDef def = record_class<AnchorRec>("MockAnchor", kDoc, repr_slot<AnchorRec, repr_of>);
+    def.methods = methods;
+    def.getset = getset;
+    def.construct = anchor_new;
+    return def;
+  }());
   return cell;
 }
 

@@ -107,33 +107,28 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Public, serialisable view of a peer's identity.\n\n"
-                    "Python is a verifier, not a signer: this binding exposes parsing and\n"
-                    "serialising of the descriptor wire form, verification of signatures\n"
-                    "against the descriptor's public key, and computation of deterministic\n"
-                    "fingerprints from raw public-key bytes. Python is not given access to\n"
-                    "`SoftwareIdentity::sign` or `SoftwareIdentity::generate` here, because\n"
-                    "private-key material lives in the secure surface of the host's signing\n"
-                    "process (Keychain / Secure Enclave / HSM / threshold); backend Python\n"
-                    "dispatches signing of acts there instead of holding a key in its own\n"
-                    "address space.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Rec>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<Rec, repr_of>)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(richcompare<Rec>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"ulo_protocol.PeerIdentityDescriptor", sizeof(Instance<Rec>), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+constexpr const char* kDoc =
+    "Public, serialisable view of a peer's identity.\n\n"
+    "Python is a verifier, not a signer: this binding exposes parsing and\n"
+    "serialising of the descriptor wire form, verification of signatures\n"
+    "against the descriptor's public key, and computation of deterministic\n"
+    "fingerprints from raw public-key bytes. Python is not given access to\n"
+    "`SoftwareIdentity::sign` or `SoftwareIdentity::generate` here, because\n"
+    "private-key material lives in the secure surface of the host's signing\n"
+    "process (Keychain / Secure Enclave / HSM / threshold); backend Python\n"
+    "dispatches signing of acts there instead of holding a key in its own\n"
+    "address space.";
 
 }  // namespace
 
 TypeCell& peer_identity_descriptor_cell() {
-  static TypeCell cell("PeerIdentityDescriptor", &spec);
+  static TypeCell cell([] {
+    ClassDef def = record_class<Rec>("PeerIdentityDescriptor", kDoc, repr_slot<Rec, repr_of>);
+    def.methods = methods;
+    def.getset = getset;
+    def.compare = richcompare<Rec>;
+    return def;
+  }());
   return cell;
 }
 

@@ -122,29 +122,24 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "ProtocolAddress(address_class, type_, ref_)\n--\n\n"
-                    "Wraps the kernel's `ProtocolAddress`. Frozen on the Python side \xe2\x80\x94\n"
-                    "addresses are content-identity, not mutable state.")},
-    {Py_tp_new, reinterpret_cast<void*>(address_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Rec>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<Rec, repr_of>)},
-    {Py_tp_str, reinterpret_cast<void*>(repr_slot<Rec, uri_of>)},
-    {Py_tp_hash, reinterpret_cast<void*>(address_hash)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(richcompare<Rec>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"ulo_protocol.ProtocolAddress", sizeof(Instance<Rec>), 0, Py_TPFLAGS_DEFAULT,
-                    slots};
+constexpr const char* kDoc =
+    "ProtocolAddress(address_class, type_, ref_)\n--\n\n"
+    "Wraps the kernel's `ProtocolAddress`. Frozen on the Python side \xe2\x80\x94\n"
+    "addresses are content-identity, not mutable state.";
 
 }  // namespace
 
 TypeCell& protocol_address_cell() {
-  static TypeCell cell("ProtocolAddress", &spec);
+  static TypeCell cell([] {
+    ClassDef def = record_class<Rec>("ProtocolAddress", kDoc, repr_slot<Rec, repr_of>);
+    def.methods = methods;
+    def.getset = getset;
+    def.construct = address_new;
+    def.compare = richcompare<Rec>;
+    def.hash = address_hash;
+    def.str = repr_slot<Rec, uri_of>;
+    return def;
+  }());
   return cell;
 }
 

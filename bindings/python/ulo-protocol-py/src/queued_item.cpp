@@ -20,23 +20,18 @@ PyGetSetDef item_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot item_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "One spilled record: the envelope plus the pair class it was meant to\n"
-                    "be emitted as. Constructed by the queue, not by user code.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<QueuedItem>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<QueuedItem, item_repr>)},
-    {Py_tp_getset, item_getset},
-    {0, nullptr},
-};
-
-PyType_Spec item_spec = {"ulo_protocol.QueuedItem", sizeof(Instance<QueuedItem>), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, item_slots};
+constexpr const char* kDoc =
+    "One spilled record: the envelope plus the pair class it was meant to\n"
+    "be emitted as. Constructed by the queue, not by user code.";
 
 }  // namespace
 
 TypeCell& queued_item_cell() {
-  static TypeCell cell("QueuedItem", &item_spec);
+  static TypeCell cell([] {
+    ClassDef def = record_class<QueuedItem>("QueuedItem", kDoc, repr_slot<QueuedItem, item_repr>);
+    def.getset = item_getset;
+    return def;
+  }());
   return cell;
 }
 

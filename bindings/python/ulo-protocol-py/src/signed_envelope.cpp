@@ -88,30 +88,25 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Wire record of one completed exchange between this peer and a\n"
-                    "counterparty: both peers, the direction, request and response hashes,\n"
-                    "both signatures, open/close times and the protocol used.\n\n"
-                    "Constructed from canonical JSON (`from_json`) only. There is no\n"
-                    "field-by-field constructor: `our_signature` must be produced by the\n"
-                    "kernel's signing path, not recomputed from Python. Backend Python is a\n"
-                    "verifier and emitter; the host's signing process is the signer.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Rec>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<Rec, repr_of>)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(richcompare<Rec>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"ulo_protocol.SignedEnvelope", sizeof(Instance<Rec>), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+constexpr const char* kDoc =
+    "Wire record of one completed exchange between this peer and a\n"
+    "counterparty: both peers, the direction, request and response hashes,\n"
+    "both signatures, open/close times and the protocol used.\n\n"
+    "Constructed from canonical JSON (`from_json`) only. There is no\n"
+    "field-by-field constructor: `our_signature` must be produced by the\n"
+    "kernel's signing path, not recomputed from Python. Backend Python is a\n"
+    "verifier and emitter; the host's signing process is the signer.";
 
 }  // namespace
 
 TypeCell& signed_envelope_cell() {
-  static TypeCell cell("SignedEnvelope", &spec);
+  static TypeCell cell([] {
+    ClassDef def = record_class<Rec>("SignedEnvelope", kDoc, repr_slot<Rec, repr_of>);
+    def.methods = methods;
+    def.getset = getset;
+    def.compare = richcompare<Rec>;
+    return def;
+  }());
   return cell;
 }
 

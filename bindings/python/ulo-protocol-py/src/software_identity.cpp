@@ -87,26 +87,21 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Tier-0 Ed25519 identity. Keypair lives in Python process memory.\n\n"
-                    "`surface() == \"software\"` and `hardware_attested() == False` by\n"
-                    "construction \xe2\x80\x94 substrate adjudicators read these properties when\n"
-                    "deciding what this identity is allowed to sign.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Rec>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr_slot<Rec, repr_of>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {"ulo_protocol.SoftwareIdentity", sizeof(Instance<Rec>), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+constexpr const char* kDoc =
+    "Tier-0 Ed25519 identity. Keypair lives in Python process memory.\n\n"
+    "`surface() == \"software\"` and `hardware_attested() == False` by\n"
+    "construction \xe2\x80\x94 substrate adjudicators read these properties when\n"
+    "deciding what this identity is allowed to sign.";
 
 }  // namespace
 
 TypeCell& software_identity_cell() {
-  static TypeCell cell("SoftwareIdentity", &spec);
+  static TypeCell cell([] {
+    ClassDef def = record_class<Rec>("SoftwareIdentity", kDoc, repr_slot<Rec, repr_of>);
+    def.methods = methods;
+    def.getset = getset;
+    return def;
+  }());
   return cell;
 }
 

@@ -386,9 +386,30 @@ PyObject* Repr::finish() {
 // ---------------------------------------------------------------------------
 // Types and comparison
 
+TypeCell::TypeCell(const ClassDef& def)
+    : name_(def.name), qualified_name_(std::string("ulo_protocol.") + def.name) {
+  auto add = [this](int slot, void* fn) {
+    if (fn != nullptr) slots_.push_back({slot, fn});
+  };
+  add(Py_tp_doc, const_cast<char*>(def.doc));
+  add(Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc));
+  add(Py_tp_repr, reinterpret_cast<void*>(def.repr));
+  add(Py_tp_str, reinterpret_cast<void*>(def.str));
+  add(Py_tp_new, reinterpret_cast<void*>(def.construct));
+  add(Py_tp_richcompare, reinterpret_cast<void*>(def.compare));
+  add(Py_tp_hash, reinterpret_cast<void*>(def.hash));
+  add(Py_tp_methods, def.methods);
+  add(Py_tp_getset, def.getset);
+  slots_.push_back({0, nullptr});
+  // No BASETYPE flag: subclassing is refused by the interpreter.
+  const auto flags = static_cast<unsigned>(
+      Py_TPFLAGS_DEFAULT | (def.construct == nullptr ? Py_TPFLAGS_DISALLOW_INSTANTIATION : 0UL));
+  spec_ = PyType_Spec{qualified_name_.c_str(), def.basicsize, 0, flags, slots_.data()};
+}
+
 PyTypeObject* TypeCell::get_or_create() {
   if (type_ != nullptr) return type_;
-  PyObject* t = PyType_FromSpec(spec_);
+  PyObject* t = PyType_FromSpec(&spec_);
   if (t == nullptr) return nullptr;
   // Another thread may have won the race while the lock was dropped.
   if (type_ == nullptr) {

@@ -161,10 +161,28 @@ struct Instance {
   R record;
 };
 
+// What one class is made of; its TypeCell turns it into a heap type that
+// cannot be subclassed and has no instance __dict__.
+struct ClassDef {
+  const char* name;  // the class name; the module is "ulo_protocol"
+  const char* doc;   // with a text-signature header for constructible classes
+  int basicsize;
+  destructor dealloc;
+  reprfunc repr;
+  PyMethodDef* methods = nullptr;
+  PyGetSetDef* getset = nullptr;
+  newfunc construct = nullptr;    // none: instances cannot be created from Python
+  richcmpfunc compare = nullptr;  // none: identity equality
+  hashfunc hash = nullptr;        // none with `compare`: unhashable
+  reprfunc str = nullptr;
+};
+
 // A once-per-process cell for one class's type object.
 class TypeCell {
  public:
-  TypeCell(const char* class_name, PyType_Spec* spec) : name_(class_name), spec_(spec) {}
+  explicit TypeCell(const ClassDef& def);
+  TypeCell(const TypeCell&) = delete;
+  TypeCell& operator=(const TypeCell&) = delete;
   // Created on first use; nullptr with an exception set on failure.
   PyTypeObject* get_or_create();
   // The type outside registration: failure to create is an internal fault.
@@ -173,7 +191,9 @@ class TypeCell {
 
  private:
   const char* name_;
-  PyType_Spec* spec_;
+  std::string qualified_name_;
+  std::vector<PyType_Slot> slots_;
+  PyType_Spec spec_{};
   PyTypeObject* type_ = nullptr;
 };
 
@@ -195,6 +215,12 @@ PyObject* wrap(PyTypeObject* type, R&& record) {
   new (&reinterpret_cast<Instance<std::decay_t<R>>*>(obj)->record)
       std::decay_t<R>(std::forward<R>(record));
   return obj;
+}
+
+// The parts every record class shares: layout, deallocation, repr.
+template <class R>
+ClassDef record_class(const char* name, const char* doc, reprfunc repr) {
+  return ClassDef{name, doc, static_cast<int>(sizeof(Instance<R>)), dealloc_instance<R>, repr};
 }
 
 template <class R>
