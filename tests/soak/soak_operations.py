@@ -89,7 +89,7 @@ def churn(op, calls, watched):
     after_refs = [sys.getrefcount(o) for o in watched]
     assert after_refs == before_refs, f"reference counts changed: {before_refs} -> {after_refs}"
     assert grown <= RSS_BOUND, f"RSS grew by {grown} bytes over {calls} calls"
-    return grown
+    print(f"  {calls} calls, RSS {before >> 10} KiB, growth {grown} B", end="")
 
 
 # name -> (operation, argument objects whose counts must not move)
