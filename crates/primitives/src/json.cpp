@@ -108,9 +108,9 @@ void append_plain_double(std::string& out, double v) {
     out.append(static_cast<std::size_t>(-exp - 1), '0');
     out += digits;
   } else {
-    out.append(digits, 0, static_cast<std::size_t>(exp + 1));
+    out.append(digits, 0, static_cast<std::size_t>(exp) + 1);
     out += '.';
-    out.append(digits, static_cast<std::size_t>(exp + 1));
+    out.append(digits, static_cast<std::size_t>(exp) + 1);
   }
 }
 // Like stop_mask, for the bytes canonical output escapes (non-ASCII is
@@ -166,7 +166,7 @@ void JsonWriter::grow(std::size_t n) {
 }
 
 void JsonWriter::newline_indent() {
-  const auto spaces = static_cast<std::size_t>(2 * depth_);
+  const auto spaces = 2 * static_cast<std::size_t>(depth_);
   char* p = room(spaces + 1);
   *p = '\n';
   std::memset(p + 1, ' ', spaces);
@@ -643,7 +643,7 @@ bool JsonReader::skip_value() {
         frame = enclosing;
         enclosing = 0;
       } else if (!stack.empty()) {
-        frame = stack.back();
+        frame = static_cast<unsigned char>(stack.back());
         stack.pop_back();
       } else {
         return true;
@@ -659,7 +659,7 @@ bool JsonReader::skip_value() {
       if ((c == ']' && frame == '[') || (c == '}' && frame == '{')) {
         eat();
         if (stack.empty()) return true;
-        frame = stack.back();
+        frame = static_cast<unsigned char>(stack.back());
         stack.pop_back();
         accept_comma = true;
         continue;

@@ -80,9 +80,9 @@ class Runtime {
     std::atomic<bool> done{false};
     void finish() noexcept;
     void wait() noexcept;
-
-   protected:
-    ~Completion() = default;
+    // Virtual so that the final tasks deriving from it are well-formed
+    // polymorphic classes; they are never deleted through a base pointer.
+    virtual ~Completion() = default;
   };
 
   // A pool thread waiting for work; lives on that thread's stack.

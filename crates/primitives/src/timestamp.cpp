@@ -237,8 +237,8 @@ Result<Timestamp, std::string_view> parse_timestamp(std::string_view text) {
     if (!is_digit(m1) || !is_digit(m2)) return unexpected(kInvalid);
     if (m1 >= '6') return unexpected(kOutOfRange);
     sc.i += 2;
-    offset = oh * 3600 + (m1 - '0') * 600 + (m2 - '0') * 60;
-    if (offset > (23 * 60 + 59) * 60) return unexpected(kOutOfRange);
+    offset = oh * 3600 + std::int64_t{m1 - '0'} * 600 + std::int64_t{m2 - '0'} * 60;
+    if (offset > std::int64_t{23 * 60 + 59} * 60) return unexpected(kOutOfRange);
     if (z == '-') offset = -offset;
   }
   if (sc.i != text.size()) return unexpected(kTooLong);
