@@ -49,13 +49,16 @@ test-cpp: deps venv
 test-py: build
 	@$(PY) -m pytest tests
 
-test: test-cpp test-py
+# pytest runs last (see the end of this file), so its summary closes the run.
+test: test-cpp
 
 demo: build
 	@for f in examples/*.py; do echo "== $$f"; $(PY) $$f || exit 1; done
 
 bench: build
 	@$(PY) -m pip install -q -r requirements-bench.txt
+	@$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DULO_BUILD_PYTHON=OFF -DULO_BUILD_BENCH=ON >/dev/null
+	@$(VENV)/bin/cmake --build build/bench --target ulo_micro_bench >/dev/null
 	@$(PY) benchmarks/run.py
 
 clean:
@@ -78,3 +81,7 @@ test-wheel: build
 	@$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/dist .
 	@$(PY) tools/check_wheel.py build/dist/*.whl --venv build/venv-check \
 	  --python $(PYTHON) --smoke tests/typing/usage.py
+
+include mk/hardening.mk
+
+test: test-py

@@ -27,7 +27,6 @@ SOAK_QUICK_SCALE ?= 0.05
 .PHONY: hardening-deps check-sanitize sanitize-build fuzz fuzz-build fuzz-run \
         fuzz-replay soak lint lint-tidy lint-cppcheck hardening-test
 
-deps: hardening-deps
 hardening-deps: $(STAMPS)/hardening-deps
 $(STAMPS)/hardening-deps: | $(STAMPS)
 	@missing=$$(for p in $(HARDENING_DEB_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
@@ -47,7 +46,7 @@ SAN_RUNTIME = $(shell gcc -print-file-name=libasan.so)
 SAN_ASAN_OPTIONS := detect_leaks=1:abort_on_error=1:strict_init_order=1:check_initialization_order=1:detect_stack_use_after_return=1
 SAN_UBSAN_OPTIONS := print_stacktrace=1:halt_on_error=1
 
-sanitize-build: deps venv
+sanitize-build: deps hardening-deps venv
 	@$(VENV)/bin/cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DULO_BUILD_PYTHON=ON -DULO_BUILD_TESTS=ON -DULO_WERROR=ON -DULO_SANITIZE=address,undefined \
 	  -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
@@ -58,18 +57,13 @@ check-sanitize: sanitize-build
 	  $(VENV)/bin/ctest --test-dir $(SAN_BUILD) --output-on-failure -j$(JOBS)
 	@ASAN_OPTIONS=$(SAN_ASAN_OPTIONS) LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan-python.supp:print_suppressions=0 \
 	  UBSAN_OPTIONS=$(SAN_UBSAN_OPTIONS) PYTHONMALLOC=malloc LD_PRELOAD=$(SAN_RUNTIME) \
-	  PYTHONPATH=$(CURDIR)/$(SAN_BUILD) $(PY) -m pytest -p no:cacheprovider tests \
-	  --deselect $(SAN_DESELECT)
-
-# Limits the address space to provoke allocation failure; the sanitizer's
-# shadow memory cannot live under that limit.
-SAN_DESELECT := tests/test_errors.py::test_runtime_start_failure_is_a_panic_and_the_next_call_retries
+	  PYTHONPATH=$(CURDIR)/$(SAN_BUILD) $(PY) -m pytest -p no:cacheprovider tests
 
 # --- Fuzzing ---------------------------------------------------------------
 
 FUZZ_TARGETS = $(notdir $(basename $(wildcard $(FUZZ_DIR)/*_fuzz.cpp)))
 
-fuzz-build: deps venv
+fuzz-build: deps hardening-deps venv
 	@tools/clang14-expected-shim.sh $(CLANG_SHIM)
 	@$(VENV)/bin/cmake -S $(FUZZ_DIR) -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
 	  -DULO_CLANG_SHIM=$(CURDIR)/$(CLANG_SHIM) >/dev/null
@@ -111,7 +105,7 @@ soak: build
 # --- Static analysis -------------------------------------------------------
 
 # The compile database of a configure-only tree holding every target.
-$(TIDY_BUILD)/compile_commands.json: CMakeLists.txt | deps venv
+$(TIDY_BUILD)/compile_commands.json: CMakeLists.txt | deps hardening-deps venv
 	@$(VENV)/bin/cmake -S . -B $(TIDY_BUILD) -G Ninja -DULO_BUILD_PYTHON=ON -DULO_BUILD_TESTS=ON \
 	  -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
 
