@@ -11,10 +11,14 @@ namespace ulo::py {
 // runtime, or re-entering it from a driving thread, is an internal fault.
 template <class Op>
 auto run_to_completion(Op&& op) {
-  auto rt = Runtime::get();
-  if (!rt) panic(rt.error());
-  Runtime& runtime = **rt;
-  auto result = runtime.block_on([&] { return op(runtime); });
+  auto result = Runtime::run(std::forward<Op>(op));
+  if (!result) panic(result.error());
+  return std::move(*result);
+}
+
+// The same for an operation whose outer result the core already ran.
+template <class T>
+T finish_on_runtime(Result<T, std::string>&& result) {
   if (!result) panic(result.error());
   return std::move(*result);
 }

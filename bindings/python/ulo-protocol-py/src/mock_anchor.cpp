@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "anchor.hpp"
+#include "bridge.hpp"
 #include "classes.hpp"
 
 namespace ulo::py {
@@ -30,9 +31,9 @@ PyObject* raise_anchor_error(const AnchorError& e) {
 // The outer error is the runtime failing to start: an internal fault.
 template <class T>
 PyObject* finish(Result<Result<T, AnchorError>, std::string>&& r, PyObject* (*make)(T&&)) {
-  if (!r) panic(r.error());
-  if (!*r) return raise_anchor_error(r->error());
-  return make(std::move(**r));
+  auto outcome = finish_on_runtime(std::move(r));
+  if (!outcome) return raise_anchor_error(outcome.error());
+  return make(std::move(*outcome));
 }
 
 PyObject* anchor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
