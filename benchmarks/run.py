@@ -54,7 +54,9 @@ def main():
         for line in out.splitlines():
             print("native   ", line, flush=True)
             extra_lines.append("native: " + line)
-    write_report(results, extra_lines)
+    # A partial run must not overwrite the report of a full one.
+    if not only:
+        write_report(results, extra_lines)
 
 
 def write_report(results, extra_lines):
@@ -85,7 +87,7 @@ def write_report(results, extra_lines):
     shown = [r for r in results
              if any(not name.startswith("ours") for name in r.peers_s)]
     labels = [f"{r.case.group}: {r.case.name}" for r in shown]
-    ratios = [min(r.ours_s / t for n, t in r.peers_s.items() if not n.startswith("ours"))
+    ratios = [r.ours_s / min(t for n, t in r.peers_s.items() if not n.startswith("ours"))
               for r in shown]
     fig, ax = plt.subplots(figsize=(9, 0.35 * len(labels) + 1.5))
     ax.barh(labels, ratios, color=["#2a7" if x <= 1 else "#c53" for x in ratios])
