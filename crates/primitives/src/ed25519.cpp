@@ -32,23 +32,19 @@ struct Fe {
 constexpr Fe kZero{{0, 0, 0, 0, 0}};
 constexpr Fe kOne{{1, 0, 0, 0, 0}};
 
-inline void carry(Fe& a) {
-  u64 c = a.v[0] >> 51;
-  a.v[0] &= kMask;
-  a.v[1] += c;
-  c = a.v[1] >> 51;
-  a.v[1] &= kMask;
-  a.v[2] += c;
-  c = a.v[2] >> 51;
-  a.v[2] &= kMask;
-  a.v[3] += c;
-  c = a.v[3] >> 51;
-  a.v[3] &= kMask;
-  a.v[4] += c;
-  c = a.v[4] >> 51;
+// Moves each limb's excess over 51 bits into the next; returns the excess
+// of the top limb (a multiple of 2^255).
+inline u64 propagate(Fe& a) {
+  for (int i = 0; i < 4; ++i) {
+    a.v[i + 1] += a.v[i] >> 51;
+    a.v[i] &= kMask;
+  }
+  const u64 top = a.v[4] >> 51;
   a.v[4] &= kMask;
-  a.v[0] += 19 * c;
+  return top;
 }
+
+inline void carry(Fe& a) { a.v[0] += 19 * propagate(a); }
 
 inline Fe add(const Fe& a, const Fe& b) {
   Fe r;
@@ -138,19 +134,7 @@ inline std::array<std::uint8_t, 32> to_bytes(Fe a) {
   q = (a.v[3] + q) >> 51;
   q = (a.v[4] + q) >> 51;
   a.v[0] += 19 * q;
-  u64 c = a.v[0] >> 51;
-  a.v[0] &= kMask;
-  a.v[1] += c;
-  c = a.v[1] >> 51;
-  a.v[1] &= kMask;
-  a.v[2] += c;
-  c = a.v[2] >> 51;
-  a.v[2] &= kMask;
-  a.v[3] += c;
-  c = a.v[3] >> 51;
-  a.v[3] &= kMask;
-  a.v[4] += c;
-  a.v[4] &= kMask;  // drops 2^255, completing the subtraction of p
+  propagate(a);  // the dropped top excess is 2^255, completing the subtraction of p
   const u64 w[4] = {a.v[0] | (a.v[1] << 51), (a.v[1] >> 13) | (a.v[2] << 38),
                     (a.v[2] >> 26) | (a.v[3] << 25), (a.v[3] >> 39) | (a.v[4] << 12)};
   std::array<std::uint8_t, 32> out{};

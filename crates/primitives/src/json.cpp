@@ -823,23 +823,34 @@ bool JsonReader::read_enum(std::span<const std::string_view> names, std::size_t&
 
 namespace {
 
-// The element protocol of arrays: `has` is false at the closing bracket,
-// which is left unread.
-bool next_element(JsonReader& r, bool& first, bool& has) {
-  int c = r.peek_ws();
-  if (c == ']') {
-    has = false;
-    return true;
-  }
+// The separator protocol shared by arrays and objects: `has` is false at the
+// closing bracket (left unread); otherwise `c` is the first byte of the next
+// member, its separator consumed.
+bool next_member(JsonReader& r, bool& first, char close, const char* eof, const char* expected,
+                 bool& has, int& c) {
+  c = r.peek_ws();
+  has = c != close;
+  if (!has) return true;
   if (c == ',' && !first) {
     r.eat();
     c = r.peek_ws();
   } else if (c < 0) {
-    return r.fail_peek("EOF while parsing a list");
+    return r.fail_peek(eof);
   } else if (first) {
     first = false;
   } else {
-    return r.fail_peek("expected `,` or `]`");
+    return r.fail_peek(expected);
+  }
+  return true;
+}
+
+// The element protocol of arrays: `has` is false at the closing bracket,
+// which is left unread.
+bool next_element(JsonReader& r, bool& first, bool& has) {
+  int c = 0;
+  if (!next_member(r, first, ']', "EOF while parsing a list", "expected `,` or `]`", has, c) ||
+      !has) {
+    return !r.failed();
   }
   if (c == ']') return r.fail_peek("trailing comma");
   if (c < 0) return r.fail_peek("EOF while parsing a value");
@@ -893,20 +904,10 @@ bool end_map(JsonReader& r) {
 }
 
 bool next_key(JsonReader& r, bool& first, std::string_view& key, std::string& buf, bool& has) {
-  int c = r.peek_ws();
-  if (c == '}') {
-    has = false;
-    return true;
-  }
-  if (c == ',' && !first) {
-    r.eat();
-    c = r.peek_ws();
-  } else if (c < 0) {
-    return r.fail_peek("EOF while parsing an object");
-  } else if (first) {
-    first = false;
-  } else {
-    return r.fail_peek("expected `,` or `}`");
+  int c = 0;
+  if (!next_member(r, first, '}', "EOF while parsing an object", "expected `,` or `}`", has, c) ||
+      !has) {
+    return !r.failed();
   }
   if (c == '"') {
     r.eat();
