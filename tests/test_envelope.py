@@ -38,6 +38,7 @@ def decode(v):
 def test_decode_vectors(v):
     if v["ok"]:
         record = decode(v)
+        assert type(record).from_json(record.to_json()) == record
         if v["fixed"] == "exact":
             assert record.to_json() == v["canonical"]
         return
@@ -201,7 +202,24 @@ def test_hostile_inputs_raise_value_error(text):
     assert " at line " in str(e.value)
 
 
-def test_deep_unknown_value_is_skipped():
-    deep = json.loads(EXAMPLE)
-    text = json.dumps(deep)[:-1] + ',"skip":' + "[" * 100_000 + "]" * 100_000 + "}"
+def test_deep_unknown_value_and_huge_string_are_read():
+    text = EXAMPLE[:-1] + ',"skip":' + "[{}," * 100_000 + "0" + "]" * 100_000 + "}"
     assert SignedEnvelope.from_json(text).to_json() == EXAMPLE
+    big = "é" + "a" * 100_000_000
+    assert envelope_with(exchange_id=big, skip=big).exchange_id == big
+
+
+@pytest.mark.parametrize("number,found", [
+    ("18446744073709551615", "integer `18446744073709551615`"),
+    ("-9223372036854775808", "integer `-9223372036854775808`"),
+    ("1e20", "floating point `100000000000000000000`"),
+    ("1E-7", "floating point `0.0000001`"),
+    ("123.456e1", "floating point `1234.56`"),
+    ("1e-400", "floating point `0`"),
+    ("-1e-400", "floating point `-0`"),
+])
+def test_found_numbers_in_messages(number, found):
+    with pytest.raises(ValueError) as e:
+        SignedEnvelope.from_json('{"exchange_id":' + number + "}")
+    assert str(e.value).startswith(
+        f"invalid SignedEnvelope JSON: invalid type: {found}, expected a string")

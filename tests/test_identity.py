@@ -137,6 +137,9 @@ def test_descriptor_json_quirks():
     for bad, message in [
         ({"attestation": None}, "invalid type: null, expected struct AttestationChain"),
         ({"surface": "Software"}, "unknown variant `Software`"),
+        ({"attestation": {"certs_b64": []}}, "missing field `vendor`"),
+        ({"attestation": {"certs_b64": "x", "vendor": ""}},
+         'invalid type: string "x", expected a sequence'),
     ]:
         with pytest.raises(ValueError, match="^invalid PeerIdentityDescriptor JSON: " + message):
             descriptor(**bad)

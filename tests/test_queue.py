@@ -1,6 +1,7 @@
 """EnvelopeQueue and QueuedItem over real directories."""
 import json
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -70,13 +71,18 @@ def test_order_sanitising_and_replacement(tmp_path):
     assert not (tmp_path / "xyz.json").exists()
 
 
-def test_other_files_are_ignored(tmp_path):
-    for name in ("x.txt", "x.JSON", "x", ".json", "x.json.tmp"):
+def test_other_files_are_ignored_and_every_field_survives(tmp_path):
+    for name in ("x.txt", "x.JSON", "x", ".json", "x.json.tmp", ".a.json.tmp-1-1"):
         (tmp_path / name).write_text("not an item")
     q = EnvelopeQueue(str(tmp_path))
     assert q.list() == []
-    q.push("", envelope())
-    assert [i.pair_class for i in q.list()] == [""]
+    full = SignedEnvelope.from_dict({
+        **json.loads(EXAMPLE), "peer_counterparty": {"class": "mediation", "type": "p/q",
+                                                     "ref": '"r"'},
+        "direction": "inbound", "response_hash": "", "counterparty_signature": "sig-b",
+        "closed_at": "2016-12-31T23:59:60.5Z"})
+    q.push("", full)
+    assert [(i.pair_class, i.envelope) for i in q.list()] == [("", full)]
 
 
 @pytest.mark.parametrize("exchange_id", ["", "...", "é", "/"])
@@ -103,6 +109,10 @@ def test_bad_file_and_directory_entries(tmp_path):
     assert (e.value.errno, e.value.strerror, e.value.filename) == (None, None, None)
     with pytest.raises(OSError, match="os error 21"):
         q.drop_item("y")
+    where = re.escape(f"queue I/O error at {tmp_path / 'y.json'}: ")
+    with pytest.raises(OSError, match=f"^{where}.*os error 21"):
+        q.push("routing", envelope("y"))
+    assert os.listdir(tmp_path) == ["y.json"]  # no temporary file left behind
 
 
 def test_path_through_a_regular_file(tmp_path):

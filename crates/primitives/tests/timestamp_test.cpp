@@ -1,54 +1,13 @@
+// Properties beyond the shared vectors: round trips over the whole range,
+// years that need a sign, and which error each malformed text reports.
 #include "timestamp.hpp"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <nlohmann/json.hpp>
 #include <random>
 #include <string>
-#include <vector>
 
 namespace {
-
-using nlohmann::json;
-
-std::vector<json> load(const char* name) {
-  std::ifstream f(std::string(ULO_TEST_DATA) + "/" + name);
-  std::vector<json> rows;
-  for (std::string line; std::getline(f, line);) {
-    if (!line.empty()) rows.push_back(json::parse(line));
-  }
-  return rows;
-}
-
-TEST(TimestampVectors, ParseAndFormat) {
-  const auto rows = load("timestamps.jsonl");
-  ASSERT_GT(rows.size(), 100u);
-  for (const json& row : rows) {
-    const std::string input = row["input"];
-    const std::string fixed = row["fixed"];
-    if (fixed == "none") continue;
-    const auto t = ulo::parse_timestamp(input);
-    ASSERT_EQ(t.has_value(), row["ok"].get<bool>()) << input;
-    if (!t) {
-      if (fixed == "exact") {
-        EXPECT_EQ(t.error(), row["error"].get<std::string>()) << input;
-      }
-      continue;
-    }
-    EXPECT_EQ(ulo::format_timestamp(*t), row["canonical"].get<std::string>()) << input;
-    // What the datetime getter is built from: a leap second shows as :59
-    // with the microseconds past the second.
-    const bool leap = t->nanos >= 1'000'000'000;
-    EXPECT_EQ(leap, row["leap"].get<bool>()) << input;
-    const ulo::CivilTime c = ulo::to_civil(*t);
-    const std::vector<std::int64_t> micro = row["micro"];
-    const std::vector<std::int64_t> got = {c.year,   c.month,  c.day,
-                                           c.hour,   c.minute, leap ? 59 : c.second,
-                                           c.nanos / 1000};
-    EXPECT_EQ(got, micro) << input;
-  }
-}
 
 // Canonical text reads back to the same instant, across the whole range of
 // four-digit years and every fraction width.
