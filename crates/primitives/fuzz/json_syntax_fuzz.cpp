@@ -44,7 +44,8 @@ bool is_number_byte(char c) {
 // Its overflow error names the number's text, which is replaced where it
 // stands alone (not inside a longer number).
 bool reference_accepts(std::string text) {
-  for (int rounds = 0; rounds < 64; ++rounds) {
+  // Each round replaces one number, so the text's length bounds the rounds.
+  for (std::size_t rounds = 0, limit = text.size(); rounds <= limit; ++rounds) {
     try {
       (void)nlohmann::json::parse(text);
       return true;
