@@ -45,8 +45,11 @@ struct AnchorProof {
 
 std::string receipt_to_json(const AnchorReceipt& r);
 Result<AnchorReceipt, JsonError> receipt_from_json(std::string_view text);
+// The same into a default-constructed record, which is never moved.
+std::optional<JsonError> receipt_from_json_into(std::string_view text, AnchorReceipt& out);
 std::string proof_to_json(const AnchorProof& p);
 Result<AnchorProof, JsonError> proof_from_json(std::string_view text);
+std::optional<JsonError> proof_from_json_into(std::string_view text, AnchorProof& out);
 
 
 // --- The anchor interface -------------------------------------------------

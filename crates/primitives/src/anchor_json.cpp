@@ -86,6 +86,10 @@ Result<AnchorReceipt, JsonError> receipt_from_json(std::string_view text) {
   return decode_record<AnchorReceipt>(text, kReceiptRecord);
 }
 
+std::optional<JsonError> receipt_from_json_into(std::string_view text, AnchorReceipt& out) {
+  return decode_record_into(text, kReceiptRecord, &out);
+}
+
 std::string proof_to_json(const AnchorProof& p) {
   std::string out;
   out.reserve(192);
@@ -110,6 +114,10 @@ std::string proof_to_json(const AnchorProof& p) {
 
 Result<AnchorProof, JsonError> proof_from_json(std::string_view text) {
   return decode_record<AnchorProof>(text, kProofRecord);
+}
+
+std::optional<JsonError> proof_from_json_into(std::string_view text, AnchorProof& out) {
+  return decode_record_into(text, kProofRecord, &out);
 }
 
 }  // namespace ulo

@@ -98,4 +98,9 @@ Result<PeerIdentityDescriptor, JsonError> descriptor_from_json(std::string_view 
   return decode_record<PeerIdentityDescriptor>(text, kDescriptorRecord);
 }
 
+std::optional<JsonError> descriptor_from_json_into(std::string_view text,
+                                                   PeerIdentityDescriptor& out) {
+  return decode_record_into(text, kDescriptorRecord, &out);
+}
+
 }  // namespace ulo

@@ -94,4 +94,7 @@ struct JsonError;
 // superseded_by only when present.
 std::string descriptor_to_json(const PeerIdentityDescriptor& d);
 Result<PeerIdentityDescriptor, JsonError> descriptor_from_json(std::string_view text);
+// The same into a default-constructed record, which is never moved.
+std::optional<JsonError> descriptor_from_json_into(std::string_view text,
+                                                   PeerIdentityDescriptor& out);
 }  // namespace ulo

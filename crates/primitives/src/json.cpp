@@ -785,7 +785,7 @@ bool JsonReader::read_variant(std::span<const std::string_view> names, std::size
   std::string buf;
   if (!parse_str(v, buf)) return false;
   for (std::size_t k = 0; k < names.size(); ++k) {
-    if (names[k] == v) {
+    if (names[k].size() == v.size() && json_detail::same_bytes(names[k].data(), v.data(), v.size())) {
       out = k;
       return true;
     }
@@ -935,26 +935,35 @@ bool visit_map(JsonReader& r, const JsonRecord& schema, void* record) {
   bool first = true;
   std::string buf;
   for (;;) {
-    std::string_view key;
-    bool has = false;
-    if (!next_key(r, first, key, buf, has)) return false;
-    if (!has) break;
-    // Canonical input lists the fields in order: try the next one first.
     std::size_t k = next;
-    if (k >= schema.fields.size() || schema.fields[k].name != key) {
-      k = 0;
-      while (k < schema.fields.size() && schema.fields[k].name != key) ++k;
+    // Canonical input lists the fields in order, compactly: try the next
+    // field's key as a literal before reading a key in general. A repeated
+    // key takes the general path, whose error stands before the colon.
+    if (k < schema.fields.size() && !(seen & (std::uint32_t{1} << k)) &&
+        r.take_key(schema.fields[k].name, !first)) {
+      first = false;
+    } else {
+      std::string_view key;
+      bool has = false;
+      if (!next_key(r, first, key, buf, has)) return false;
+      if (!has) break;
+      if (k >= schema.fields.size() || schema.fields[k].name != key) {
+        k = 0;
+        while (k < schema.fields.size() && schema.fields[k].name != key) ++k;
+      }
+      if (k == schema.fields.size()) {
+        if (!object_colon(r) || !r.skip_value()) return false;
+        next = k + 1;
+        continue;
+      }
+      if (!(seen & (std::uint32_t{1} << k)) && !object_colon(r)) return false;
     }
     next = k + 1;
-    if (k == schema.fields.size()) {
-      if (!object_colon(r) || !r.skip_value()) return false;
-      continue;
-    }
     const std::uint32_t bit = std::uint32_t{1} << k;
     if (seen & bit) {
       return r.fail_unplaced("duplicate field `" + std::string(schema.fields[k].name) + "`");
     }
-    if (!object_colon(r) || !schema.fields[k].read(r, record)) return false;
+    if (!schema.fields[k].read(r, record)) return false;
     seen |= bit;
   }
   for (std::size_t k = 0; k < schema.fields.size(); ++k) {

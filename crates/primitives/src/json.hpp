@@ -114,6 +114,21 @@ inline std::uint64_t stop_mask(std::uint64_t w) {
   return (zero_q | zero_b | ctrl | w) & kHighs;
 }
 
+// Equality of two short byte runs of length n, inline: record keys and
+// member names are too short for a library call to pay off.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+  for (; n >= 8; a += 8, b += 8, n -= 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    if (x != y) return false;
+  }
+  for (; n > 0; ++a, ++b, --n) {
+    if (*a != *b) return false;
+  }
+  return true;
+}
+
 // Index of the first stop byte at or after `i`.
 inline std::size_t scan_plain(std::string_view s, std::size_t i) {
   const char* p = s.data();
@@ -153,6 +168,20 @@ class JsonReader {
   }
   void eat() { ++i_; }
   std::size_t index() const { return i_; }
+  // Consumes `,"<name>":` (or `"<name>":` for the first member) when it
+  // stands exactly at the current position, as in compact canonical input.
+  bool take_key(std::string_view name, bool separator) {
+    const std::size_t need = name.size() + 3 + (separator ? 1 : 0);
+    if (s_.size() - i_ < need) return false;
+    const char* p = s_.data() + i_;
+    if (separator && *p++ != ',') return false;
+    if (p[0] != '"' || !json_detail::same_bytes(p + 1, name.data(), name.size()) ||
+        p[name.size() + 1] != '"' || p[name.size() + 2] != ':') {
+      return false;
+    }
+    i_ += need;
+    return true;
+  }
 
   // Failure at the current position, at the peeked byte, or without a
   // position (placed later by the enclosing record or value).
@@ -243,6 +272,15 @@ struct JsonRecord {
 
 // Reads a record given as an object or as a positional array.
 bool read_record(JsonReader& r, const JsonRecord& schema, void* record);
+
+// Decodes a whole text holding exactly one record into `out`, a
+// default-constructed record; the error on failure.
+inline std::optional<JsonError> decode_record_into(std::string_view text, const JsonRecord& schema,
+                                                   void* out) {
+  JsonReader r(text);
+  if (!read_record(r, schema, out) || !r.end()) return r.error();
+  return std::nullopt;
+}
 
 // Decodes a whole text holding exactly one record.
 template <class T>

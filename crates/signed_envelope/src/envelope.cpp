@@ -111,6 +111,10 @@ Result<SignedEnvelope, JsonError> envelope_from_json(std::string_view text) {
   return decode_record<SignedEnvelope>(text, kEnvelopeRecord);
 }
 
+std::optional<JsonError> envelope_from_json_into(std::string_view text, SignedEnvelope& out) {
+  return decode_record_into(text, kEnvelopeRecord, &out);
+}
+
 std::string canonical_signing_bytes(const SignedEnvelope& e) {
   std::string out;
   out.reserve(e.exchange_id.size() + e.request_hash.size() +

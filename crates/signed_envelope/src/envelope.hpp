@@ -35,6 +35,8 @@ struct SignedEnvelope {
 
 std::string envelope_to_json(const SignedEnvelope& e);
 Result<SignedEnvelope, JsonError> envelope_from_json(std::string_view text);
+// The same into a default-constructed record, which is never moved.
+std::optional<JsonError> envelope_from_json_into(std::string_view text, SignedEnvelope& out);
 // Canonical JSON of [exchange_id, request_hash, response_hash or null].
 std::string canonical_signing_bytes(const SignedEnvelope& e);
 

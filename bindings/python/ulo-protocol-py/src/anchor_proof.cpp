@@ -13,8 +13,7 @@ struct Traits {
   static constexpr const char* kName = "AnchorProof";
   static PyTypeObject* type() { return anchor_proof_cell().get(); }
   static std::string encode(const Rec& r) { return proof_to_json(r); }
-  static auto decode(std::string_view s) { return proof_from_json(s); }
-  static PyObject* make(Rec&& r) { return new_anchor_proof(std::move(r)); }
+  static auto decode_into(std::string_view s, Rec& out) { return proof_from_json_into(s, out); }
 };
 using Forms = JsonForms<Traits>;
 

@@ -13,8 +13,7 @@ struct Traits {
   static constexpr const char* kName = "AnchorReceipt";
   static PyTypeObject* type() { return anchor_receipt_cell().get(); }
   static std::string encode(const Rec& r) { return receipt_to_json(r); }
-  static auto decode(std::string_view s) { return receipt_from_json(s); }
-  static PyObject* make(Rec&& r) { return new_anchor_receipt(std::move(r)); }
+  static auto decode_into(std::string_view s, Rec& out) { return receipt_from_json_into(s, out); }
 };
 using Forms = JsonForms<Traits>;
 

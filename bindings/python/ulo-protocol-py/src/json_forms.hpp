@@ -9,16 +9,22 @@
 
 namespace ulo::py {
 
-// Traits: Rec, kName ("SignedEnvelope"), encode(const Rec&), decode(text),
-// and make(Rec&&) -> new instance.
+// Traits: Rec, kName ("SignedEnvelope"), type(), encode(const Rec&) and
+// decode_into(text, Rec&) -> optional error.
 template <class T>
 struct JsonForms {
   using Rec = typename T::Rec;
 
+  // Decodes straight into the new object's record, so nothing is moved.
   static PyObject* decode_text(std::string_view text) {
-    auto r = T::decode(text);
-    if (!r) return raise_value_error(std::string("invalid ") + T::kName + " JSON: " + r.error().message);
-    return T::make(std::move(*r));
+    Rec* record = nullptr;
+    PyObject* obj = new_default(T::type(), record);
+    if (obj == nullptr) return nullptr;
+    if (auto error = T::decode_into(text, *record)) {
+      Py_DECREF(obj);
+      return raise_value_error(std::string("invalid ") + T::kName + " JSON: " + error->message);
+    }
+    return obj;
   }
 
   static PyObject* to_json(const Rec& r) { return new_text(T::encode(r)); }

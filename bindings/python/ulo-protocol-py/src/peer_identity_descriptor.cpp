@@ -13,8 +13,7 @@ struct Traits {
   static constexpr const char* kName = "PeerIdentityDescriptor";
   static PyTypeObject* type() { return peer_identity_descriptor_cell().get(); }
   static std::string encode(const Rec& r) { return descriptor_to_json(r); }
-  static auto decode(std::string_view s) { return descriptor_from_json(s); }
-  static PyObject* make(Rec&& r) { return new_peer_identity_descriptor(std::move(r)); }
+  static auto decode_into(std::string_view s, Rec& out) { return descriptor_from_json_into(s, out); }
 };
 using Forms = JsonForms<Traits>;
 

@@ -13,8 +13,7 @@ struct Traits {
   static constexpr const char* kName = "SignedEnvelope";
   static PyTypeObject* type() { return signed_envelope_cell().get(); }
   static std::string encode(const Rec& r) { return envelope_to_json(r); }
-  static auto decode(std::string_view s) { return envelope_from_json(s); }
-  static PyObject* make(Rec&& r) { return wrap(signed_envelope_cell().get(), std::move(r)); }
+  static auto decode_into(std::string_view s, Rec& out) { return envelope_from_json_into(s, out); }
 };
 using Forms = JsonForms<Traits>;
 

@@ -155,6 +155,7 @@ bool bind_fast(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
   const auto nparams = static_cast<Py_ssize_t>(sig.params.size());
   if (nargs > nparams) return too_many_positional(sig, nargs);
   for (Py_ssize_t i = 0; i < nparams; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  if (kwnames == nullptr && nargs == nparams) return true;  // the usual call: all by position
   if (kwnames != nullptr) {
     const Py_ssize_t nkw = PyTuple_Size(kwnames);
     for (Py_ssize_t i = 0; i < nkw; ++i) {

@@ -201,19 +201,27 @@ template <class R>
 void dealloc_instance(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   reinterpret_cast<Instance<R>*>(self)->record.~R();
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
-  free_fn(self);
+  PyObject_Free(self);  // the pair of alloc_instance
   Py_DECREF(tp);
+}
+
+// Raw storage for an instance, its record still to be constructed in place.
+// The types are not garbage-collected and free with PyObject_Free, so plain
+// PyObject_Malloc serves, without tp_alloc's zero fill.
+template <class R>
+PyObject* alloc_instance(PyTypeObject* type) {
+  void* mem = PyObject_Malloc(sizeof(Instance<R>));
+  if (mem == nullptr) return PyErr_NoMemory();
+  return PyObject_Init(static_cast<PyObject*>(mem), type);
 }
 
 // A new instance of `type` owning `record`.
 template <class R>
 PyObject* wrap(PyTypeObject* type, R&& record) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  PyObject* obj = alloc(type, 0);
+  using Rec = std::decay_t<R>;
+  PyObject* obj = alloc_instance<Rec>(type);
   if (obj == nullptr) return nullptr;
-  new (&reinterpret_cast<Instance<std::decay_t<R>>*>(obj)->record)
-      std::decay_t<R>(std::forward<R>(record));
+  new (&reinterpret_cast<Instance<Rec>*>(obj)->record) Rec(std::forward<R>(record));
   return obj;
 }
 
@@ -221,6 +229,16 @@ PyObject* wrap(PyTypeObject* type, R&& record) {
 template <class R>
 ClassDef record_class(const char* name, const char* doc, reprfunc repr) {
   return ClassDef{name, doc, static_cast<int>(sizeof(Instance<R>)), dealloc_instance<R>, repr};
+}
+
+// A new instance holding a default record, for the caller to fill before
+// the object is shared.
+template <class R>
+PyObject* new_default(PyTypeObject* type, R*& record) {
+  PyObject* obj = alloc_instance<R>(type);
+  if (obj == nullptr) return nullptr;
+  record = new (&reinterpret_cast<Instance<R>*>(obj)->record) R();
+  return obj;
 }
 
 template <class R>
