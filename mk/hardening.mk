@@ -24,7 +24,7 @@ SOAK_SCALE ?= 1
 SOAK_QUICK_SCALE ?= 0.05
 
 .PHONY: hardening-deps check-sanitize sanitize-build fuzz fuzz-build fuzz-run \
-        fuzz-replay soak lint lint-tidy lint-cppcheck hardening-test
+        fuzz-replay soak lint lint-tidy lint-cppcheck tidy-configure hardening-test
 
 hardening-deps: $(STAMPS)/hardening-deps
 $(STAMPS)/hardening-deps: | $(STAMPS)
@@ -103,21 +103,22 @@ soak: build
 
 # --- Static analysis -------------------------------------------------------
 
-# The compile database of a configure-only tree holding every target.
-$(TIDY_BUILD)/compile_commands.json: CMakeLists.txt | deps hardening-deps venv
+# The compile database of a configure-only tree holding every target,
+# configured afresh each time so that added or removed files are seen.
+tidy-configure: deps hardening-deps venv
 	@$(VENV)/bin/cmake -S . -B $(TIDY_BUILD) -G Ninja -DULO_BUILD_PYTHON=ON -DULO_BUILD_TESTS=ON \
 	  -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
 
 LINT_SRC = $(wildcard crates/*/src/*.cpp bindings/python/ulo-protocol-py/src/*.cpp)
 
-lint-tidy: $(TIDY_BUILD)/compile_commands.json
+lint-tidy: tidy-configure
 	@tools/clang14-expected-shim.sh $(CLANG_SHIM)
 	@run-clang-tidy -p $(TIDY_BUILD) -j $(JOBS) -quiet -extra-arg=-std=c++2b \
 	  -extra-arg=-isystem$(CURDIR)/$(CLANG_SHIM) -extra-arg=-D__cpp_concepts=202002L \
 	  -extra-arg=-Wno-macro-redefined -extra-arg=-Wno-unknown-warning-option $(LINT_SRC) \
 	  >$(TIDY_BUILD)/clang-tidy.log 2>&1 || { grep -E -A3 '(warning|error):' $(TIDY_BUILD)/clang-tidy.log; exit 1; }
 
-lint-cppcheck: $(TIDY_BUILD)/compile_commands.json
+lint-cppcheck: tidy-configure
 	@mkdir -p $(TIDY_BUILD)/cppcheck
 	@cppcheck --project=$(TIDY_BUILD)/compile_commands.json --std=c++20 --quiet \
 	  --enable=warning,performance,portability --inline-suppr --error-exitcode=1 \

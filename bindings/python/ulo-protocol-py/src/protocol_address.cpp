@@ -1,6 +1,4 @@
 // Python face of ProtocolAddress.
-#include <cstring>
-
 #include "address.hpp"
 #include "classes.hpp"
 
