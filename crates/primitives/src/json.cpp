@@ -22,9 +22,6 @@ constexpr auto kNeedsEscape = [] {
   return t;
 }();
 
-using json_detail::kHighs;
-using json_detail::kOnes;
-
 // Length of the valid UTF-8 sequence starting at s[i] (a byte >= 0x80), or 0.
 std::size_t utf8_sequence_length(std::string_view s, std::size_t i) {
   const auto b0 = static_cast<unsigned char>(s[i]);
@@ -113,16 +110,6 @@ void append_plain_double(std::string& out, double v) {
     out.append(digits, static_cast<std::size_t>(exp) + 1);
   }
 }
-// Like stop_mask, for the bytes canonical output escapes (non-ASCII is
-// written raw).
-inline std::uint64_t escape_mask(std::uint64_t w) {
-  const std::uint64_t quote = w ^ (kOnes * '"');
-  const std::uint64_t bslash = w ^ (kOnes * '\\');
-  const std::uint64_t zero_q = (quote - kOnes) & ~quote;
-  const std::uint64_t zero_b = (bslash - kOnes) & ~bslash;
-  const std::uint64_t ctrl = (w - kOnes * 0x20) & ~w;
-  return (zero_q | zero_b | ctrl) & kHighs;
-}
 
 // Length of the run from p[i] on that canonical output copies unchanged.
 inline std::size_t escape_free_run(const char* p, std::size_t n, std::size_t i) {
@@ -130,7 +117,7 @@ inline std::size_t escape_free_run(const char* p, std::size_t n, std::size_t i) 
   while (n - i >= 8) {
     std::uint64_t w;
     std::memcpy(&w, p + i, 8);
-    if (const std::uint64_t m = escape_mask(w)) {
+    if (const std::uint64_t m = json_detail::escape_mask(w)) {
       return i - start + static_cast<std::size_t>(std::countr_zero(m) >> 3);
     }
     i += 8;

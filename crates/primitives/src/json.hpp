@@ -102,17 +102,21 @@ inline constexpr auto kStringStop = [] {
 inline constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 inline constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
 
-// High bit set in each byte of `w` that stops a plain string run (quote,
-// backslash, control or non-ASCII). Bits above the first true stop may be
-// spurious (borrows), so only the lowest set bit is meaningful.
-inline std::uint64_t stop_mask(std::uint64_t w) {
+// High bit set in each byte of `w` that canonical output escapes (quote,
+// backslash, control). Bits above the first true hit may be spurious
+// (borrows), so only the lowest set bit is meaningful.
+inline std::uint64_t escape_mask(std::uint64_t w) {
   const std::uint64_t quote = w ^ (kOnes * '"');
   const std::uint64_t bslash = w ^ (kOnes * '\\');
   const std::uint64_t zero_q = (quote - kOnes) & ~quote;
   const std::uint64_t zero_b = (bslash - kOnes) & ~bslash;
   const std::uint64_t ctrl = (w - kOnes * 0x20) & ~w;
-  return (zero_q | zero_b | ctrl | w) & kHighs;
+  return (zero_q | zero_b | ctrl) & kHighs;
 }
+
+// The same plus non-ASCII bytes: what stops a plain run when reading
+// (multi-byte sequences are checked for valid UTF-8).
+inline std::uint64_t stop_mask(std::uint64_t w) { return escape_mask(w) | (w & kHighs); }
 
 // Equality of two short byte runs of length n, inline: record keys and
 // member names are too short for a library call to pay off.
