@@ -59,27 +59,24 @@ std::optional<AnchorKind> anchor_kind_from_name(std::string_view name) {
 }
 
 std::string receipt_to_json(const AnchorReceipt& r) {
-  std::string out;
-  out.reserve(256);
-  JsonWriter w(out);
-  w.begin_object();
-  w.key("anchor_id");
-  w.string(r.anchor_id);
-  w.key("anchor_kind");
-  w.string(anchor_kind_name(r.anchor_kind));
-  w.key("merkle_root_hex");
-  w.string(r.merkle_root_hex);
-  w.key("submission_ref");
-  w.string(r.submission_ref);
-  w.key("submitted_at");
-  w.string(r.submitted_at);
-  w.key("expected_finality_at");
-  w.string(r.expected_finality_at);
-  w.key("proof_b64");
-  w.string(r.proof_b64);
-  w.end_object();
-  w.finish();
-  return out;
+  return write_json([&](JsonWriter& w) {
+    w.begin_object();
+    w.key("anchor_id");
+    w.string(r.anchor_id);
+    w.key("anchor_kind");
+    w.string(anchor_kind_name(r.anchor_kind));
+    w.key("merkle_root_hex");
+    w.string(r.merkle_root_hex);
+    w.key("submission_ref");
+    w.string(r.submission_ref);
+    w.key("submitted_at");
+    w.string(r.submitted_at);
+    w.key("expected_finality_at");
+    w.string(r.expected_finality_at);
+    w.key("proof_b64");
+    w.string(r.proof_b64);
+    w.end_object();
+  });
 }
 
 Result<AnchorReceipt, JsonError> receipt_from_json(std::string_view text) {
@@ -91,25 +88,22 @@ std::optional<JsonError> receipt_from_json_into(std::string_view text, AnchorRec
 }
 
 std::string proof_to_json(const AnchorProof& p) {
-  std::string out;
-  out.reserve(192);
-  JsonWriter w(out);
-  w.begin_object();
-  w.key("anchor_id");
-  w.string(p.anchor_id);
-  w.key("anchor_kind");
-  w.string(anchor_kind_name(p.anchor_kind));
-  w.key("merkle_root_hex");
-  w.string(p.merkle_root_hex);
-  w.key("confirmed");
-  w.boolean(p.confirmed);
-  w.key("authoritative_time");
-  w.string(p.authoritative_time);
-  w.key("detail");
-  w.string(p.detail);
-  w.end_object();
-  w.finish();
-  return out;
+  return write_json([&](JsonWriter& w) {
+    w.begin_object();
+    w.key("anchor_id");
+    w.string(p.anchor_id);
+    w.key("anchor_kind");
+    w.string(anchor_kind_name(p.anchor_kind));
+    w.key("merkle_root_hex");
+    w.string(p.merkle_root_hex);
+    w.key("confirmed");
+    w.boolean(p.confirmed);
+    w.key("authoritative_time");
+    w.string(p.authoritative_time);
+    w.key("detail");
+    w.string(p.detail);
+    w.end_object();
+  });
 }
 
 Result<AnchorProof, JsonError> proof_from_json(std::string_view text) {

@@ -58,40 +58,37 @@ std::optional<Surface> surface_from_name(std::string_view name) {
 }
 
 std::string descriptor_to_json(const PeerIdentityDescriptor& d) {
-  std::string out;
-  out.reserve(160);
-  JsonWriter w(out);
-  w.begin_object();
-  w.key("fingerprint");
-  w.string(d.fingerprint);
-  w.key("public_key_b64");
-  w.string(d.public_key_b64);
-  w.key("surface");
-  w.string(surface_name(d.surface));
-  // A chain without certificates is left out, its vendor with it.
-  if (!d.attestation.is_empty()) {
-    w.key("attestation");
+  return write_json([&](JsonWriter& w) {
     w.begin_object();
-    w.key("certs_b64");
-    w.begin_array();
-    for (const std::string& c : d.attestation.certs_b64) {
-      w.element();
-      w.string(c);
+    w.key("fingerprint");
+    w.string(d.fingerprint);
+    w.key("public_key_b64");
+    w.string(d.public_key_b64);
+    w.key("surface");
+    w.string(surface_name(d.surface));
+    // A chain without certificates is left out, its vendor with it.
+    if (!d.attestation.is_empty()) {
+      w.key("attestation");
+      w.begin_object();
+      w.key("certs_b64");
+      w.begin_array();
+      for (const std::string& c : d.attestation.certs_b64) {
+        w.element();
+        w.string(c);
+      }
+      w.end_array();
+      w.key("vendor");
+      w.string(d.attestation.vendor);
+      w.end_object();
     }
-    w.end_array();
-    w.key("vendor");
-    w.string(d.attestation.vendor);
+    w.key("created_at");
+    w.string(d.created_at);
+    if (d.superseded_by) {
+      w.key("superseded_by");
+      write_address(w, *d.superseded_by);
+    }
     w.end_object();
-  }
-  w.key("created_at");
-  w.string(d.created_at);
-  if (d.superseded_by) {
-    w.key("superseded_by");
-    write_address(w, *d.superseded_by);
-  }
-  w.end_object();
-  w.finish();
-  return out;
+  });
 }
 
 Result<PeerIdentityDescriptor, JsonError> descriptor_from_json(std::string_view text) {

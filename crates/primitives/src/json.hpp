@@ -151,6 +151,17 @@ inline std::size_t scan_plain(std::string_view s, std::size_t i) {
 
 }  // namespace json_detail
 
+// The text written by `body(JsonWriter&)`, finished: the one way records
+// are encoded, so no caller can forget finish().
+template <class F>
+std::string write_json(F&& body, bool indented = false) {
+  std::string out;
+  JsonWriter w(out, indented);
+  body(w);
+  w.finish();
+  return out;
+}
+
 // --- Reading -------------------------------------------------------------
 
 // A pull reader over UTF-8 bytes. All functions return false on failure and

@@ -99,12 +99,9 @@ std::string_view direction_name(Direction d) {
 }
 
 std::string envelope_to_json(const SignedEnvelope& e) {
-  std::string out;
-  out.reserve(256);
-  JsonWriter w(out);
-  write_envelope(w, e);
-  w.finish();
-  return out;
+  return write_json([&](JsonWriter& w) {
+    write_envelope(w, e);
+  });
 }
 
 Result<SignedEnvelope, JsonError> envelope_from_json(std::string_view text) {
@@ -116,53 +113,44 @@ std::optional<JsonError> envelope_from_json_into(std::string_view text, SignedEn
 }
 
 std::string canonical_signing_bytes(const SignedEnvelope& e) {
-  std::string out;
-  out.reserve(e.exchange_id.size() + e.request_hash.size() +
-              (e.response_hash ? e.response_hash->size() : 0) + 16);
-  JsonWriter w(out);
-  w.begin_array();
-  w.element();
-  w.string(e.exchange_id);
-  w.element();
-  w.string(e.request_hash);
-  w.element();
-  w.optional_string(e.response_hash);
-  w.end_array();
-  w.finish();
-  return out;
+  return write_json([&](JsonWriter& w) {
+    w.begin_array();
+    w.element();
+    w.string(e.exchange_id);
+    w.element();
+    w.string(e.request_hash);
+    w.element();
+    w.optional_string(e.response_hash);
+    w.end_array();
+  });
 }
 
 std::string counterparty_to_json(const CounterpartyInfo& c) {
-  std::string out;
-  JsonWriter w(out);
-  w.begin_object();
-  w.key("identifier");
-  w.string(c.identifier);
-  w.key("protocol_hint");
-  w.string(c.protocol_hint);
-  w.key("peer_address");
-  w.optional_string(c.peer_address);
-  w.key("counterparty_signature");
-  w.optional_string(c.counterparty_signature);
-  w.end_object();
-  w.finish();
-  return out;
+  return write_json([&](JsonWriter& w) {
+    w.begin_object();
+    w.key("identifier");
+    w.string(c.identifier);
+    w.key("protocol_hint");
+    w.string(c.protocol_hint);
+    w.key("peer_address");
+    w.optional_string(c.peer_address);
+    w.key("counterparty_signature");
+    w.optional_string(c.counterparty_signature);
+    w.end_object();
+  });
 }
 
 std::string queued_item_to_indented_json(const QueuedItem& it) {
-  std::string out;
-  out.reserve(128);
-  JsonWriter w(out, /*indented=*/true);
-  w.begin_object();
-  w.key("queue_id");
-  w.string(it.queue_id);
-  w.key("pair_class");
-  w.string(it.pair_class);
-  w.key("envelope");
-  write_envelope(w, it.envelope);
-  w.end_object();
-  w.finish();
-  return out;
+  return write_json([&](JsonWriter& w) {
+    w.begin_object();
+    w.key("queue_id");
+    w.string(it.queue_id);
+    w.key("pair_class");
+    w.string(it.pair_class);
+    w.key("envelope");
+    write_envelope(w, it.envelope);
+    w.end_object();
+  }, /*indented=*/true);
 }
 
 Result<QueuedItem, JsonError> queued_item_from_json(std::string_view text) {
