@@ -280,7 +280,9 @@ WriteOutcome write_replace(const std::string& dir, const std::string& name,
   std::string tmp;
   int fd = -1;
   for (int attempt = 0; fd < 0; ++attempt) {
-    tmp = join_path(dir, "." + name + ".tmp-" + std::to_string(::getpid()) + "-" +
+    // The id part is cut so that the longest item name still has room.
+    tmp = join_path(dir, "." + name.substr(0, std::min<std::size_t>(name.size() - 5, 120)) +
+                             ".json.tmp-" + std::to_string(::getpid()) + "-" +
                              std::to_string(++g_tmp_counter) + "-" + host_tag());
     fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && (errno != EEXIST || attempt > 8)) return {errno, {}};
