@@ -66,14 +66,4 @@ inline std::string lossy(std::string_view s) {
   return out;
 }
 
-inline bool valid(std::string_view s) {
-  std::size_t i = 0, ill = 0;
-  while (i < s.size()) {
-    const std::size_t n = sequence_at(s, i, ill);
-    if (n == 0) return false;
-    i += n;
-  }
-  return true;
-}
-
 }  // namespace ulo::utf8

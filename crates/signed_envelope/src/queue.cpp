@@ -31,7 +31,7 @@ namespace {
 constexpr std::size_t kGrowthAllowance = std::size_t{1} << 20;
 // A temporary file of a dead writer on this host is removed once it is this
 // old; the age also covers a writer in another process-id namespace.
-constexpr std::time_t kStaleTempAge = 10 * 60;
+constexpr std::time_t kStaleTempAge = std::time_t{10} * 60;
 
 QueueError io_error(std::string path, int err) {
   return {QueueError::Io, std::move(path), os_error_text(err), {}};
