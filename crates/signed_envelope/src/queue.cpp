@@ -281,9 +281,12 @@ WriteOutcome write_replace(const std::string& dir, const std::string& name,
   int fd = -1;
   for (int attempt = 0; fd < 0; ++attempt) {
     // The id part is cut so that the longest item name still has room.
-    tmp = join_path(dir, "." + name.substr(0, std::min<std::size_t>(name.size() - 5, 120)) +
-                             ".json.tmp-" + std::to_string(::getpid()) + "-" +
-                             std::to_string(++g_tmp_counter) + "-" + host_tag());
+    std::string tmp_name(".");
+    tmp_name.append(name, 0, std::min<std::size_t>(name.size() - 5, 120));
+    tmp_name.append(kTempMark);
+    tmp_name.append(std::to_string(::getpid())).append("-");
+    tmp_name.append(std::to_string(++g_tmp_counter)).append("-").append(host_tag());
+    tmp = join_path(dir, tmp_name);
     fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0 && (errno != EEXIST || attempt > 8)) return {errno, {}};
   }
