@@ -10,6 +10,7 @@ import subprocess
 import sys
 
 import pytest
+import resource
 
 import ulo_protocol as ulo
 
@@ -36,12 +37,13 @@ def envelope(exchange_id="ex-1", opened_at="2026-04-15T09:00:00Z", **extra):
     return ulo.SignedEnvelope.from_dict(record)
 
 
-def cli(*args, home=None, stdin=None, cwd=None):
+def cli(*args, home=None, stdin=None, cwd=None, preexec=None):
     env = dict(os.environ)
     if home is not None:
         env["HOME"] = str(home)
     proc = subprocess.run(
-        [*CLI, *map(str, args)], capture_output=True, env=env, input=stdin, cwd=cwd, timeout=60
+        [*CLI, *(a if isinstance(a, bytes) else str(a) for a in args)],
+        capture_output=True, env=env, input=stdin, cwd=cwd, timeout=60, preexec_fn=preexec
     )
     assert b"Traceback" not in proc.stderr, proc.stderr.decode()
     return proc
@@ -199,3 +201,93 @@ def test_usage_errors_exit_2():
     proc = cli("queue")
     assert proc.returncode == 2
     assert b"usage:" in proc.stderr
+
+
+def test_queue_ls_shows_good_items_and_every_bad_entry_by_path(queue_dir):
+    (queue_dir / "a-broken.json").write_text("{")
+    os.mkfifo(queue_dir / "b-fifo.json")
+    proc = cli("queue", "ls", queue_dir)
+    assert proc.returncode == 1
+    assert [line.split("\t")[0] for line in proc.stdout.decode().splitlines()] == [ID_OLD, ID_NEW]
+    errors = proc.stderr.decode().splitlines()
+    assert len(errors) == 2 and all(e.startswith("ulo-protocol: error: ") for e in errors)
+    assert str(queue_dir / "a-broken.json") in errors[0]
+    assert str(queue_dir / "b-fifo.json") in errors[1]
+    # Moved aside one by one (by path, or by name), the queue is whole again.
+    moved = cli("queue", "quarantine", queue_dir / "a-broken.json", queue_dir)
+    assert moved.stdout.decode() == f"{queue_dir / 'quarantine' / 'a-broken.json'}\n"
+    assert cli("queue", "quarantine", "b-fifo.json", queue_dir).returncode == 0
+    again = cli("queue", "ls", queue_dir)
+    assert (again.returncode, again.stderr) == (0, b"")
+    refused = cli("queue", "quarantine", "/etc/passwd", queue_dir)
+    assert refused.returncode == 1 and b"not an entry of the queue" in refused.stderr
+
+
+def test_queue_ls_of_a_missing_directory_says_so(tmp_path):
+    proc = cli("queue", "ls", tmp_path / "nope")
+    assert proc.returncode == 1
+    assert proc.stderr.decode() == f"ulo-protocol: error: no queue directory at {tmp_path / 'nope'}\n"
+
+
+def test_queue_ls_into_a_closed_pipe_ends_quietly(tmp_path):
+    q = ulo.EnvelopeQueue(str(tmp_path))
+    for n in range(3000):  # more than a pipe holds
+        q.push("routing", envelope(f"id-{n:05d}"))
+    proc = subprocess.Popen([*CLI, "queue", "ls", str(tmp_path)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    assert proc.stdout.readline().startswith(b"id-00000\t")
+    proc.stdout.close()
+    _, err = proc.communicate(timeout=60)
+    assert err == b""
+
+
+@pytest.mark.parametrize("argv, shown", [
+    (["queue", "ls", b"q\xff"], "argument DIR is not valid UTF-8: b'q\\xff'"),
+    (["queue", "drop", b"\xfe", "q"], "argument ID is not valid UTF-8: b'\\xfe'"),
+    (["classify", b"qu\xffic", "x"], "argument HINT is not valid UTF-8"),
+])
+def test_non_utf8_arguments_are_named(tmp_path, argv, shown):
+    proc = cli(*argv, cwd=tmp_path)
+    assert proc.returncode == 1
+    assert proc.stderr.decode().startswith(f"ulo-protocol: error: {shown}")
+
+
+def _limit(kind, value):
+    return lambda: resource.setrlimit(kind, (value, value))
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer reserves more address space than the limit")
+def test_reading_an_endless_file_under_a_memory_limit_says_what_is_wrong():
+    proc = cli("envelope", "signing-bytes", "/dev/zero",
+               preexec=_limit(resource.RLIMIT_AS, 1 << 30))
+    assert proc.returncode == 1
+    assert proc.stderr.decode() in (
+        "ulo-protocol: error: cannot read /dev/zero: not enough memory to hold it\n",
+        f"ulo-protocol: error: cannot read /dev/zero: longer than {256 * 1024 * 1024} characters\n",
+    )
+
+
+def test_identity_new_leaves_no_partial_seed_when_the_write_fails(tmp_path):
+    seed_file = tmp_path / "seed"
+    proc = cli("identity", "new", "--seed-out", seed_file,
+               preexec=_limit(resource.RLIMIT_FSIZE, 16))
+    assert proc.returncode == 1
+    assert proc.stderr.decode().startswith(f"ulo-protocol: error: cannot write {seed_file}: ")
+    assert not seed_file.exists()
+    assert cli("identity", "new", "--seed-out", seed_file).returncode == 0  # the retry works
+
+
+def test_verify_vouches_only_for_the_key_it_checked(tmp_path, envelope_file, signed):
+    descriptor, sig = signed
+    real = ulo.PeerIdentityDescriptor.from_json(descriptor.read_text()).fingerprint
+    ok = cli("envelope", "verify", envelope_file, "--descriptor", descriptor, "--signature", sig)
+    assert ok.stdout.decode() == f"ok: signature by {real} verifies\n"
+    forged = json.loads(descriptor.read_text())
+    claimed = ulo.SoftwareIdentity.from_seed(bytes(32)).descriptor().fingerprint
+    forged["fingerprint"] = claimed
+    descriptor.write_text(json.dumps(forged))
+    proc = cli("envelope", "verify", envelope_file, "--descriptor", descriptor, "--signature", sig)
+    assert proc.returncode == 1 and proc.stdout == b""
+    message = proc.stderr.decode()
+    assert real in message and claimed in message and "claims" in message

@@ -33,6 +33,14 @@ def decode(v):
     return cls.from_json(v["input"])
 
 
+def escaped(message):
+    """The vectors' messages echo input raw; the module writes control
+    characters of echoed input as escapes, so one message stays one line."""
+    named = {"\n": "\\n", "\r": "\\r", "\t": "\\t", "\0": "\\0"}
+    return "".join(named.get(c) or (f"\\u{{{ord(c):x}}}" if ord(c) < 0x20 or 0x7f <= ord(c) <= 0x9f
+                                    or c in "\u2028\u2029" else c) for c in message)
+
+
 @pytest.mark.parametrize("v", [v for v in DECODE if v["fixed"] != "none"],
                          ids=lambda v: f'{v["schema"]}-{v["category"]}')
 def test_decode_vectors(v):
@@ -45,7 +53,7 @@ def test_decode_vectors(v):
     with pytest.raises(ValueError) as e:
         decode(v)
     if v["fixed"] == "exact":
-        assert str(e.value) == v["exception_message"]
+        assert str(e.value) == escaped(v["exception_message"])
 
 
 @pytest.mark.parametrize("v", [v for v in DECODE if v["fixed"] == "none"],

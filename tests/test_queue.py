@@ -59,7 +59,7 @@ def test_push_writes_the_exact_file_and_lists_it(tmp_path):
 def test_order_sanitising_and_replacement(tmp_path):
     q = EnvelopeQueue(str(tmp_path))
     for ident in ["0190a5b2-0000-7000-8000-000000000002", "0190a5b2-0000-7000-8000-000000000001",
-                  "x/y..z", "ab", "a.b"]:
+                  "x/y..z", "a.b", "a.b"]:
         q.push("p" + ident[-1], envelope(ident))
     names = sorted(os.listdir(tmp_path))
     assert names == ["0190a5b2-0000-7000-8000-000000000001.json",
@@ -69,6 +69,28 @@ def test_order_sanitising_and_replacement(tmp_path):
                                           "0190a5b2-0000-7000-8000-000000000002", "a.b", "x/y..z"]
     q.drop_item("x/y..z")
     assert not (tmp_path / "xyz.json").exists()
+
+
+@pytest.mark.parametrize("first, second", [("order:17", "order17"), ("ab", "a.b"),
+                                           ("x" * 240, "x" * 240 + "\n")])
+def test_ids_that_share_a_file_name_never_replace_or_drop_each_other(tmp_path, first, second):
+    q = EnvelopeQueue(str(tmp_path))
+    q.push("routing", envelope(first))
+    before = os.listdir(tmp_path), (tmp_path / os.listdir(tmp_path)[0]).read_bytes()
+    with pytest.raises(ValueError) as e:
+        q.push("trust", envelope(second))
+    message = str(e.value)
+    assert message.startswith("queue id ") and message.endswith("; nothing written")
+    for ident in (first, second):
+        quoted = json.dumps(ident[:200], ensure_ascii=False)
+        assert quoted in message or quoted[:-1] + '"... [' in message
+    assert "\n" not in message and len(message) < 1000
+    assert e.value.path == str(tmp_path / os.listdir(tmp_path)[0])
+    assert (os.listdir(tmp_path), (tmp_path / os.listdir(tmp_path)[0]).read_bytes()) == before
+    q.drop_item(second)  # not the item queued as `first`
+    assert [(i.queue_id, i.pair_class) for i in q.list()] == [(first, "routing")]
+    q.drop_item(first)
+    assert q.list() == []
 
 
 def test_other_files_are_ignored_and_every_field_survives(tmp_path):

@@ -19,6 +19,11 @@ from typing import NoReturn
 import ulo_protocol
 
 PROG = "ulo-protocol"
+# No envelope or descriptor comes near this; a device or a runaway file does.
+MAX_INPUT_CHARS = 256 * 1024 * 1024
+# Arguments handed to the module as text, which must be valid UTF-8.
+TEXT_ARGUMENTS = {"dir": "DIR", "id": "ID", "hint": "HINT", "counterparty": "COUNTERPARTY",
+                  "signature": "--signature"}
 
 
 class CliError(Exception):
@@ -34,13 +39,31 @@ def _queue(directory: str | None) -> ulo_protocol.EnvelopeQueue:
 def _read_text(path: str) -> str:
     try:
         if path == "-":
-            return sys.stdin.read()
-        with open(path, encoding="utf-8") as f:
-            return f.read()
+            text = sys.stdin.read(MAX_INPUT_CHARS + 1)
+        else:
+            with open(path, encoding="utf-8") as f:
+                text = f.read(MAX_INPUT_CHARS + 1)
     except OSError as e:
         raise CliError(f"cannot read {path}: {e.strerror or e}") from None
     except UnicodeDecodeError as e:
         raise CliError(f"cannot read {path}: not UTF-8 text ({e.reason})") from None
+    except MemoryError:
+        raise CliError(f"cannot read {path}: not enough memory to hold it") from None
+    if len(text) > MAX_INPUT_CHARS:
+        raise CliError(f"cannot read {path}: longer than {MAX_INPUT_CHARS} characters")
+    return text
+
+
+def _check_text_arguments(args: argparse.Namespace) -> None:
+    """Name the argument that cannot be handed on as text."""
+    for dest, shown in TEXT_ARGUMENTS.items():
+        value = getattr(args, dest, None)
+        if isinstance(value, str):
+            try:
+                value.encode("utf-8")
+            except UnicodeEncodeError:
+                raw = os.fsencode(value)
+                raise CliError(f"argument {shown} is not valid UTF-8: {raw!r}") from None
 
 
 def _exchange_time(envelope: ulo_protocol.SignedEnvelope) -> str:
@@ -55,14 +78,27 @@ def _exchange_time(envelope: ulo_protocol.SignedEnvelope) -> str:
 
 
 def cmd_queue_ls(args: argparse.Namespace) -> int:
-    for item in _queue(args.dir).list():
+    queue = _queue(args.dir)
+    if not os.path.exists(queue.dir):
+        raise CliError(f"no queue directory at {queue.dir}")
+    items, bad = queue.scan()
+    for item in items:
         env = item.envelope
         print(f"{item.queue_id}\t{item.pair_class}\t{_exchange_time(env)}")
+    sys.stdout.flush()
+    # Every bad entry by path: `queue quarantine PATH` moves one aside.
+    for error in bad:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+    return 1 if bad else 0
+
+
+def cmd_queue_quarantine(args: argparse.Namespace) -> int:
+    print(_queue(args.dir).quarantine(args.entry))
     return 0
 
 
 def cmd_queue_show(args: argparse.Namespace) -> int:
-    for item in _queue(args.dir).list():
+    for item in _queue(args.dir).scan()[0]:
         if item.queue_id == args.id:
             print(json.dumps(item.envelope.to_dict(), indent=2, ensure_ascii=False))
             return 0
@@ -103,7 +139,16 @@ def cmd_envelope_verify(args: argparse.Namespace) -> int:
     envelope = _load_envelope(args.file)
     descriptor = ulo_protocol.PeerIdentityDescriptor.from_json(_read_text(args.descriptor))
     descriptor.verify(envelope.canonical_signing_bytes(), signature)
-    print(f"ok: signature by {descriptor.fingerprint} verifies")
+    # Vouch only for what was checked: the fingerprint of the key that verified.
+    key_b64 = descriptor.public_key_b64.rstrip("=")
+    key = base64.b64decode(key_b64 + "=" * (-len(key_b64) % 4))
+    fingerprint = ulo_protocol.PeerIdentityDescriptor.fingerprint_of(key)
+    if fingerprint != descriptor.fingerprint:
+        raise CliError(
+            f"the signature verifies with the descriptor's key, whose fingerprint is "
+            f"{fingerprint}, but the descriptor claims the fingerprint {descriptor.fingerprint}"
+        )
+    print(f"ok: signature by {fingerprint} verifies")
     return 0
 
 
@@ -123,12 +168,18 @@ def cmd_identity_new(args: argparse.Namespace) -> int:
     except OSError as e:
         raise CliError(f"cannot create {args.seed_out}: {e.strerror or e}") from None
     try:
-        os.fchmod(fd, 0o600)  # independent of an unusual umask
-        view = memoryview(seed)
-        while view:
-            view = view[os.write(fd, view) :]
-    finally:
-        os.close(fd)
+        try:
+            os.fchmod(fd, 0o600)  # independent of an unusual umask
+            view = memoryview(seed)
+            while view:
+                view = view[os.write(fd, view) :]
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+    except OSError as e:
+        # A partial seed is no key, and would block the retry.
+        os.unlink(args.seed_out)
+        raise CliError(f"cannot write {args.seed_out}: {e.strerror or e}") from None
     print(identity.descriptor().to_json())
     return 0
 
@@ -154,6 +205,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("id", metavar="ID")
     p.add_argument("dir", nargs="?", metavar="DIR", help=dir_help)
     p.set_defaults(func=cmd_queue_drop)
+    p = queue_cmds.add_parser(
+        "quarantine", help="move a bad entry into the queue's quarantine subdirectory"
+    )
+    p.add_argument("entry", metavar="ENTRY", help="the entry's path as `ls` reports it, or its name")
+    p.add_argument("dir", nargs="?", metavar="DIR", help=dir_help)
+    p.set_defaults(func=cmd_queue_quarantine)
 
     envelope = groups.add_parser("envelope", help="work with envelope JSON files")
     env_cmds = envelope.add_subparsers(dest="command", required=True, metavar="SUBCOMMAND")
@@ -192,7 +249,9 @@ def _fail(message: str, status: int = 1) -> NoReturn:
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
+        _check_text_arguments(args)
         status: int = args.func(args)
+        sys.stdout.flush()  # a closed pipe shows here, not at exit
         return status
     except CliError as e:
         _fail(str(e))
@@ -207,10 +266,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         _fail(str(e.args[0]) if len(e.args) == 1 else str(e))
     except (ValueError, KeyError, TypeError) as e:
         _fail(str(e.args[0]) if e.args else type(e).__name__)
+    except MemoryError:
+        _fail("out of memory")
     except BaseException as e:  # the module's internal-fault class derives from BaseException
         if isinstance(e, SystemExit):
             raise
-        _fail(f"internal error: {e}")
+        _fail(f"internal error: {e or type(e).__name__}")
 
 
 __all__ = ["main", "build_parser"]

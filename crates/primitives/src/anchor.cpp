@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "quote.hpp"
 #include "runtime.hpp"
 
 namespace ulo {
@@ -37,7 +38,7 @@ Result<MerkleRoot, AnchorError> root_from_hex(std::string_view hex) {
   for (std::size_t i = 0; i < hex.size(); ++i) {
     const auto c = static_cast<unsigned char>(hex[i]);
     if (hex_value(c) < 0) {
-      return bad("Invalid character '" + byte_as_char(c) + "' at position " +
+      return bad("Invalid character '" + echoed(byte_as_char(c)) + "' at position " +
                  std::to_string(i));
     }
   }

@@ -579,7 +579,7 @@ bool JsonReader::invalid_type(std::string_view expected) {
       std::string_view v;
       if (!parse_str(v, buf)) return false;
       found = "string ";
-      append_quoted(found, v);
+      append_quoted_bounded(found, v);
       break;
     }
     case '[':
@@ -742,7 +742,7 @@ bool JsonReader::read_optional_timestamp(std::optional<Timestamp>& out) {
 std::string unknown_variant_message(std::string_view value,
                                     std::span<const std::string_view> names) {
   std::string msg = "unknown variant `";
-  msg += value;
+  append_echoed(msg, value);
   msg += "`, ";
   if (names.empty()) {
     msg += "there are no variants";

@@ -94,4 +94,60 @@ void append_quoted(std::string& out, std::string_view utf8) {
   out += '"';
 }
 
+namespace {
+
+constexpr bool is_control(char32_t cp) {
+  return cp < 0x20 || (cp >= 0x7f && cp <= 0x9f) || cp == 0x2028 || cp == 0x2029;
+}
+
+}  // namespace
+
+void append_echoed(std::string& out, std::string_view text) {
+  const std::size_t n = text.size();
+  std::size_t i = 0, chars = 0;
+  // The common case, short printable ASCII, is copied in one go.
+  while (i < n && i < kEchoLimit) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c >= 0x7f) break;
+    ++i;
+  }
+  out.append(text.data(), i);
+  chars = i;
+  if (i == n) return;
+  while (i < n && chars < kEchoLimit) {
+    const Decoded d = decode(text, i);
+    switch (d.cp) {
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (is_control(d.cp)) {
+          append_hex_escape(out, d.cp);
+        } else if (d.cp == 0xFFFD && d.len == 1) {
+          out += "\xEF\xBF\xBD";
+        } else {
+          out.append(text.data() + i, d.len);
+        }
+    }
+    i += d.len;
+    ++chars;
+  }
+  if (i == n) return;
+  for (; i < n; i += decode(text, i).len) ++chars;
+  out += "... [" + std::to_string(chars) + " characters in all]";
+}
+
+void append_quoted_bounded(std::string& out, std::string_view utf8) {
+  std::size_t i = 0, chars = 0;
+  while (i < utf8.size() && chars < kEchoLimit) {
+    i += decode(utf8, i).len;
+    ++chars;
+  }
+  if (i == utf8.size()) return append_quoted(out, utf8);
+  append_quoted(out, utf8.substr(0, i));
+  for (; i < utf8.size(); i += decode(utf8, i).len) ++chars;
+  out += "... [" + std::to_string(chars) + " characters in all]";
+}
+
 }  // namespace ulo

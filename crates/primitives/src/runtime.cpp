@@ -1,8 +1,12 @@
 #include "runtime.hpp"
 
+#include <pthread.h>
+
 #include <memory>
 #include <system_error>
 #include <thread>
+
+#include "os_error.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -23,6 +27,7 @@ constexpr std::size_t kMaxThreads = 512;
 std::mutex g_create_mu;
 std::atomic<Runtime*> g_runtime{nullptr};
 std::atomic<int> g_fail_next_start{0};
+std::once_flag g_fork_handlers;
 
 // Spins briefly, then yields the processor between checks, so that on a
 // busy machine the thread being waited for can run on this core.
@@ -40,12 +45,26 @@ bool spin_until(Ready ready) {
   }
 }
 
-std::string describe_os_error(int err) {
-  return std::system_category().message(err) + " (os error " +
-         std::to_string(err) + ")";
-}
-
 }  // namespace
+
+// A forked child has only the thread that called fork: the pool's threads
+// are gone, and the runtime's locks and queue may be frozen mid-use. The
+// child therefore abandons the parent's runtime without touching it (no
+// destructor, no lock) and builds its own at its next use. The creation
+// lock is held across fork so that the child never inherits it locked.
+void Runtime::before_fork() noexcept { g_create_mu.lock(); }
+
+void Runtime::after_fork_in_parent() noexcept { g_create_mu.unlock(); }
+
+void Runtime::after_fork_in_child() noexcept {
+  if (Runtime* old = g_runtime.exchange(nullptr, std::memory_order_acq_rel)) {
+    // Kept reachable: the memory is the parent's copy, not a leak to report.
+    old->abandoned_next_ = abandoned_;
+    abandoned_ = old;
+  }
+  detail::driving_runtime() = false;
+  g_create_mu.unlock();
+}
 
 bool& detail::driving_runtime() noexcept {
   thread_local bool driving = false;
@@ -54,6 +73,10 @@ bool& detail::driving_runtime() noexcept {
 
 Result<Runtime*, std::string> Runtime::get() {
   if (Runtime* rt = g_runtime.load(std::memory_order_acquire)) return rt;
+  std::call_once(g_fork_handlers, [] {
+    ::pthread_atfork(&Runtime::before_fork, &Runtime::after_fork_in_parent,
+                     &Runtime::after_fork_in_child);
+  });
   std::lock_guard guard(g_create_mu);
   if (Runtime* rt = g_runtime.load(std::memory_order_relaxed)) return rt;
   std::unique_ptr<Runtime> rt(new Runtime);
@@ -62,7 +85,7 @@ Result<Runtime*, std::string> Runtime::get() {
   if (err == 0) err = rt->start_thread(true);
   if (err != 0) {
     return unexpected("failed to start tokio runtime for ulo-protocol-py: " +
-                      describe_os_error(err));
+                      os_error_text(err));
   }
   g_runtime.store(rt.get(), std::memory_order_release);
   return rt.release();  // lives until the process ends

@@ -1,7 +1,8 @@
 // The process's worker runtime: a small thread pool to which operations hand
 // their blocking steps (file-system calls), while the calling thread drives
 // the operation and waits. Created at the first use, never before, and kept
-// until the process ends. Contains nothing of Python.
+// until the process ends; a forked child starts its own at its first use.
+// Contains nothing of Python.
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -93,6 +94,9 @@ class Runtime {
   };
 
   Runtime() = default;
+  static void before_fork() noexcept;
+  static void after_fork_in_parent() noexcept;
+  static void after_fork_in_child() noexcept;
   int start_thread(bool permanent);  // 0 or an OS error number
   void submit(Job* job);
   void worker_loop(bool permanent);
@@ -103,6 +107,8 @@ class Runtime {
   std::size_t threads_ = 0;
   std::size_t starting_ = 0;  // started threads that have not taken work yet
   std::chrono::milliseconds idle_timeout_{10'000};
+  Runtime* abandoned_next_ = nullptr;  // chain of runtimes left by forks
+  static inline Runtime* abandoned_ = nullptr;
 };
 
 template <class F>

@@ -1,6 +1,8 @@
 #include "runtime.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -161,5 +163,53 @@ TEST(Runtime, ManyCallersShareThePool) {
   for (auto& c : callers) c.join();
   EXPECT_EQ(sum.load(), 8L * (1999L * 2000 / 2) + 2000L * (0 + 7) * 8 / 2);
 }
+
+// A forked child has none of the parent's pool threads; its runtime calls
+// must not wait for them. Checked with the pool idle (threads parked in the
+// idle list) and busy (jobs in flight on other threads) at the fork.
+class RuntimeFork : public ::testing::TestWithParam<bool> {};
+
+TEST_P(RuntimeFork, ChildBuildsItsOwnRuntime) {
+  const bool busy = GetParam();
+  auto& rt = runtime();
+  ASSERT_EQ(rt.run_blocking([] { return 1; }).value(), 1);
+  std::atomic<int> started{0};
+  std::atomic<bool> release{false};
+  std::thread driver;
+  if (busy) {
+    driver = std::thread([&] {
+      (void)rt.run_blocking_n(3, [&](std::size_t) {
+        ++started;
+        while (!release) std::this_thread::sleep_for(1ms);
+      });
+    });
+    ASSERT_TRUE(eventually([&] { return started == 3; }));
+  }
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::alarm(20);  // a hang ends the child with SIGALRM
+    auto again = ulo::Runtime::get();
+    if (!again || *again == &rt) std::_Exit(2);
+    if ((*again)->run_blocking([] { return 7; }).value_or(0) != 7) std::_Exit(3);
+    std::atomic<int> n{0};
+    if (!(*again)->run_blocking_n(4, [&](std::size_t) { ++n; }) || n != 4) std::_Exit(4);
+    auto nested = ulo::Runtime::run([](ulo::Runtime& r) { return r.thread_count(); });
+    if (!nested || *nested < 1) std::_Exit(5);
+    std::_Exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  release = true;
+  if (driver.joinable()) driver.join();
+  EXPECT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // The parent keeps its runtime.
+  EXPECT_EQ(*ulo::Runtime::get(), &rt);
+  EXPECT_EQ(rt.run_blocking([] { return 2; }).value(), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(PoolState, RuntimeFork, ::testing::Values(false, true),
+                         [](const auto& param_info) { return param_info.param ? "Busy" : "Idle"; });
 
 }  // namespace

@@ -10,8 +10,55 @@ struct QueueRec {
   std::string dir;
 };
 
+PyObject* queue_error_type(const QueueError& e) {
+  return e.kind == QueueError::Io ? PyExc_OSError : PyExc_ValueError;
+}
+
+// A path exactly as the OS holds it: undecodable bytes become surrogate
+// escapes, as in os.fsdecode, so that the text leads back to the file.
+PyObject* new_path(std::string_view p) {
+  return PyUnicode_DecodeFSDefaultAndSize(p.data(), static_cast<Py_ssize_t>(p.size()));
+}
+
+// The exception for a queue error, message as its only argument. An error
+// that concerns one file or directory also carries its path as `path`.
+PyObject* new_queue_error(const QueueError& e) {
+  PyObject* msg = new_text(e.message());
+  if (msg == nullptr) return nullptr;
+  PyObject* exc = PyObject_CallFunctionObjArgs(queue_error_type(e), msg, nullptr);
+  Py_DECREF(msg);
+  if (exc == nullptr || e.path.empty()) return exc;
+  PyObject* path = new_path(e.path);
+  if (path == nullptr || PyObject_SetAttrString(exc, "path", path) != 0) {
+    Py_XDECREF(path);
+    Py_DECREF(exc);
+    return nullptr;
+  }
+  Py_DECREF(path);
+  return exc;
+}
+
 PyObject* raise_queue_error(const QueueError& e) {
-  return raise(e.kind == QueueError::Io ? PyExc_OSError : PyExc_ValueError, e.message());
+  if (e.path.empty()) return raise(queue_error_type(e), e.message());
+  PyObject* exc = new_queue_error(e);
+  if (exc == nullptr) return nullptr;
+  PyErr_SetObject(queue_error_type(e), exc);
+  Py_DECREF(exc);
+  return nullptr;
+}
+
+PyObject* new_item_list(std::vector<QueuedItem>&& items) {
+  PyObject* out = PyList_New(static_cast<Py_ssize_t>(items.size()));
+  if (out == nullptr) return nullptr;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyObject* item = new_queued_item(std::move(items[i]));
+    if (item == nullptr) {
+      Py_DECREF(out);
+      return nullptr;
+    }
+    PyList_SetItem(out, static_cast<Py_ssize_t>(i), item);
+  }
+  return out;
 }
 
 PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -53,17 +100,60 @@ PyObject* list(PyObject* self, PyObject*) {
     const std::string& dir = record_of<QueueRec>(self).dir;
     auto r = run_to_completion([&](Runtime& rt) { return queue_list(rt, dir); });
     if (!r) return raise_queue_error(r.error());
-    PyObject* out = PyList_New(static_cast<Py_ssize_t>(r->size()));
-    if (out == nullptr) return nullptr;
-    for (std::size_t i = 0; i < r->size(); ++i) {
-      PyObject* item = new_queued_item(std::move((*r)[i]));
-      if (item == nullptr) {
-        Py_DECREF(out);
+    return new_item_list(std::move(*r));
+  });
+}
+
+// (items, bad): the good items, and for each entry that is not one the
+// exception list() would raise for it, with its `path`.
+PyObject* scan(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    const std::string& dir = record_of<QueueRec>(self).dir;
+    auto r = run_to_completion([&](Runtime& rt) { return queue_scan(rt, dir); });
+    if (!r) return raise_queue_error(r.error());
+    PyObject* bad = PyList_New(static_cast<Py_ssize_t>(r->bad.size()));
+    if (bad == nullptr) return nullptr;
+    for (std::size_t i = 0; i < r->bad.size(); ++i) {
+      PyObject* exc = new_queue_error(r->bad[i]);
+      if (exc == nullptr) {
+        Py_DECREF(bad);
         return nullptr;
       }
-      PyList_SetItem(out, static_cast<Py_ssize_t>(i), item);
+      PyList_SetItem(bad, static_cast<Py_ssize_t>(i), exc);
     }
-    return out;
+    PyObject* items = new_item_list(std::move(r->items));
+    if (items == nullptr) {
+      Py_DECREF(bad);
+      return nullptr;
+    }
+    return Py_BuildValue("(NN)", items, bad);
+  });
+}
+
+PyObject* quarantine(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* params[] = {"path"};
+    static constexpr Signature sig{"EnvelopeQueue.quarantine()", params, 1};
+    PyObject* a[1];
+    if (!bind_fast(sig, args, nargs, kwnames, a)) return nullptr;
+    // str, bytes or a path object, as the os module takes paths.
+    PyObject* fspath = PyOS_FSPath(a[0]);
+    if (fspath == nullptr) return nullptr;
+    PyObject* raw = PyUnicode_Check(fspath) ? PyUnicode_EncodeFSDefault(fspath) : fspath;
+    if (raw != fspath) Py_DECREF(fspath);
+    if (raw == nullptr) return nullptr;
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(raw, &data, &size) != 0) {
+      Py_DECREF(raw);
+      return nullptr;
+    }
+    const std::string path(data, static_cast<std::size_t>(size));
+    Py_DECREF(raw);
+    const std::string& dir = record_of<QueueRec>(self).dir;
+    auto r = run_to_completion([&](Runtime& rt) { return queue_quarantine(rt, dir, path); });
+    if (!r) return raise_queue_error(r.error());
+    return new_path(*r);
   });
 }
 
@@ -105,6 +195,15 @@ PyMethodDef queue_methods[] = {
      "list($self)\n--\n\nEnumerate queued items in emission order (UUIDv7 prefix sort)."},
     {"drop_item", ULO_FASTCALL(drop_item), METH_FASTCALL | METH_KEYWORDS,
      "drop_item($self, queue_id)\n--\n\nDrop an item after successful re-emission."},
+    {"scan", scan, METH_NOARGS,
+     "scan($self)\n--\n\n"
+     "Return (items, bad): the queued items in emission order, and for each\n"
+     "entry that is not one the exception `list()` would raise for it, with\n"
+     "the entry's `path`."},
+    {"quarantine", ULO_FASTCALL(quarantine), METH_FASTCALL | METH_KEYWORDS,
+     "quarantine($self, path)\n--\n\n"
+     "Move a bad entry (a `path` from `scan()`) into the queue's\n"
+     "\"quarantine\" subdirectory, never over another file; return its new path."},
     {"__reduce__", method0<QueueRec, queue_reduce>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

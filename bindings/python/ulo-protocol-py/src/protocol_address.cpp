@@ -1,6 +1,7 @@
 // Python face of ProtocolAddress.
 #include "address.hpp"
 #include "classes.hpp"
+#include "quote.hpp"
 
 namespace ulo::py {
 namespace {
@@ -24,7 +25,7 @@ PyObject* address_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     auto c = address_class_from_name(cls);
     if (!c) {
-      return raise_value_error("unknown address class: " + std::string(cls) + kUnknownClassSuffix);
+      return raise_value_error("unknown address class: " + echoed(cls) + kUnknownClassSuffix);
     }
     return wrap(type, Rec{*c, std::string(type_text), std::string(ref)});
   });
@@ -38,7 +39,7 @@ PyObject* address_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     std::string_view uri;
     if (!bind_fast(sig, args, nargs, kwnames, a) || !to_text(a[0], "uri", uri)) return nullptr;
     auto parsed = parse_uri(uri);
-    if (!parsed) return raise_value_error("invalid tov:// URI: " + std::string(uri));
+    if (!parsed) return raise_value_error("invalid tov:// URI: " + echoed(uri));
     return new_protocol_address(*parsed);
   });
 }

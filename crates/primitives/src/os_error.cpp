@@ -1,0 +1,11 @@
+#include "os_error.hpp"
+
+#include <system_error>
+
+namespace ulo {
+
+std::string os_error_text(int err) {
+  return std::system_category().message(err) + " (os error " + std::to_string(err) + ")";
+}
+
+}  // namespace ulo

@@ -1,0 +1,10 @@
+// The text an operating-system error number is shown with in messages.
+#pragma once
+#include <string>
+
+namespace ulo {
+
+// "<description> (os error <n>)", e.g. "No such file or directory (os error 2)".
+std::string os_error_text(int err);
+
+}  // namespace ulo

@@ -1,0 +1,69 @@
+// UTF-8 well-formedness, as one table of lead-byte bounds shared by every
+// reader of untrusted bytes.
+#pragma once
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace ulo::utf8 {
+
+// For a lead byte: how many continuation bytes follow, and the range allowed
+// for the first of them (which excludes overlong forms, surrogates and code
+// points past U+10FFFF). `tail` is 0 for ASCII and -1 for a byte that cannot
+// start a sequence.
+struct Lead {
+  int tail;
+  unsigned char lo, hi;
+};
+
+constexpr Lead lead(unsigned char b) {
+  if (b < 0x80) return {0, 0x80, 0xBF};
+  if (b >= 0xC2 && b <= 0xDF) return {1, 0x80, 0xBF};
+  if (b == 0xE0) return {2, 0xA0, 0xBF};
+  if (b == 0xED) return {2, 0x80, 0x9F};
+  if (b >= 0xE1 && b <= 0xEF) return {2, 0x80, 0xBF};
+  if (b == 0xF0) return {3, 0x90, 0xBF};
+  if (b >= 0xF1 && b <= 0xF3) return {3, 0x80, 0xBF};
+  if (b == 0xF4) return {3, 0x80, 0x8F};
+  return {-1, 0, 0};
+}
+
+// Length of the well-formed sequence at s[i], or 0 when the bytes there are
+// not one; `ill` then receives the length of the maximal ill-formed prefix
+// (at least 1), which is what one U+FFFD replaces.
+inline std::size_t sequence_at(std::string_view s, std::size_t i, std::size_t& ill) {
+  const Lead l = lead(static_cast<unsigned char>(s[i]));
+  if (l.tail == 0) return 1;
+  std::size_t len = 1;
+  if (l.tail > 0) {
+    while (len <= static_cast<std::size_t>(l.tail) && i + len < s.size()) {
+      const auto b = static_cast<unsigned char>(s[i + len]);
+      const unsigned char lo = len == 1 ? l.lo : 0x80, hi = len == 1 ? l.hi : 0xBF;
+      if (b < lo || b > hi) break;
+      ++len;
+    }
+    if (len == static_cast<std::size_t>(l.tail) + 1) return len;
+  }
+  ill = len;
+  return 0;
+}
+
+// Invalid UTF-8 becomes U+FFFD, one per maximal ill-formed subsequence.
+inline std::string lossy(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  while (i < s.size()) {
+    std::size_t ill = 0;
+    if (const std::size_t n = sequence_at(s, i, ill); n != 0) {
+      out.append(s.data() + i, n);
+      i += n;
+    } else {
+      out += "\xEF\xBF\xBD";
+      i += ill;
+    }
+  }
+  return out;
+}
+
+}  // namespace ulo::utf8

@@ -1,0 +1,109 @@
+"""Forked children get a working queue and anchor at once, whatever the
+parent's worker runtime was doing at the fork. Every child is watched: a
+hang ends it with SIGALRM and fails the test instead of stalling the run."""
+import json
+import multiprocessing
+import os
+import signal
+import threading
+
+import pytest
+
+from ulo_protocol import EnvelopeQueue, MockAnchor, SignedEnvelope
+
+pytestmark = [
+    pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork"),
+    # Forking a process that has threads is what is tested here.
+    pytest.mark.filterwarnings("ignore::DeprecationWarning"),
+]
+
+EXAMPLE = {"exchange_id": "ex-1", "peer_self": {"class": "body", "type": "agent", "ref": "a"},
+           "direction": "outbound", "request_hash": "aa11", "our_signature": "sig-a",
+           "opened_at": "2026-04-15T09:00:00Z", "protocol_hint": "quic",
+           "counterparty_identifier": "peer-7"}
+CHILD_LIMIT = 30  # seconds a child may take before it counts as hung
+
+
+def envelope(exchange_id):
+    return SignedEnvelope.from_json(json.dumps({**EXAMPLE, "exchange_id": exchange_id}))
+
+
+def child_work(qdir, tag):
+    """Everything that goes through the runtime, in a child; returns ids."""
+    q = EnvelopeQueue(qdir)
+    q.push("routing", envelope(f"child-{tag}"))
+    ids = [i.queue_id for i in q.list()]
+    q.drop_item(f"child-{tag}")
+    anchor = MockAnchor("a")
+    receipt = anchor.submit(bytes([tag % 256]) * 32)
+    assert anchor.verify(receipt).confirmed
+    return ids
+
+
+def run_in_child(work):
+    """Forks; the child runs work() under an alarm and exits 0 on success."""
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            signal.alarm(CHILD_LIMIT)
+            work()
+            code = 0
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    return status
+
+
+def test_child_of_a_parent_that_used_the_runtime(tmp_path):
+    q = EnvelopeQueue(str(tmp_path))
+    q.push("routing", envelope("parent"))
+    MockAnchor("a").submit(b"\1" * 32)
+    status = run_in_child(lambda: child_work(str(tmp_path), 1))
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
+    # The parent's runtime carries on.
+    q.push("routing", envelope("parent2"))
+    assert [i.queue_id for i in q.list()] == ["parent", "parent2"]
+
+
+def _pool_task(args):
+    return child_work(*args)
+
+
+def test_fork_pool_after_the_parent_pushed(tmp_path):
+    q = EnvelopeQueue(str(tmp_path))
+    q.push("routing", envelope("parent"))
+    ctx = multiprocessing.get_context("fork")
+    with ctx.Pool(3) as pool:
+        result = pool.map_async(_pool_task, [(str(tmp_path), n) for n in range(6)])
+        lists = result.get(timeout=CHILD_LIMIT * 2)
+    assert all("parent" in ids for ids in lists)
+    assert [i.queue_id for i in q.list()] == ["parent"]
+
+
+@pytest.mark.parametrize("operation", ["list", "push"])
+def test_fork_while_another_thread_runs_queue_operations(tmp_path, operation):
+    q = EnvelopeQueue(str(tmp_path))
+    for n in range(300):  # enough files for list() to fan out over the pool
+        q.push("routing", envelope(f"item-{n:04d}"))
+    stop = threading.Event()
+
+    def busy():
+        n = 0
+        while not stop.is_set():
+            if operation == "list":
+                q.list()
+            else:
+                q.push("routing", envelope(f"item-{n % 300:04d}"))
+            n += 1
+
+    worker = threading.Thread(target=busy)
+    worker.start()
+    try:
+        statuses = [run_in_child(lambda: child_work(str(tmp_path), k)) for k in range(20)]
+    finally:
+        stop.set()
+        worker.join(timeout=CHILD_LIMIT)
+    assert not worker.is_alive()
+    assert all(os.WIFEXITED(s) and os.WEXITSTATUS(s) == 0 for s in statuses), statuses
+    assert len(q.list()) == 300

@@ -1,0 +1,90 @@
+"""Messages that echo caller or file input stay one bounded line: control
+characters are written as escapes, long values are cut with their length."""
+import json
+
+import pytest
+
+import ulo_protocol as ulo
+
+ANCHOR_RECEIPT = {"anchor_id": "a", "anchor_kind": "local", "submission_ref": "mock://00",
+                  "merkle_root_hex": "00" * 32, "submitted_at": "2026-04-15T09:00:00Z",
+                  "expected_finality_at": "2026-04-15T09:00:00Z"}
+ENVELOPE = {"exchange_id": "ex-1", "peer_self": {"class": "body", "type": "agent", "ref": "a"},
+            "direction": "outbound", "request_hash": "aa11", "our_signature": "sig-a",
+            "opened_at": "2026-04-15T09:00:00Z", "protocol_hint": "quic",
+            "counterparty_identifier": "peer-7"}
+
+
+def address_class(value):
+    ulo.ProtocolAddress(value, "t", "r")
+
+
+def uri(value):
+    ulo.ProtocolAddress.parse(value)
+
+
+def anchor_kind(value):
+    ulo.AnchorReceipt.from_json(json.dumps({**ANCHOR_RECEIPT, "anchor_kind": value}))
+
+
+def direction(value):
+    ulo.SignedEnvelope.from_json(json.dumps({**ENVELOPE, "direction": value}))
+
+
+def wrong_type_string(value):
+    # A string where a record belongs: the decoder shows the string found.
+    ulo.SignedEnvelope.from_json(json.dumps({**ENVELOPE, "peer_self": value}))
+
+
+def root_hex(value):
+    anchor = ulo.MockAnchor("a")
+    receipt = anchor.submit(bytes(32)).to_dict()
+    anchor.verify(ulo.AnchorReceipt.from_dict({**receipt, "merkle_root_hex": value}))
+
+
+SITES = [address_class, uri, anchor_kind, direction, wrong_type_string]
+
+
+@pytest.mark.parametrize("site", SITES, ids=lambda f: f.__name__)
+@pytest.mark.parametrize("value, shown", [
+    ("x\nERROR forged", "x\\nERROR forged"),
+    ("\x1b[31mred\r\t\x00", "\\u{1b}[31mred\\r\\t\\0"),
+    ("del\x7f c1\x85 ls\u2028 ps\u2029", "del\\u{7f} c1\\u{85} ls\\u{2028} ps\\u{2029}"),
+])
+def test_control_characters_are_escaped(site, value, shown):
+    with pytest.raises(ValueError) as e:
+        site(value)
+    message = str(e.value)
+    assert shown in message
+    assert not any(c in message for c in "\n\r\x1b\x00\x7f\x85\u2028\u2029")
+
+
+@pytest.mark.parametrize("site", SITES, ids=lambda f: f.__name__)
+@pytest.mark.parametrize("length", [200, 201, 10_000_000])
+def test_long_values_are_cut_with_their_length(site, length):
+    value = "é" * length
+    with pytest.raises(ValueError) as e:
+        site(value)
+    message = str(e.value)
+    assert "é" * 200 in message and "é" * 201 not in message
+    marker = f"... [{length} characters in all]"
+    assert (marker in message) is (length > 200)
+    assert len(message) < 1000
+
+
+@pytest.mark.parametrize("site, message", [
+    (address_class, "unknown address class: bogus (expected one of: body, act, datum, prop, "
+                    "discard, pair, doc, evidence, route, mediation)"),
+    (uri, "invalid tov:// URI: http://x/y"),
+])
+def test_ordinary_values_are_echoed_exactly(site, message):
+    value = "bogus" if site is address_class else "http://x/y"
+    with pytest.raises(ValueError) as e:
+        site(value)
+    assert str(e.value) == message
+
+
+def test_bad_hex_character_is_escaped():
+    with pytest.raises(ValueError) as e:
+        root_hex("0\n" + "00" * 31)
+    assert str(e.value) == "anchor bad response: Invalid character '\\n' at position 1"

@@ -1,0 +1,228 @@
+"""The queue against directories that production machines produce: entries
+that are no regular file, broken files, concurrent drops, killed writers.
+A FIFO or device read by mistake would block or never end, so every test
+runs under a watchdog that ends the process with a traceback."""
+import faulthandler
+import json
+import os
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+from ulo_protocol import EnvelopeQueue, SignedEnvelope
+
+EXAMPLE = {"exchange_id": "ex-1", "peer_self": {"class": "body", "type": "agent", "ref": "a"},
+           "direction": "outbound", "request_hash": "aa11", "our_signature": "sig-a",
+           "opened_at": "2026-04-15T09:00:00Z", "protocol_hint": "quic",
+           "counterparty_identifier": "peer-7"}
+
+
+@pytest.fixture(autouse=True)
+def watchdog():
+    # A thread of its own, so it fires even while a call holds the
+    # interpreter lock.
+    faulthandler.dump_traceback_later(120, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+def envelope(exchange_id):
+    return SignedEnvelope.from_json(json.dumps({**EXAMPLE, "exchange_id": exchange_id}))
+
+
+@pytest.fixture
+def queue(tmp_path):
+    """A queue with two good items, a.json and c.json."""
+    q = EnvelopeQueue(str(tmp_path))
+    q.push("routing", envelope("a"))
+    q.push("routing", envelope("c"))
+    return q
+
+
+def make_fifo(p):
+    os.mkfifo(p)
+
+
+def make_fifo_link(p):
+    os.mkfifo(p.parent / "fifo")
+    os.symlink(p.parent / "fifo", p)
+
+
+def make_socket(p):
+    s = socket.socket(socket.AF_UNIX)
+    s.bind(str(p))
+    s.close()
+
+
+# name -> (how to make it, exception type, text the message ends with)
+BAD_ENTRIES = {
+    "fifo": (make_fifo, OSError, "not a regular file: a FIFO"),
+    "link to fifo": (make_fifo_link, OSError, "not a regular file: a FIFO"),
+    "link to /dev/zero": (lambda p: os.symlink("/dev/zero", p), OSError,
+                          "not a regular file: a character device"),
+    "socket": (make_socket, OSError, "(os error 6)"),  # cannot be opened at all
+    "dangling link": (lambda p: os.symlink(p.parent / "nowhere", p), OSError, "(os error 2)"),
+    "link loop": (lambda p: os.symlink(p, p), OSError, "(os error 40)"),
+    "directory": (lambda p: p.mkdir(), OSError, "(os error 21)"),
+    "empty": (lambda p: p.write_bytes(b""), ValueError, "EOF while parsing a value"),
+    "truncated": (lambda p: p.write_text('{"queue_id": "b", "pair'), ValueError,
+                  "EOF while parsing a string"),
+    "not json": (lambda p: p.write_text("hello"), ValueError, "expected value"),
+    "invalid utf-8": (lambda p: p.write_bytes(b'{"queue_id": "\xff"}'), ValueError, ""),
+    "wrong record": (lambda p: p.write_text("[]"), ValueError, "invalid length 0"),
+    "other id's name": (lambda p: p.write_text(
+        json.dumps({"queue_id": "zz", "pair_class": "r", "envelope": EXAMPLE})), ValueError,
+        " is not in the file its id names"),
+}
+
+
+@pytest.mark.parametrize("kind", BAD_ENTRIES)
+def test_bad_entry_is_reported_by_path_and_never_hides_the_good_ones(queue, tmp_path, kind):
+    make, exc_type, ending = BAD_ENTRIES[kind]
+    bad_path = tmp_path / "b.json"
+    make(bad_path)
+    items, bad = queue.scan()
+    assert [i.queue_id for i in items] == ["a", "c"]
+    (err,) = bad
+    assert type(err) is exc_type
+    assert err.path == str(bad_path)
+    assert str(bad_path) in str(err) and ending in str(err)
+    prefix = "queue I/O error at " if exc_type is OSError else ""
+    assert str(err).startswith(prefix)
+    # list() fails on it, with the same error.
+    with pytest.raises(exc_type) as e:
+        queue.list()
+    assert (str(e.value), e.value.path) == (str(err), str(bad_path))
+    # Moved aside, the queue is whole again, and the entry is kept.
+    moved = queue.quarantine(err.path)
+    assert moved == str(tmp_path / "quarantine" / "b.json")
+    assert os.path.lexists(moved) and not os.path.lexists(bad_path)
+    assert [i.queue_id for i in queue.list()] == ["a", "c"]
+
+
+def test_json_error_keeps_its_prefix_and_position(queue, tmp_path):
+    (tmp_path / "b.json").write_text('{"queue_id":"b"}')
+    with pytest.raises(ValueError) as e:
+        queue.list()
+    assert str(e.value) == (f"queue JSON error: missing field `pair_class` at line 1 column 16"
+                            f" in {tmp_path / 'b.json'}")
+
+
+def test_entries_are_reported_in_name_order_and_quarantine_never_overwrites(queue, tmp_path):
+    for name in ("z.json", "b.json", "m.json"):
+        (tmp_path / name).write_text("{")
+    _, bad = queue.scan()
+    assert [os.path.basename(e.path) for e in bad] == ["b.json", "m.json", "z.json"]
+    first = queue.quarantine(bad[0].path)
+    (tmp_path / "b.json").write_text("again")
+    second = queue.quarantine("b.json")  # a bare name works too
+    assert (first, second) == (str(tmp_path / "quarantine" / "b.json"),
+                               str(tmp_path / "quarantine" / "b.json.1"))
+    assert (tmp_path / "quarantine" / "b.json").read_text() == "{"
+
+
+@pytest.mark.parametrize("path, error", [
+    ("/etc/passwd", ValueError),          # not in the queue
+    ("{dir}/x.txt", ValueError),          # not an entry name
+    ("{dir}/sub/x.json", ValueError),     # below the queue
+    ("{dir}/gone.json", OSError),         # no such entry
+])
+def test_quarantine_refuses_what_is_no_entry(queue, tmp_path, path, error):
+    with pytest.raises(error) as e:
+        queue.quarantine(path.format(dir=tmp_path))
+    assert "gone.json" in str(e.value) or str(e.value).startswith("not an entry of the queue: ")
+    assert [i.queue_id for i in queue.list()] == ["a", "c"]
+
+
+def test_non_utf8_file_name_is_a_bad_entry_that_can_be_quarantined(queue, tmp_path):
+    raw = os.fsencode(tmp_path) + b"/\xffb.json"
+    with open(raw, "w") as f:
+        json.dump({"queue_id": "b", "pair_class": "r", "envelope": EXAMPLE}, f)
+    _, (err,) = queue.scan()
+    assert os.fsencode(err.path) == raw  # exact, though the message shows U+FFFD
+    assert "\ufffdb.json" in str(err)
+    queue.quarantine(err.path)
+    assert queue.scan()[1] == []
+
+
+def test_control_characters_in_names_stay_on_one_line(queue, tmp_path):
+    (tmp_path / "b\nERROR forged.json").write_text("{")
+    with pytest.raises(ValueError) as e:
+        queue.list()
+    assert "\n" not in str(e.value) and "b\\nERROR forged.json" in str(e.value)
+
+
+def test_a_drop_during_listing_is_not_an_error(tmp_path):
+    q = EnvelopeQueue(str(tmp_path))
+    ids = [f"d{n:04d}" for n in range(400)]
+    for i in ids:
+        q.push("routing", envelope(i))
+    # Another process drops every item while this one lists.
+    code = (f"from ulo_protocol import EnvelopeQueue\n"
+            f"q = EnvelopeQueue({str(tmp_path)!r})\n"
+            f"for n in range(400): q.drop_item(f'd{{n:04d}}')\n")
+    proc = subprocess.Popen([sys.executable, "-c", code])
+    try:
+        while proc.poll() is None:
+            items, bad = q.scan()
+            assert bad == []
+            assert [i.queue_id for i in items] == sorted(i.queue_id for i in items)
+            q.list()
+    finally:
+        assert proc.wait(timeout=120) == 0
+    assert q.list() == []
+
+
+def write_temp(tmp_path, pid, host=None, age=3600):
+    host = host or socket.gethostname()
+    tag = "".join(c if c.isascii() and (c.isalnum() or c == "-") else "_" for c in host)[:64]
+    p = tmp_path / f".x.json.tmp-{pid}-7-{tag}"
+    p.write_text("partial")
+    os.utime(p, (time.time() - age, time.time() - age))
+    return p
+
+
+def dead_pid():
+    proc = subprocess.Popen([sys.executable, "-c", ""])
+    proc.wait()
+    return proc.pid  # gone, and not reused this quickly on a quiet machine
+
+
+@pytest.mark.parametrize("who, age, removed", [
+    ("dead", 3600, True),
+    ("dead", 5, False),           # too young: could be another pid namespace
+    ("alive", 3600, False),       # a live writer, however old its file
+    ("other host", 10**6, False),  # never judged from here
+])
+def test_temporary_files_of_dead_writers_are_removed(tmp_path, who, age, removed):
+    q = EnvelopeQueue(str(tmp_path))
+    q.push("routing", envelope("a"))
+    pid = os.getppid() if who == "alive" else dead_pid()
+    p = write_temp(tmp_path, pid, "elsewhere" if who == "other host" else None, age)
+    assert [i.queue_id for i in q.list()] == ["a"]
+    assert p.exists() is not removed
+
+
+def test_killed_writer_leaves_only_a_temporary_file_that_is_cleaned(tmp_path):
+    """A writer killed mid-push leaves the old item intact and at most one
+    temporary file, which the next listing removes once it is old."""
+    q = EnvelopeQueue(str(tmp_path))
+    q.push("routing", envelope("a"))
+    code = (f"import json, os, resource, signal\n"
+            f"from ulo_protocol import EnvelopeQueue, SignedEnvelope\n"
+            f"signal.signal(signal.SIGXFSZ, signal.SIG_DFL)\n"  # dies mid-write
+            f"resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))\n"
+            f"d = json.loads({json.dumps(EXAMPLE)!r}); d['exchange_id'] = 'a'\n"
+            f"EnvelopeQueue({str(tmp_path)!r}).push('r', SignedEnvelope.from_dict(d))\n")
+    proc = subprocess.run([sys.executable, "-c", code], timeout=60)
+    assert proc.returncode < 0  # killed by the signal
+    temps = [p for p in tmp_path.iterdir() if p.name.startswith(".a.json.tmp-")]
+    assert len(temps) == 1
+    assert [i.pair_class for i in q.list()] == ["routing"]  # old item intact
+    assert temps[0].exists()  # too young yet
+    os.utime(temps[0], (time.time() - 3600, time.time() - 3600))
+    q.list()
+    assert sorted(os.listdir(tmp_path)) == ["a.json"]
