@@ -107,7 +107,7 @@ lint-tidy: tidy-configure
 # are not worth cppcheck's time.
 lint-cppcheck: tidy-configure
 	@mkdir -p $(TIDY_BUILD)/cppcheck
-	@cppcheck --project=$(TIDY_BUILD)/compile_commands.json --std=c++20 --quiet \
+	@cppcheck --project=$(TIDY_BUILD)/compile_commands.json --std=c++23 --quiet \
 	  --enable=warning,performance,portability --inline-suppr --error-exitcode=1 \
 	  --suppressions-list=tools/cppcheck.supp --cppcheck-build-dir=$(TIDY_BUILD)/cppcheck \
 	  -j $(JOBS) $(foreach d,$(wildcard crates/*/tests),-i $(d))
