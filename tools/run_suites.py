@@ -17,6 +17,7 @@ import argparse
 import glob
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -63,8 +64,12 @@ def version_of(python: pathlib.Path) -> tuple[str, tuple[int, int]] | None:
 
 
 def summary_line(output: str) -> str:
-    lines = [ln.strip("= ") for ln in output.strip().splitlines() if ln.strip()]
-    return lines[-1] if lines else "(no output)"
+    # pytest's closing line: "N passed, M skipped in T s" or "no tests ran".
+    for line in reversed(output.strip().splitlines()):
+        text = line.strip("= ")
+        if re.search(r"\b(passed|failed|errors?|no tests ran)\b", text):
+            return text
+    return "(no summary)"
 
 
 def run_one(
@@ -87,7 +92,7 @@ def run_one(
     scratch.mkdir(parents=True, exist_ok=True)
     start = time.monotonic()
     try:
-        run = step([str(vpy), "-m", "pytest", "-p", "no:cacheprovider", "-q",
+        run = step([str(vpy), "-m", "pytest", "-p", "no:cacheprovider",
                     "--rootdir", str(tests), str(tests)], cwd=scratch, timeout=SUITE_TIMEOUT)
     except subprocess.TimeoutExpired:
         return False, f"timed out after {SUITE_TIMEOUT}s"
@@ -99,7 +104,7 @@ def run_one(
         tail = "\n".join(run.stdout.strip().splitlines()[-30:])
         print(tail, file=sys.stderr)
         return False, f"{summary_line(run.stdout)} (exit {run.returncode}, log {log})"
-    return True, f"{summary_line(run.stdout)} ({took:.0f} s)"
+    return True, f"{summary_line(run.stdout)} (wall {took:.0f} s)"
 
 
 def main() -> None:

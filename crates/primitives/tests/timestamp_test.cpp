@@ -107,6 +107,16 @@ INSTANTIATE_TEST_SUITE_P(
                       SignedYear{"+0000-01-01T00:00:00Z", false},
                       SignedYear{"-0000-01-01T00:00:00Z", false},
                       SignedYear{"+02026-06-29T09:30:59Z", false},
-                      SignedYear{"+00009999-01-01T00:00:00Z", false}));
+                      SignedYear{"+00009999-01-01T00:00:00Z", false}),
+    [](const ::testing::TestParamInfo<SignedYear>& param_info) {
+      // The text itself, with every character a test name cannot hold as '_'.
+      std::string name = param_info.param.accepted ? "accepted_" : "refused_";
+      for (const char* p = param_info.param.text; *p != '\0'; ++p) {
+        const char c = *p;
+        const bool alnum = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+        name += alnum ? c : (c == '+' ? 'P' : (c == '-' && p == param_info.param.text ? 'M' : '_'));
+      }
+      return name;
+    });
 
 }  // namespace
