@@ -85,7 +85,9 @@ TEST(Quote, EveryScalarValueMatchesVector) {
     }
   }
   EXPECT_EQ(checked, 0x110000u - 0x800u);  // all scalar values
-  if (same_database) EXPECT_EQ(newer, 0u);
+  if (same_database) {
+    EXPECT_EQ(newer, 0u);
+  }
 }
 
 TEST(Quote, UnassignedCodePointsAreEscaped) {
