@@ -1,12 +1,19 @@
 # Entry points. Every target installs what it is missing (Debian packages, the
 # project-local virtual environment .venv), then builds and runs.
 #
-#   make check    C++ and Python unit tests: the edit loop
-#   make test     everything CI runs, in the order listed in its rule
-#   make dist     sdist + one manylinux abi3 wheel in dist/
-#   make demo     runs examples/
-#   make bench    benchmarks; writes docs/benchmarks.md and .png
-#   make help     the whole list (see the README's table)
+#   make check         C++ and Python unit tests: the edit loop
+#   make test          everything CI runs, in the order listed in its rule
+#   make build         the module, installed into .venv
+#   make test-cpp      C++ unit tests
+#   make test-py       Python suite against the module in .venv
+#   make test-typing   stubtest, mypy --strict and basedpyright
+#   make dist          sdist + one manylinux abi3 wheel in dist/
+#   make test-dist     checks of that wheel and of a build from the sdist
+#   make test-pythons  the suite on every CPython >= 3.10 found, from the wheel
+#   make demo          runs examples/
+#   make bench         benchmarks; writes docs/benchmarks.md and .png
+#   make deps          the Debian packages (the only recipe that installs them)
+#   make clean         removes build/, dist/, .stamps/ and .venv
 SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
@@ -28,6 +35,7 @@ all: build
 
 help:
 	@sed -n '/^# Entry points/,/^SHELL/p' Makefile | sed '$$d'
+	@echo
 	@sed -n '/^# Hardening:/,/^$$/p' mk/hardening.mk
 
 $(STAMPS):
@@ -92,7 +100,8 @@ dist: build
 # fresh environment.
 test-dist: dist
 	@PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(PY) tools/check_wheel.py dist/*.whl --venv build/venv-check \
-	  --python $(PYTHON) --sdist dist/*.tar.gz --smoke tests/typing/usage.py
+	  --python $(PYTHON) --sdist dist/*.tar.gz --constraints requirements-build.txt \
+	  --smoke tests/typing/usage.py
 
 # The Python suite on every CPython >= 3.10 found, each in a fresh venv
 # holding only the wheel from dist/ and requirements-test.txt.

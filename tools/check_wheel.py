@@ -1,6 +1,7 @@
 """Check a built wheel the way a user would receive it.
 
-Usage: check_wheel.py WHEEL --venv DIR [--python PY] [--sdist SDIST] [--smoke SCRIPT]
+Usage: check_wheel.py WHEEL --venv DIR [--python PY] [--sdist SDIST
+                      [--constraints FILE]] [--smoke SCRIPT]
 
 1. the tag is cp310-abi3-manylinux_* (one build for every interpreter from
    3.10 on, installable on any recent glibc Linux), and `auditwheel show`
@@ -180,14 +181,19 @@ def check_fresh_venv(
         ok(f"{smoke} runs in the fresh venv")
 
 
-def check_sdist(sdist: pathlib.Path, python: str, tmp: pathlib.Path) -> None:
+def check_sdist(
+    sdist: pathlib.Path, python: str, tmp: pathlib.Path, constraints: str | None
+) -> None:
     # A fresh environment with nothing but pip: the build requirements come
-    # from the sdist's own pyproject.toml.
+    # from the sdist's own pyproject.toml, held to the pinned versions.
     venv = tmp / "sdist-venv"
     run([python, "-m", "venv", str(venv)])
     out = tmp / "from-sdist"
+    env = dict(os.environ)
+    if constraints:
+        env["PIP_CONSTRAINT"] = str(pathlib.Path(constraints).resolve())
     run([str(venv / "bin" / "python"), "-m", "pip", "wheel", "-q", "--no-deps",
-         "--disable-pip-version-check", "-w", str(out), str(sdist)], cwd=tmp)
+         "--disable-pip-version-check", "-w", str(out), str(sdist)], cwd=tmp, env=env)
     built = sorted(out.glob("*.whl"))
     if len(built) != 1 or "-cp310-abi3-" not in built[0].name:
         fail(f"building from the sdist gave {[b.name for b in built]}")
@@ -201,6 +207,7 @@ def main() -> None:
     ap.add_argument("--python", default=sys.executable, help="interpreter for the fresh venv")
     ap.add_argument("--smoke", help="script to run with the fresh venv's interpreter")
     ap.add_argument("--sdist", nargs="*", default=[], help="sdist to build a wheel from")
+    ap.add_argument("--constraints", help="pins for the sdist's isolated build environment")
     args = ap.parse_args()
     if len(args.wheel) != 1:
         fail(f"expected exactly one wheel, got {args.wheel}")
@@ -215,7 +222,7 @@ def main() -> None:
         if len(args.sdist) > 1:
             fail(f"expected one sdist, got {args.sdist}")
         for sdist in args.sdist:
-            check_sdist(pathlib.Path(sdist).resolve(), args.python, tmp)
+            check_sdist(pathlib.Path(sdist).resolve(), args.python, tmp, args.constraints)
 
 
 if __name__ == "__main__":
