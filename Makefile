@@ -1,5 +1,19 @@
-# Set-up and entry points. `make demo` and `make test` install what is
-# missing (Debian packages, a project-local virtual environment), build, and run.
+# Entry points. Every target installs what it is missing (Debian packages, the
+# project-local virtual environment .venv), then builds and runs.
+#
+#   make check         C++ and Python unit tests: the edit loop
+#   make test          everything CI runs, in the order listed in its rule
+#   make build         the module, installed into .venv
+#   make test-cpp      C++ unit tests
+#   make test-py       Python suite against the module in .venv
+#   make test-typing   stubtest, mypy --strict and basedpyright
+#   make dist          sdist + one manylinux abi3 wheel in dist/
+#   make test-dist     checks of that wheel and of a build from the sdist
+#   make test-pythons  the suite on every CPython >= 3.10 found, from the wheel
+#   make demo          runs examples/
+#   make bench         benchmarks; writes docs/benchmarks.md and .png
+#   make deps          the Debian packages (the only recipe that installs them)
+#   make clean         removes build/, dist/, .stamps/ and .venv
 SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
@@ -7,19 +21,29 @@ PY := $(VENV)/bin/python
 STAMPS := .stamps
 CPP_BUILD := build/cpp
 JOBS ?= $(shell nproc)
+SUBMAKE = $(MAKE) --no-print-directory
 
-# Debian packages the build and the C++ tests need.
-DEB_PACKAGES := g++ pkg-config libsodium-dev libgtest-dev nlohmann-json3-dev
+# Every Debian package any target needs: compilers and libraries for the
+# module and the C++ tests, clang 19 for the fuzzers and clang-tidy, cppcheck.
+DEB_PACKAGES := g++ pkg-config libsodium-dev libgtest-dev nlohmann-json3-dev \
+                python3-venv clang-19 clang-tidy-19 libclang-rt-19-dev cppcheck
 
-.PHONY: all deps venv build demo test test-cpp test-py bench clean
+.PHONY: all help deps venv build check test test-cpp test-py test-typing dist \
+        test-dist test-pythons demo bench clean
 
 all: build
+
+help:
+	@sed -n '/^# Entry points/,/^SHELL/p' Makefile | sed '$$d'
+	@echo
+	@sed -n '/^# Hardening:/,/^$$/p' mk/hardening.mk
 
 $(STAMPS):
 	@mkdir -p $(STAMPS)
 
+# The one recipe that installs Debian packages.
 deps: $(STAMPS)/deps
-$(STAMPS)/deps: | $(STAMPS)
+$(STAMPS)/deps: Makefile | $(STAMPS)
 	@missing=$$(for p in $(DEB_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "installing Debian packages:" $$missing; \
@@ -29,16 +53,16 @@ $(STAMPS)/deps: | $(STAMPS)
 	@touch $@
 
 venv: $(STAMPS)/venv
-$(STAMPS)/venv: requirements-dev.txt | $(STAMPS)
+$(STAMPS)/venv: requirements-dev.txt requirements-build.txt requirements-test.txt | $(STAMPS)
 	@test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	@$(PY) -m pip install -q --upgrade pip
 	@$(PY) -m pip install -q -r requirements-dev.txt
 	@touch $@
 
-# Editable-free install into the venv; scikit-build-core keeps its build tree
+# Installed into .venv (not editable); scikit-build-core keeps its build tree
 # under build/ so rebuilds are incremental.
 build: deps venv
-	@$(PY) -m pip install -q --no-build-isolation --no-deps . 
+	@$(PY) -m pip install -q --no-build-isolation --no-deps .
 
 test-cpp: deps venv
 	@$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DULO_BUILD_PYTHON=OFF -DULO_BUILD_TESTS=ON -DULO_WERROR=ON >/dev/null
@@ -47,10 +71,57 @@ test-cpp: deps venv
 
 # pytest exits 5 when it collected nothing; any non-zero status fails here.
 test-py: build
-	@$(PY) -m pytest tests
+	@$(PY) -m pytest -p no:cacheprovider tests
 
-# pytest runs last (see the end of this file), so its summary closes the run.
-test: test-cpp
+check: test-cpp test-py
+
+# stubtest runs from build/ so that its scratch cache lands there. The usage
+# file must pass both checkers; the misuse file must fail both, with exactly
+# the errors it lists.
+test-typing: build
+	@cd build && $(abspath $(PY)) -m mypy.stubtest ulo_protocol
+	@$(PY) -m mypy --strict --cache-dir build/mypy-cache \
+	  tests/typing/usage.py python/ulo_protocol_cli tools/check_wheel.py tools/run_suites.py
+	@$(VENV)/bin/basedpyright --pythonpath $(PY) --level error tests/typing/usage.py >build/basedpyright.log \
+	  || { cat build/basedpyright.log; exit 1; }
+	@$(PY) tests/typing/check_misuse.py --python $(PY)
+	@echo "typing: stubtest, mypy --strict and basedpyright clean; misuse refused by both"
+
+# sdist and one wheel, repaired to a manylinux tag with libsodium inside.
+# Builds from the working tree as it is, committed or not.
+dist: build
+	@rm -rf dist build/dist-raw
+	@$(PY) -m build --sdist --no-isolation --outdir dist . >build/dist.log 2>&1 || { cat build/dist.log; exit 1; }
+	@$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/dist-raw .
+	@PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair --wheel-dir dist build/dist-raw/*.whl >build/auditwheel.log 2>&1 || { cat build/auditwheel.log; exit 1; }
+	@ls dist
+
+# The wheel as a user receives it, and a wheel built from the sdist in a
+# fresh environment.
+test-dist: dist
+	@PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(PY) tools/check_wheel.py dist/*.whl --venv build/venv-check \
+	  --python $(PYTHON) --sdist dist/*.tar.gz --constraints requirements-build.txt \
+	  --smoke tests/typing/usage.py
+
+# The Python suite on every CPython >= 3.10 found, each in a fresh venv
+# holding only the wheel from dist/ and requirements-test.txt.
+test-pythons: build
+	@ls dist/*.whl >/dev/null 2>&1 || $(SUBMAKE) dist
+	@$(PY) tools/run_suites.py --wheel dist/*.whl --requirements requirements-test.txt \
+	  --work build/suites tests
+
+include mk/hardening.mk
+
+# The full run CI uses, one step after another.
+test: deps venv
+	@$(SUBMAKE) test-cpp
+	@$(SUBMAKE) test-typing
+	@$(SUBMAKE) test-dist
+	@$(SUBMAKE) test-pythons
+	@$(SUBMAKE) lint
+	@$(SUBMAKE) check-sanitize
+	@$(SUBMAKE) fuzz-run FUZZ_SECONDS=$(FUZZ_QUICK_SECONDS)
+	@$(SUBMAKE) soak SOAK_SCALE=$(SOAK_QUICK_SCALE)
 
 demo: build
 	@for f in examples/*.py; do echo "== $$f"; $(PY) $$f || exit 1; done
@@ -62,26 +133,4 @@ bench: build
 	@$(PY) benchmarks/run.py
 
 clean:
-	rm -rf build $(STAMPS) $(VENV)
-
-# ---- Packaging checks: type stubs, wheel, command line ----------------------
-# Hooked into `test`. The wheel build reuses build/{wheel_tag}, so it only
-# repackages; the wheel is then installed into a fresh venv and audited.
-.PHONY: test-typing test-wheel
-test: test-typing test-wheel
-
-# stubtest runs from build/ so that its scratch cache lands there.
-test-typing: build
-	@cd build && $(abspath $(PY)) -m mypy.stubtest ulo_protocol
-	@$(PY) -m mypy --strict --cache-dir build/mypy-cache \
-	  tests/typing/usage.py python/ulo_protocol_cli tools/check_wheel.py
-
-test-wheel: build
-	@rm -rf build/dist
-	@$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/dist .
-	@$(PY) tools/check_wheel.py build/dist/*.whl --venv build/venv-check \
-	  --python $(PYTHON) --smoke tests/typing/usage.py
-
-include mk/hardening.mk
-
-test: test-py
+	rm -rf build dist $(STAMPS) $(VENV)

@@ -1,18 +1,26 @@
 """Check a built wheel the way a user would receive it.
 
-Usage: check_wheel.py WHEEL --venv DIR [--python PY] [--smoke SCRIPT]
+Usage: check_wheel.py WHEEL --venv DIR [--python PY] [--sdist SDIST
+                      [--constraints FILE]] [--smoke SCRIPT]
 
-1. the tag is cp310-abi3 (one build for every interpreter from 3.10 on);
+1. the tag is cp310-abi3-manylinux_* (one build for every interpreter from
+   3.10 on, installable on any recent glibc Linux), and `auditwheel show`
+   agrees;
 2. abi3audit --strict finds no call outside the limited API;
 3. the extension exports nothing but its module entry;
-4. the wheel installs into a fresh virtual environment, imports there, ships
-   its type stubs, and its console script runs (plus an optional smoke script).
+4. the metadata: version, licence, Python requirement, console script, and
+   the type stubs inside;
+5. the wheel installs into a fresh virtual environment, imports there,
+   resolves libsodium from the copy inside the wheel, and its console script
+   runs (plus an optional smoke script);
+6. with --sdist: a wheel builds from the sdist in a fresh environment.
 Prints one line per passed check; exits non-zero on the first failure.
 """
 
 from __future__ import annotations
 
 import argparse
+import email.parser
 import os
 import pathlib
 import shutil
@@ -23,7 +31,8 @@ import zipfile
 from typing import NoReturn
 
 MODULE = "ulo_protocol"
-EXPECTED_TAG_PREFIX = "cp310-abi3-"
+VERSION = "0.1.0"
+EXPECTED_TAG_PREFIX = "cp310-abi3-manylinux_"
 ALLOWED_EXPORTS = {"PyInit_" + MODULE}
 
 
@@ -57,24 +66,58 @@ def check_tag(wheel: pathlib.Path, zf: zipfile.ZipFile) -> None:
         for line in zf.read(wheel_meta).decode().splitlines()
         if line.startswith("Tag:")
     ]
-    if tags != [file_tag]:
+    # auditwheel may write a compressed tag set (manylinux_2_x.manylinux_2_y).
+    expanded = [
+        f"{parts[-3]}-{parts[-2]}-{plat}" for plat in parts[-1].split(".")
+    ]
+    if sorted(tags) != sorted(expanded):
         fail(f"WHEEL metadata tags {tags} do not match the file name tag {file_tag}")
-    ok(f"tag {file_tag}")
+    show = " ".join(run([tool_path("auditwheel"), "show", str(wheel)]).stdout.split())
+    if f'is consistent with the following platform tag: "{parts[-1]}"' not in show:
+        fail(f"auditwheel show does not report a manylinux tag:\n{show}")
+    ok(f"tag {file_tag}; auditwheel show agrees")
+
+
+def tool_path(name: str) -> str:
+    tool = shutil.which(name, path=os.path.dirname(sys.executable)) or shutil.which(name)
+    if tool is None:
+        fail(f"{name} is not installed beside this interpreter")
+    return tool
+
+
+def check_metadata(zf: zipfile.ZipFile) -> None:
+    names = zf.namelist()
+    meta_name = next(n for n in names if n.endswith(".dist-info/METADATA"))
+    meta = email.parser.Parser().parsestr(zf.read(meta_name).decode())
+    want = {"Name": "ulo-protocol", "Version": VERSION, "Requires-Python": ">=3.10"}
+    for key, value in want.items():
+        if meta.get(key) != value:
+            fail(f"METADATA {key} is {meta.get(key)!r}, expected {value!r}")
+    if not (meta.get("License") or meta.get("License-Expression")):
+        fail("METADATA names no licence")
+    eps_name = next((n for n in names if n.endswith(".dist-info/entry_points.txt")), None)
+    eps = zf.read(eps_name).decode() if eps_name else ""
+    if "ulo-protocol = ulo_protocol_cli:main" not in eps:
+        fail(f"console script ulo-protocol missing from entry points:\n{eps}")
+    for needed in ("ulo_protocol-stubs/__init__.pyi", "ulo_protocol_cli/__init__.py"):
+        if needed not in names:
+            fail(f"{needed} missing from the wheel")
+    ok(f"metadata: version {VERSION}, licence, Requires-Python >=3.10, console script, stubs")
 
 
 def check_abi3audit(wheel: pathlib.Path) -> None:
-    tool = shutil.which("abi3audit", path=os.path.dirname(sys.executable))
-    if tool is None:
-        fail("abi3audit is not installed beside this interpreter")
-    run([tool, "--strict", str(wheel)])
+    run([tool_path("abi3audit"), "--strict", str(wheel)])
     ok("abi3audit --strict")
 
 
 def check_exports(zf: zipfile.ZipFile, tmp: pathlib.Path) -> None:
-    libs = [n for n in zf.namelist() if n.endswith(".so")]
+    libs = [n for n in zf.namelist() if n.endswith(".so") and "/" not in n]
     if libs != [f"{MODULE}.abi3.so"]:
         fail(f"expected exactly {MODULE}.abi3.so at the top level, found {libs}")
-    lib = pathlib.Path(zf.extract(libs[0], tmp))
+    vendored = [n for n in zf.namelist() if n.startswith(f"{MODULE}.libs/libsodium")]
+    if not vendored:
+        fail(f"libsodium is not vendored under {MODULE}.libs/")
+    lib = pathlib.Path(zf.extract(libs[0], tmp / "unpacked"))
     out = run(["nm", "-D", "--defined-only", str(lib)]).stdout
     exported = {line.split()[-1] for line in out.splitlines() if line.strip()}
     if exported != ALLOWED_EXPORTS:
@@ -94,6 +137,19 @@ print(where)
 """
 
 
+def check_ldd(module: pathlib.Path) -> None:
+    # The vendored copy, found through the module's RUNPATH, never the system's.
+    out = run(["ldd", str(module)]).stdout
+    lines = [ln.strip() for ln in out.splitlines() if "libsodium" in ln]
+    libs_dir = (module.parent / f"{MODULE}.libs").resolve()
+    if len(lines) != 1 or "=>" not in lines[0]:
+        fail(f"ldd shows no single libsodium for {module}:\n{out}")
+    target = pathlib.Path(lines[0].split("=>", 1)[1].split("(")[0].strip()).resolve()
+    if target.parent != libs_dir:
+        fail(f"libsodium resolves to {target}, not inside {libs_dir}")
+    ok(f"ldd resolves libsodium to {target.relative_to(module.parent)}")
+
+
 def check_fresh_venv(
     wheel: pathlib.Path, venv: pathlib.Path, python: str, smoke: str | None, tmp: pathlib.Path
 ) -> None:
@@ -107,6 +163,7 @@ def check_fresh_venv(
     # Run from an empty directory so the source tree cannot shadow the install.
     where = run([str(vpy), "-I", "-c", IMPORT_CHECK], cwd=tmp).stdout.strip()
     ok(f"fresh venv imports {where}")
+    check_ldd(pathlib.Path(where))
 
     cli = str(venv / "bin" / "ulo-protocol")
     env = dict(os.environ, HOME=str(tmp))
@@ -124,12 +181,33 @@ def check_fresh_venv(
         ok(f"{smoke} runs in the fresh venv")
 
 
+def check_sdist(
+    sdist: pathlib.Path, python: str, tmp: pathlib.Path, constraints: str | None
+) -> None:
+    # A fresh environment with nothing but pip: the build requirements come
+    # from the sdist's own pyproject.toml, held to the pinned versions.
+    venv = tmp / "sdist-venv"
+    run([python, "-m", "venv", str(venv)])
+    out = tmp / "from-sdist"
+    env = dict(os.environ)
+    if constraints:
+        env["PIP_CONSTRAINT"] = str(pathlib.Path(constraints).resolve())
+    run([str(venv / "bin" / "python"), "-m", "pip", "wheel", "-q", "--no-deps",
+         "--disable-pip-version-check", "-w", str(out), str(sdist)], cwd=tmp, env=env)
+    built = sorted(out.glob("*.whl"))
+    if len(built) != 1 or "-cp310-abi3-" not in built[0].name:
+        fail(f"building from the sdist gave {[b.name for b in built]}")
+    ok(f"{sdist.name} builds {built[0].name} in a fresh venv")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("wheel", nargs="+")
     ap.add_argument("--venv", required=True)
     ap.add_argument("--python", default=sys.executable, help="interpreter for the fresh venv")
     ap.add_argument("--smoke", help="script to run with the fresh venv's interpreter")
+    ap.add_argument("--sdist", nargs="*", default=[], help="sdist to build a wheel from")
+    ap.add_argument("--constraints", help="pins for the sdist's isolated build environment")
     args = ap.parse_args()
     if len(args.wheel) != 1:
         fail(f"expected exactly one wheel, got {args.wheel}")
@@ -137,9 +215,14 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as tmpdir, zipfile.ZipFile(wheel) as zf:
         tmp = pathlib.Path(tmpdir)
         check_tag(wheel, zf)
+        check_metadata(zf)
         check_exports(zf, tmp)
         check_abi3audit(wheel)
         check_fresh_venv(wheel.resolve(), pathlib.Path(args.venv).resolve(), args.python, args.smoke, tmp)
+        if len(args.sdist) > 1:
+            fail(f"expected one sdist, got {args.sdist}")
+        for sdist in args.sdist:
+            check_sdist(pathlib.Path(sdist).resolve(), args.python, tmp, args.constraints)
 
 
 if __name__ == "__main__":

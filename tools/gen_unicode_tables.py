@@ -4,75 +4,64 @@
 Not printable: general categories Cc, Cf, Cs, Co, Cn (unassigned), Zl, Zp,
 Zs other than U+0020, and every code point with Grapheme_Extend.
 
-Input: the Unicode Character Database as shipped by Debian's `unicode-data`
-package (UnicodeData.txt and DerivedCoreProperties.txt).
+Input: two pinned PyPI packages of the Unicode Character Database (see
+requirements-dev.txt): `unicodedata2` for general categories and `regex`
+for Grapheme_Extend, which `unicodedata` does not expose. `regex` does not
+report its Unicode version, so the generator checks that it agrees with
+`unicodedata2` on the general category of every code point; any
+difference means the two come from different releases and the run fails.
 
-Also writes, for the tests, the ranges of code points that this database
-leaves unassigned, so that a test vector made from a newer database can be
-compared where both agree.
+Also writes, for the tests, the ranges of code points this database leaves
+unassigned.
 
-Usage: gen_unicode_tables.py [UCD_DIR]
+Usage: gen_unicode_tables.py [--expect-version X.Y.Z]
 """
+from __future__ import annotations
+
+import argparse
 import os
-import re
 import sys
+
+import regex
+import unicodedata2
 
 MAX_CP = 0x10FFFF
 NOT_PRINTABLE_CATS = {"Cc", "Cf", "Cs", "Co", "Zl", "Zp", "Zs"}
+CATEGORIES = (
+    "Lu Ll Lt Lm Lo Mn Mc Me Nd Nl No Pc Pd Ps Pe Pi Pf Po Sm Sc Sk So "
+    "Zs Zl Zp Cc Cf Cs Co Cn"
+).split()
 
 
-def read_version(ucd):
-    with open(os.path.join(ucd, "DerivedCoreProperties.txt"), encoding="utf-8") as f:
-        m = re.search(r"DerivedCoreProperties-(\d+\.\d+\.\d+)\.txt", f.readline())
-    if not m:
-        sys.exit("cannot find the Unicode version in DerivedCoreProperties.txt")
-    return m.group(1)
+def all_scalars() -> str:
+    # Surrogates cannot sit in a str that regex scans; they are Cs by
+    # definition and handled apart.
+    return "".join(chr(c) for c in range(MAX_CP + 1) if not 0xD800 <= c <= 0xDFFF)
 
 
-def read_categories(ucd):
-    """Category of every assigned code point; absent means Cn."""
-    cats = {}
-    range_start = None
-    with open(os.path.join(ucd, "UnicodeData.txt"), encoding="utf-8") as f:
-        for line in f:
-            fields = line.rstrip("\n").split(";")
-            if len(fields) < 3:
-                continue
-            cp, name, cat = int(fields[0], 16), fields[1], fields[2]
-            # Large blocks are given as a "<..., First>" / "<..., Last>" pair.
-            if name.endswith(", First>"):
-                range_start = cp
-                continue
-            if name.endswith(", Last>"):
-                if range_start is None:
-                    sys.exit(f"unpaired range end at {cp:04X}")
-                for c in range(range_start, cp + 1):
-                    cats[c] = cat
-                range_start = None
-                continue
-            cats[cp] = cat
-    return cats
+def regex_set(pattern: str, text: str) -> set[int]:
+    return {ord(c) for c in regex.findall(pattern, text)}
 
 
-def read_grapheme_extend(ucd):
-    out = set()
-    with open(os.path.join(ucd, "DerivedCoreProperties.txt"), encoding="utf-8") as f:
-        for line in f:
-            line = line.split("#", 1)[0].strip()
-            if not line:
-                continue
-            cps, prop = (p.strip() for p in line.split(";")[:2])
-            if prop != "Grapheme_Extend":
-                continue
-            lo, _, hi = cps.partition("..")
-            out.update(range(int(lo, 16), int(hi or lo, 16) + 1))
-    return out
+def check_same_release(text: str) -> None:
+    for cat in CATEGORIES:
+        if cat == "Cs":
+            continue
+        theirs = regex_set(rf"\p{{gc={cat}}}", text)
+        ours = {ord(c) for c in text if unicodedata2.category(c) == cat}
+        if theirs != ours:
+            diff = sorted(theirs ^ ours)[:5]
+            sys.exit(
+                f"regex and unicodedata2 {unicodedata2.unidata_version} disagree on "
+                f"category {cat} (e.g. {', '.join(f'U+{c:04X}' for c in diff)}): "
+                "pin versions built from the same Unicode release"
+            )
 
 
-def not_printable(cp, cats, gext):
-    if cp in gext:
+def not_printable(cp: int, gext: set[int]) -> bool:
+    if 0xD800 <= cp <= 0xDFFF or cp in gext:
         return True
-    cat = cats.get(cp, "Cn")
+    cat = unicodedata2.category(chr(cp))
     if cat == "Cn":
         return True
     if cat == "Zs":
@@ -80,20 +69,20 @@ def not_printable(cp, cats, gext):
     return cat in NOT_PRINTABLE_CATS
 
 
-def build_ranges(pred):
+def build_ranges(pred) -> list[tuple[int, int]]:
     ranges = []
     start = None
     for cp in range(MAX_CP + 2):
-        np_ = cp <= MAX_CP and pred(cp)
-        if np_ and start is None:
+        hit = cp <= MAX_CP and pred(cp)
+        if hit and start is None:
             start = cp
-        elif not np_ and start is not None:
+        elif not hit and start is not None:
             ranges.append((start, cp - 1))
             start = None
     return ranges
 
 
-def render(version, ranges):
+def render(version: str, ranges: list[tuple[int, int]]) -> str:
     lines = [
         "// Generated by tools/gen_unicode_tables.py from the Unicode Character",
         f"// Database {version}. Do not edit by hand; re-run the script instead.",
@@ -117,8 +106,7 @@ def render(version, ranges):
         "// printable.",
         f"constexpr std::array<Range, {len(ranges)}> kNotPrintable = {{{{",
     ]
-    for a, b in ranges:
-        lines.append(f"    {{0x{a:04x}, 0x{b:04x}}},")
+    lines += [f"    {{0x{a:04x}, 0x{b:04x}}}," for a, b in ranges]
     lines += [
         "}};",
         "",
@@ -138,32 +126,37 @@ def render(version, ranges):
     return "\n".join(lines)
 
 
-def render_unassigned(version, ranges):
+def render_unassigned(version: str, ranges: list[tuple[int, int]]) -> str:
     lines = [
         "// Generated by tools/gen_unicode_tables.py: code points unassigned in",
         f"// the Unicode Character Database {version}, as {{first, last}} pairs.",
     ]
-    for a, b in ranges:
-        lines.append(f"{{0x{a:04x}, 0x{b:04x}}},")
+    lines += [f"{{0x{a:04x}, 0x{b:04x}}}," for a, b in ranges]
     return "\n".join(lines) + "\n"
 
 
-def main():
-    ucd = sys.argv[1] if len(sys.argv) > 1 else "/usr/share/unicode"
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--expect-version", help="fail unless the database is this version")
+    args = ap.parse_args()
+    version = unicodedata2.unidata_version
+    if args.expect_version and version != args.expect_version:
+        sys.exit(f"unicodedata2 has Unicode {version}, expected {args.expect_version}")
+    text = all_scalars()
+    check_same_release(text)
+    gext = regex_set(r"\p{Grapheme_Extend}", text)
     here = os.path.dirname(os.path.abspath(__file__))
     crate = os.path.join(here, "..", "crates", "primitives")
-    version = read_version(ucd)
-    cats = read_categories(ucd)
-    gext = read_grapheme_extend(ucd)
-    ranges = build_ranges(lambda cp: not_printable(cp, cats, gext))
-    with open(os.path.join(crate, "src", "unicode_tables.cpp"), "w",
-              encoding="utf-8") as f:
+    ranges = build_ranges(lambda cp: not_printable(cp, gext))
+    with open(os.path.join(crate, "src", "unicode_tables.cpp"), "w", encoding="utf-8") as f:
         f.write(render(version, ranges))
     unassigned = build_ranges(
-        lambda cp: cp not in cats and not 0xD800 <= cp <= 0xDFFF)
-    with open(os.path.join(crate, "tests", "unassigned_ranges.inc"), "w",
-              encoding="utf-8") as f:
+        lambda cp: not 0xD800 <= cp <= 0xDFFF and unicodedata2.category(chr(cp)) == "Cn"
+    )
+    with open(os.path.join(crate, "tests", "unassigned_ranges.inc"), "w", encoding="utf-8") as f:
         f.write(render_unassigned(version, unassigned))
+    print(f"Unicode {version}: {len(ranges)} non-printable ranges, "
+          f"{len(gext)} Grapheme_Extend code points")
 
 
 if __name__ == "__main__":

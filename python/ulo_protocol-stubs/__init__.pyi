@@ -1,7 +1,9 @@
 import builtins
 import datetime
 from collections.abc import Sequence
-from typing import Any, ClassVar, Literal, final
+from typing import Any, ClassVar, Literal, NoReturn, final
+
+from typing_extensions import Self
 
 __version__: str
 __all__ = [
@@ -86,6 +88,9 @@ class CounterpartyInfo:
 
 @final
 class SignedEnvelope:
+    # No constructor: a parameter nothing can be passed to makes every
+    # call an error, as the runtime raises TypeError.
+    def __new__(cls, _: NoReturn, /) -> Self: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
     @staticmethod
     def from_json(s: str) -> SignedEnvelope: ...
@@ -136,6 +141,9 @@ class AttestationChain:
 
 @final
 class PeerIdentityDescriptor:
+    # No constructor: a parameter nothing can be passed to makes every
+    # call an error, as the runtime raises TypeError.
+    def __new__(cls, _: NoReturn, /) -> Self: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
     @staticmethod
     def from_json(s: str) -> PeerIdentityDescriptor: ...
@@ -168,6 +176,9 @@ class PeerIdentityDescriptor:
 
 @final
 class SoftwareIdentity:
+    # No constructor: a parameter nothing can be passed to makes every
+    # call an error, as the runtime raises TypeError.
+    def __new__(cls, _: NoReturn, /) -> Self: ...
     @staticmethod
     def generate() -> SoftwareIdentity: ...
     @staticmethod
@@ -184,6 +195,9 @@ class SoftwareIdentity:
 
 @final
 class AnchorReceipt:
+    # No constructor: a parameter nothing can be passed to makes every
+    # call an error, as the runtime raises TypeError.
+    def __new__(cls, _: NoReturn, /) -> Self: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
     @staticmethod
     def from_json(s: str) -> AnchorReceipt: ...
@@ -210,6 +224,9 @@ class AnchorReceipt:
 
 @final
 class AnchorProof:
+    # No constructor: a parameter nothing can be passed to makes every
+    # call an error, as the runtime raises TypeError.
+    def __new__(cls, _: NoReturn, /) -> Self: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
     @staticmethod
     def from_json(s: str) -> AnchorProof: ...
@@ -264,6 +281,9 @@ class EnvelopeQueue:
 
 @final
 class QueuedItem:
+    # No constructor: a parameter nothing can be passed to makes every
+    # call an error, as the runtime raises TypeError.
+    def __new__(cls, _: NoReturn, /) -> Self: ...
     @property
     def queue_id(self) -> str: ...
     @property

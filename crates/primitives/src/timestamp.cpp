@@ -178,6 +178,8 @@ Result<Timestamp, std::string_view> parse_timestamp(std::string_view text) {
   if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
     // The signed form the encoder writes for years outside 0..9999, so
     // that every written timestamp reads back: a sign and 4 to 11 digits.
+    // A sign on a year the plain form can hold is not RFC 3339 and never
+    // written, so it stays refused.
     sc.i = 1;
     std::size_t end = 1;
     while (end < text.size() && end <= 11 && is_digit(text[end])) ++end;
@@ -185,6 +187,7 @@ Result<Timestamp, std::string_view> parse_timestamp(std::string_view text) {
     if (n < 4) return unexpected(end == text.size() ? kTooShort : kInvalid);
     if (!sc.number(n, year)) return unexpected(sc.err);
     if (text[0] == '-') year = -year;
+    if (year >= 0 && year <= 9999) return unexpected(kInvalid);
   } else if (!sc.number(4, year)) {
     return unexpected(sc.err);
   }

@@ -75,4 +75,48 @@ TEST(Timestamp, ErrorKinds) {
   }
 }
 
+// A sign on the year is read only where the encoder writes one: years above
+// 9999 and below 0. RFC 3339 has no sign, so a signed year the plain form
+// can hold stays refused.
+struct SignedYear {
+  const char* text;
+  bool accepted;
+};
+
+class SignedYearForms : public ::testing::TestWithParam<SignedYear> {};
+
+TEST_P(SignedYearForms, AcceptedOnlyOutsideFourDigits) {
+  const SignedYear& c = GetParam();
+  const auto t = ulo::parse_timestamp(c.text);
+  ASSERT_EQ(t.has_value(), c.accepted) << c.text;
+  if (t) {
+    EXPECT_EQ(ulo::format_timestamp(*t), c.text);
+  } else {
+    EXPECT_EQ(t.error(), "input contains invalid characters") << c.text;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Timestamp, SignedYearForms,
+    ::testing::Values(SignedYear{"+10000-01-01T00:00:00Z", true},
+                      SignedYear{"+99999999999-12-31T23:59:59Z", true},
+                      SignedYear{"-0001-12-31T23:59:59Z", true},
+                      SignedYear{"-10000-06-30T12:00:00.500Z", true},
+                      SignedYear{"+2026-06-29T09:30:59Z", false},
+                      SignedYear{"+9999-12-31T23:59:59Z", false},
+                      SignedYear{"+0000-01-01T00:00:00Z", false},
+                      SignedYear{"-0000-01-01T00:00:00Z", false},
+                      SignedYear{"+02026-06-29T09:30:59Z", false},
+                      SignedYear{"+00009999-01-01T00:00:00Z", false}),
+    [](const ::testing::TestParamInfo<SignedYear>& param_info) {
+      // The text itself, with every character a test name cannot hold as '_'.
+      std::string name = param_info.param.accepted ? "accepted_" : "refused_";
+      for (const char* p = param_info.param.text; *p != '\0'; ++p) {
+        const char c = *p;
+        const bool alnum = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+        name += alnum ? c : (c == '+' ? 'P' : (c == '-' && p == param_info.param.text ? 'M' : '_'));
+      }
+      return name;
+    });
+
 }  // namespace

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes seed corpora for the fuzz targets from the test vectors.
 
-usage: make_seeds.py DATA_DIR OUT_DIR
+usage: make_fuzz_seeds.py DATA_DIR OUT_DIR
 Creates OUT_DIR/<target>/<n> files; targets without vectors get none.
 """
 import hashlib
