@@ -4,6 +4,7 @@ nothing."""
 import base64
 import collections
 import json
+import os
 import random
 import subprocess
 import sys
@@ -13,7 +14,7 @@ import threading
 import pytest
 
 from conftest import load_jsonl
-from ulo_protocol import PeerIdentityDescriptor, SoftwareIdentity
+from ulo_protocol import EnvelopeQueue, PeerIdentityDescriptor, SignedEnvelope, SoftwareIdentity
 
 ED25519 = load_jsonl("ed25519.jsonl")
 L = 2**252 + 27742317777372353535851937790883648493
@@ -164,7 +165,7 @@ def test_counting_thread_advances_only_while_a_batch_runs():
     assert out[2] == "True"
 
 
-def test_small_batches_start_no_thread():
+def test_small_batches_stay_on_the_calling_thread_and_large_ones_do_not():
     code = textwrap.dedent("""
         import os
         from ulo_protocol import PeerIdentityDescriptor, SoftwareIdentity
@@ -174,15 +175,28 @@ def test_small_batches_start_no_thread():
         start = threads()
         for n in (1, 2, 3):
             PeerIdentityDescriptor.verify_many([(d, b"x", ident.sign(b"x"))] * n)
-        print(start, threads())
+        small = threads()
+        PeerIdentityDescriptor.verify_many([(d, b"x", ident.sign(b"x"))] * 64)
+        print(start, small, threads())
     """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                         check=True, timeout=TIMEOUT).stdout.split()
-    assert out[0] == out[1]
+    start, small, large = map(int, subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, check=True,
+        timeout=TIMEOUT).stdout.split())
+    assert small == start
+    if len(os.sched_getaffinity(0)) > 1:
+        assert large > start
 
 
-def test_two_threads_run_batches_at_once(corpus):
+def test_batches_and_queue_calls_share_the_runtime_from_several_threads(corpus, tmp_path):
+    # Each thread drives its own call on the one worker runtime; queue calls
+    # (which keep the lock while they wait) run while batches are in flight.
     triples, expected = corpus
+    queue = EnvelopeQueue(str(tmp_path))
+    envelope = SignedEnvelope.from_dict({
+        "exchange_id": "ex", "peer_self": {"class": "body", "type": "agent", "ref": "a"},
+        "direction": "outbound", "request_hash": "aa11", "our_signature": "s",
+        "opened_at": "2026-04-15T09:00:00Z", "protocol_hint": "quic",
+        "counterparty_identifier": "peer-7"})
     results, errors = {}, []
 
     def run(n):
@@ -193,7 +207,16 @@ def test_two_threads_run_batches_at_once(corpus):
         except BaseException as e:  # noqa: BLE001 - reported below
             errors.append(e)
 
+    def queue_calls():
+        try:
+            while any(t.is_alive() for t in threads[:2]):
+                queue.push("routing", envelope)
+                assert [i.queue_id for i in queue.list()] == ["ex"]
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
     threads = [threading.Thread(target=run, args=(n,)) for n in range(2)]
+    threads.append(threading.Thread(target=queue_calls))
     for t in threads:
         t.start()
     for t in threads:
