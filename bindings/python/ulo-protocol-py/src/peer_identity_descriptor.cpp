@@ -96,26 +96,41 @@ struct HeldTriples {
   }
 };
 
-// Checks one item and appends its views; false with TypeError set.
+// Checks one item and appends its views; false with TypeError set. The
+// position text is built only when it is needed for a message.
 bool take_triple(PyObject* item, std::size_t index, HeldTriples& held) {
-  const std::string at = "items[" + std::to_string(index) + "]";
+  const auto at = [index](const char* suffix = "") {
+    return "items[" + std::to_string(index) + "]" + suffix;
+  };
   if (!PyTuple_Check(item)) {
-    cast_error(item, at.c_str(), "tuple");
+    cast_error(item, at().c_str(), "tuple");
     return false;
   }
   const Py_ssize_t size = PyTuple_Size(item);
   if (size != 3) {
-    raise_type_error("argument '" + at +
+    raise_type_error("argument '" + at() +
                      "': expected a tuple (descriptor, payload, signature_bytes) of 3 "
                      "items, got " + std::to_string(size));
     return false;
   }
   PyObject* descriptor = PyTuple_GetItem(item, 0);
+  PyObject* payload_obj = PyTuple_GetItem(item, 1);
+  PyObject* signature_obj = PyTuple_GetItem(item, 2);
+  if (!PyObject_TypeCheck(descriptor, Traits::type())) {
+    cast_error(descriptor, at("[0]").c_str(), "PeerIdentityDescriptor");
+    return false;
+  }
+  if (!PyBytes_Check(payload_obj)) {
+    cast_error(payload_obj, at("[1]").c_str(), "bytes");
+    return false;
+  }
+  if (!PyBytes_Check(signature_obj)) {
+    cast_error(signature_obj, at("[2]").c_str(), "bytes");
+    return false;
+  }
   std::span<const std::uint8_t> payload, signature;
-  if (!check_instance(descriptor, (at + "[0]").c_str(), Traits::type(),
-                      "PeerIdentityDescriptor") ||
-      !to_bytes(PyTuple_GetItem(item, 1), (at + "[1]").c_str(), payload) ||
-      !to_bytes(PyTuple_GetItem(item, 2), (at + "[2]").c_str(), signature)) {
+  if (!to_bytes(payload_obj, "payload", payload) ||
+      !to_bytes(signature_obj, "signature_bytes", signature)) {
     return false;
   }
   held.views.push_back({record_of<Rec>(descriptor).public_key_b64, payload, signature});
