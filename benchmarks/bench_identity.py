@@ -1,7 +1,13 @@
-"""Verification and signing beside PyNaCl and cryptography; descriptor parsing
-beside msgspec."""
+"""Verification and signing beside PyNaCl and cryptography; batch
+verification beside PyNaCl on one thread and on a thread pool; descriptor
+parsing beside msgspec."""
 import base64
 import json
+import os
+import subprocess
+import sys
+import textwrap
+from concurrent.futures import ThreadPoolExecutor
 
 import msgspec
 import nacl.signing
@@ -15,6 +21,8 @@ PAYLOAD = b'["ex-1","aa11",null]'
 # The identity point (y = 1) with R = identity and S = 0: small-order R and
 # key, which only the slow path can decide.
 SMALL_ORDER_R_SIG = bytes([1] + [0] * 31) + bytes(32)
+BATCH = 10_000
+CORES = len(os.sched_getaffinity(0))
 
 
 class MDescriptor(msgspec.Struct):
@@ -39,6 +47,80 @@ def _fails(fn):
         except Exception:  # noqa: BLE001
             pass
     return run
+
+
+def _batch():
+    """BATCH valid triples from a few keys, and the same as PyNaCl objects."""
+    idents = [SoftwareIdentity.from_seed(bytes([i]) * 32) for i in range(8)]
+    descs = [i.descriptor() for i in idents]
+    nacl_vks = [nacl.signing.SigningKey(bytes([i]) * 32).verify_key for i in range(8)]
+    ours, theirs = [], []
+    for n in range(BATCH):
+        payload = b'["ex-%d","aa11",null]' % n
+        sig = idents[n % 8].sign(payload)
+        ours.append((descs[n % 8], payload, sig))
+        theirs.append((nacl_vks[n % 8], payload, sig))
+    return ours, theirs
+
+
+def _nacl_chunk(chunk):
+    for vk, payload, sig in chunk:
+        vk.verify(payload, sig)
+
+
+def _batch_cases(desc, sig, ns):
+    ours, theirs = _batch()
+    # One contiguous chunk per thread: the least overhead a pool can have.
+    pool = ThreadPoolExecutor(CORES)
+    chunks = [theirs[i::CORES] for i in range(CORES)]
+    batch_ns = {"ours": ours, "theirs": theirs, "PeerIdentityDescriptor": PeerIdentityDescriptor,
+                "chunk": _nacl_chunk, "pool": pool, "chunks": chunks,
+                "one": [(desc, PAYLOAD, sig)], **ns}
+    return [
+        Case("identity", f"verify_many, {BATCH:,} valid triples",
+             ("PeerIdentityDescriptor.verify_many(ours)", batch_ns),
+             {"PyNaCl verify, one thread": ("chunk(theirs)", batch_ns),
+              f"PyNaCl verify, pool of {CORES} threads":
+                  ("list(pool.map(chunk, chunks))", batch_ns)},
+             # Throughput at least 1.8x one thread and 1.0x the pool.
+             [("PyNaCl verify, one thread", 0.555),
+              (f"PyNaCl verify, pool of {CORES} threads", 1.0)]),
+        Case("identity", "verify_many, one triple",
+             ("PeerIdentityDescriptor.verify_many(one)", batch_ns),
+             {"ours, one verify": ("desc.verify(PAYLOAD, sig)", batch_ns)},
+             [("ours, one verify", 1.2)]),
+    ]
+
+
+# Run with the process limited to its first `cores` CPUs, before the module
+# (and its worker threads) exist.
+_SCALING = textwrap.dedent("""
+    import os, sys, time
+    cpus = sorted(os.sched_getaffinity(0))[:int(sys.argv[1])]
+    os.sched_setaffinity(0, cpus)
+    sys.path.insert(0, sys.argv[2])
+    from bench_identity import _batch
+    from ulo_protocol import PeerIdentityDescriptor
+    ours, _ = _batch()
+    best = float("inf")
+    for _ in range(5):
+        t = time.perf_counter()
+        PeerIdentityDescriptor.verify_many(ours)
+        best = min(best, time.perf_counter() - t)
+    print(len(ours) / best)
+""")
+
+
+def extra_report():
+    counts = sorted({1, min(2, CORES), CORES})
+    rates = {}
+    for k in counts:
+        out = subprocess.run([sys.executable, "-c", _SCALING, str(k), os.path.dirname(__file__)],
+                             capture_output=True, text=True, check=True, timeout=600)
+        rates[k] = float(out.stdout)
+    parts = [f"{k} core{'s' if k > 1 else ''}{' (all)' if k == CORES else ''}: "
+             f"{rates[k]:,.0f}/s (x{rates[k] / rates[1]:.2f})" for k in counts]
+    return [f"verify_many throughput, {BATCH:,} valid triples: " + " | ".join(parts)]
 
 
 def cases():
@@ -79,4 +161,4 @@ def cases():
              [("PyNaCl SigningKey.sign", 1.0)]),
         Case("identity", "PeerIdentityDescriptor.from_json", ("PeerIdentityDescriptor.from_json(text)", ns),
              {"msgspec Struct": ("m_dec.decode(text)", ns)}, [("msgspec Struct", 1.0)]),
-    ]
+    ] + _batch_cases(desc, sig, ns)

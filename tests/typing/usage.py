@@ -45,6 +45,7 @@ def envelopes_and_identities() -> None:
     payload: bytes = env.canonical_signing_bytes()
     descriptor = ulo.PeerIdentityDescriptor.from_json(identity.descriptor().to_json())
     descriptor.verify(payload, identity.sign(payload))
+    assert descriptor.verify_many([(descriptor, payload, identity.sign(payload))]) == [True]
     assert descriptor.tier == 0 and not descriptor.hardware_attested
     assert descriptor.attestation.is_empty()
     assert_type(descriptor.attestation.certs_b64, list[str])

@@ -2,6 +2,7 @@
 #include "classes.hpp"
 #include "identity.hpp"
 #include "json_forms.hpp"
+#include "verify_batch.hpp"
 
 namespace ulo::py {
 namespace {
@@ -78,6 +79,119 @@ PyObject* repr_of(const Rec& r) {
       .finish();
 }
 
+// ---------------------------------------------------------------------------
+// verify_many: a batch of verifications with the interpreter lock released.
+
+// New references to the triples, dropped on every way out. The views handed
+// to the batch point into these tuples' bytes and descriptors, which are
+// immutable, so holding the tuples keeps every view valid without copying.
+struct HeldTriples {
+  std::vector<PyObject*> refs;
+  std::vector<VerifyItem> views;
+  HeldTriples() = default;
+  HeldTriples(const HeldTriples&) = delete;
+  HeldTriples& operator=(const HeldTriples&) = delete;
+  ~HeldTriples() {
+    for (PyObject* o : refs) Py_DECREF(o);
+  }
+};
+
+// Checks one item and appends its views; false with TypeError set. The
+// position text is built only when it is needed for a message.
+bool take_triple(PyObject* item, std::size_t index, HeldTriples& held) {
+  const auto at = [index](const char* suffix = "") {
+    return "items[" + std::to_string(index) + "]" + suffix;
+  };
+  if (!PyTuple_Check(item)) {
+    cast_error(item, at().c_str(), "tuple");
+    return false;
+  }
+  const Py_ssize_t size = PyTuple_Size(item);
+  if (size != 3) {
+    raise_type_error("argument '" + at() +
+                     "': expected a tuple (descriptor, payload, signature_bytes) of 3 "
+                     "items, got " + std::to_string(size));
+    return false;
+  }
+  PyObject* descriptor = PyTuple_GetItem(item, 0);
+  PyObject* payload_obj = PyTuple_GetItem(item, 1);
+  PyObject* signature_obj = PyTuple_GetItem(item, 2);
+  if (!PyObject_TypeCheck(descriptor, Traits::type())) {
+    cast_error(descriptor, at("[0]").c_str(), "PeerIdentityDescriptor");
+    return false;
+  }
+  if (!PyBytes_Check(payload_obj)) {
+    cast_error(payload_obj, at("[1]").c_str(), "bytes");
+    return false;
+  }
+  if (!PyBytes_Check(signature_obj)) {
+    cast_error(signature_obj, at("[2]").c_str(), "bytes");
+    return false;
+  }
+  std::span<const std::uint8_t> payload, signature;
+  if (!to_bytes(payload_obj, "payload", payload) ||
+      !to_bytes(signature_obj, "signature_bytes", signature)) {
+    return false;
+  }
+  held.views.push_back({record_of<Rec>(descriptor).public_key_b64, payload, signature});
+  return true;
+}
+
+// Reads the whole iterable first, so that a wrong type anywhere is reported
+// before any verification runs.
+bool collect_triples(PyObject* items, HeldTriples& held) {
+  PyObject* iter = PyObject_GetIter(items);
+  if (iter == nullptr) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && !PyObject_HasAttrString(items, "__iter__")) {
+      PyErr_Clear();
+      cast_error(items, "items", "Iterable");
+    }
+    return false;
+  }
+  bool ok = true;
+  while (PyObject* item = PyIter_Next(iter)) {
+    held.refs.push_back(item);
+    if (!take_triple(item, held.views.size(), held)) {
+      ok = false;
+      break;
+    }
+  }
+  Py_DECREF(iter);
+  return ok && PyErr_Occurred() == nullptr;
+}
+
+PyObject* verify_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* params[] = {"items"};
+    static constexpr Signature sig{"PeerIdentityDescriptor.verify_many()", params, 1};
+    PyObject* a[1];
+    HeldTriples held;
+    if (!bind_fast(sig, args, nargs, kwnames, a) || !collect_triples(a[0], held)) {
+      return nullptr;
+    }
+    std::vector<std::uint8_t> verdicts(held.views.size());
+    Result<void, std::string> ran;
+    if (!verdicts.empty()) {
+      // Nothing below touches Python: the views stay valid through `held`.
+      PyThreadState* saved = PyEval_SaveThread();
+      try {
+        ran = verify_batch(held.views, verdicts);
+      } catch (...) {
+        PyEval_RestoreThread(saved);
+        throw;
+      }
+      PyEval_RestoreThread(saved);
+    }
+    if (!ran) panic(std::move(ran.error()));
+    PyObject* out = PyList_New(static_cast<Py_ssize_t>(verdicts.size()));
+    if (out == nullptr) return nullptr;
+    for (std::size_t i = 0; i < verdicts.size(); ++i) {
+      PyList_SetItem(out, static_cast<Py_ssize_t>(i), new_bool(verdicts[i] != 0));
+    }
+    return out;
+  });
+}
+
 PyMethodDef methods[] = {
     ULO_JSON_FORM_METHODS(Forms),
     {"fingerprint_of", ULO_FASTCALL(fingerprint_of_bytes),
@@ -89,6 +203,15 @@ PyMethodDef methods[] = {
      "verify($self, payload, signature_bytes)\n--\n\n"
      "Verify an Ed25519 signature over `payload` with this descriptor's public\n"
      "key. Returns None; raises `ValueError` when verification fails."},
+    {"verify_many", ULO_FASTCALL(verify_many), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "verify_many(items)\n--\n\n"
+     "Verify many `(descriptor, payload, signature_bytes)` triples at once.\n"
+     "Returns a list of bools in input order: True where\n"
+     "`descriptor.verify(payload, signature_bytes)` would succeed, False where it\n"
+     "would raise `ValueError`. Every triple is type-checked before any\n"
+     "verification (`TypeError` names the position). The interpreter lock is\n"
+     "released while verifying, and large batches are spread over one worker\n"
+     "thread per CPU available to the process."},
     {"address", method0<Rec, address_of>, METH_NOARGS,
      "address($self)\n--\n\nThe descriptor's protocol address, `tov://body/peer/<fingerprint>`."},
     {nullptr, nullptr, 0, nullptr},

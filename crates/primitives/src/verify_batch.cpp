@@ -1,0 +1,74 @@
+#include "verify_batch.hpp"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+#include "runtime.hpp"
+
+namespace ulo {
+namespace {
+
+void verify_range(std::span<const VerifyItem> items, std::span<std::uint8_t> verdicts,
+                  std::size_t begin, std::size_t end) {
+  for (std::size_t i = begin; i < end; ++i) {
+    const VerifyItem& it = items[i];
+    verdicts[i] = verify_signature(it.public_key_b64, it.payload, it.signature) ? 1 : 0;
+  }
+}
+
+}  // namespace
+
+std::size_t available_cpus() noexcept {
+  // The fixed-size set covers 1024 CPUs; larger machines need a bigger one.
+  for (int ncpus = CPU_SETSIZE; ncpus <= (1 << 16); ncpus *= 2) {
+    cpu_set_t* set = CPU_ALLOC(ncpus);
+    if (set == nullptr) break;
+    const std::size_t size = CPU_ALLOC_SIZE(ncpus);
+    CPU_ZERO_S(size, set);
+    const int rc = sched_getaffinity(0, size, set);
+    const int count = rc == 0 ? CPU_COUNT_S(size, set) : 0;
+    const bool too_small = rc != 0 && errno == EINVAL;
+    CPU_FREE(set);
+    if (rc == 0) return count > 0 ? static_cast<std::size_t>(count) : 1;
+    if (!too_small) break;
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+Result<void, std::string> verify_batch(std::span<const VerifyItem> items,
+                                       std::span<std::uint8_t> verdicts,
+                                       std::size_t threads) {
+  const std::size_t n = std::min(items.size(), verdicts.size());
+  if (threads == 0) threads = available_cpus();
+  // Each task should get at least a couple of items; more tasks than that
+  // only add hand-offs.
+  threads = std::min(threads, n / 2);
+  if (n < kParallelThreshold || threads <= 1) {
+    verify_range(items, verdicts, 0, n);
+    return {};
+  }
+
+  // Tasks take small blocks from a shared cursor rather than fixed shares,
+  // so a core slowed by other work (or by items that need the slow path)
+  // does not hold up the batch.
+  const std::size_t block = std::clamp<std::size_t>(n / (threads * 16), 1, 32);
+  std::atomic<std::size_t> cursor{0};
+  auto task = [&](std::size_t) {
+    for (;;) {
+      const std::size_t begin = cursor.fetch_add(block, std::memory_order_relaxed);
+      if (begin >= n) return;
+      verify_range(items, verdicts, begin, std::min(n, begin + block));
+    }
+  };
+  auto ran = Runtime::run([&](Runtime& rt) { return rt.run_blocking_n(threads, task); });
+  if (!ran) return unexpected(std::move(ran.error()));
+  if (!*ran) return unexpected(std::move(ran->error().text));
+  return {};
+}
+
+}  // namespace ulo

@@ -1,0 +1,129 @@
+// Batch verification: same verdicts as one-at-a-time verification for every
+// vector, whatever the split; CPU counting under an affinity mask; concurrent
+// batches from several threads.
+#include "verify_batch.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sched.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "identity.hpp"
+
+namespace {
+
+using ByteVec = std::vector<std::uint8_t>;
+
+ByteVec from_hex(const std::string& hex) {
+  ByteVec out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+struct Triple {
+  std::string key;
+  ByteVec payload;
+  ByteVec sig;
+};
+
+std::vector<Triple> vectors() {
+  std::ifstream in(std::string(ULO_TEST_DATA) + "/ed25519.jsonl");
+  std::vector<Triple> out;
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty()) continue;
+    const auto v = nlohmann::json::parse(line);
+    out.push_back({v["public_key_b64"], from_hex(v["payload_hex"]), from_hex(v["signature_hex"])});
+  }
+  return out;
+}
+
+// The vectors (every verdict and every path of verification) repeated, so
+// that batches are long enough to be split many ways.
+const std::vector<Triple>& corpus() {
+  static const std::vector<Triple> all = [] {
+    const std::vector<Triple> once = vectors();
+    std::vector<Triple> out;
+    for (int i = 0; i < 20; ++i) out.insert(out.end(), once.begin(), once.end());
+    return out;
+  }();
+  return all;
+}
+
+std::vector<ulo::VerifyItem> items_of(const std::vector<Triple>& ts) {
+  std::vector<ulo::VerifyItem> items;
+  for (const auto& t : ts) items.push_back({t.key, t.payload, t.sig});
+  return items;
+}
+
+std::vector<std::uint8_t> one_at_a_time(std::span<const ulo::VerifyItem> items) {
+  std::vector<std::uint8_t> out;
+  for (const auto& it : items) {
+    out.push_back(ulo::verify_signature(it.public_key_b64, it.payload, it.signature) ? 1 : 0);
+  }
+  return out;
+}
+
+// (thread cap, batch size); a size of -1 is the whole corpus.
+class BatchSplits : public ::testing::TestWithParam<std::tuple<std::size_t, int>> {};
+
+TEST_P(BatchSplits, VerdictsEqualOneAtATime) {
+  const auto [threads, size] = GetParam();
+  const std::vector<ulo::VerifyItem> all = items_of(corpus());
+  const std::size_t n = size < 0 ? all.size() : static_cast<std::size_t>(size);
+  // Several windows, so that small batches see different kinds of items.
+  for (std::size_t start = 0; start + n <= all.size(); start += std::max<std::size_t>(n, 1) * 97 + 13) {
+    const std::span<const ulo::VerifyItem> items(all.data() + start, n);
+    std::vector<std::uint8_t> verdicts(n, 7);
+    ASSERT_TRUE(ulo::verify_batch(items, verdicts, threads).has_value());
+    ASSERT_EQ(verdicts, one_at_a_time(items)) << "start " << start;
+    if (size < 0) break;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Splits, BatchSplits,
+    ::testing::Combine(::testing::Values<std::size_t>(0, 1, 2, 3, 16),
+                       ::testing::Values(0, 1, static_cast<int>(ulo::kParallelThreshold) - 1,
+                                         static_cast<int>(ulo::kParallelThreshold), 33, -1)));
+
+TEST(VerifyBatch, ConcurrentBatchesFromSeveralThreads) {
+  const std::vector<ulo::VerifyItem> all = items_of(corpus());
+  const auto expected = one_at_a_time(all);
+  std::vector<std::vector<std::uint8_t>> got(4, std::vector<std::uint8_t>(all.size()));
+  std::vector<int> ok(got.size(), 0);
+  std::vector<std::thread> ts;
+  for (std::size_t t = 0; t < got.size(); ++t) {
+    ts.emplace_back([&, t] { ok[t] = ulo::verify_batch(all, got[t], 2).has_value(); });
+  }
+  for (auto& t : ts) t.join();
+  for (std::size_t t = 0; t < got.size(); ++t) {
+    EXPECT_TRUE(ok[t]);
+    EXPECT_EQ(got[t], expected) << "thread " << t;
+  }
+}
+
+TEST(AvailableCpus, FollowsTheAffinityMask) {
+  cpu_set_t saved;
+  ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
+  EXPECT_EQ(ulo::available_cpus(), static_cast<std::size_t>(CPU_COUNT(&saved)));
+  int first = 0;
+  while (!CPU_ISSET(first, &saved)) ++first;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(first, &one);
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  const std::size_t limited = ulo::available_cpus();
+  ASSERT_EQ(sched_setaffinity(0, sizeof saved, &saved), 0);
+  EXPECT_EQ(limited, 1u);
+}
+
+}  // namespace
