@@ -1,4 +1,5 @@
-// Python face of PeerIdentityDescriptor.
+// Python face of PeerIdentityDescriptor: its fields and forms come from the
+// record's field table; verification and fingerprints are its own.
 #include "classes.hpp"
 #include "identity.hpp"
 #include "json_forms.hpp"
@@ -7,26 +8,16 @@ namespace ulo::py {
 namespace {
 
 using Rec = PeerIdentityDescriptor;
-
-struct Traits {
-  using Rec = PeerIdentityDescriptor;
-  static constexpr const char* kName = "PeerIdentityDescriptor";
-  static PyTypeObject* type() { return peer_identity_descriptor_cell().get(); }
-  static std::string encode(const Rec& r) { return descriptor_to_json(r); }
-  static auto decode_into(std::string_view s, Rec& out) { return descriptor_from_json_into(s, out); }
-};
-using Forms = JsonForms<Traits>;
+using Forms = JsonForms<Rec, kPeerIdentityDescriptorRecord, peer_identity_descriptor_cell>;
 
 PyObject* fingerprint_of_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* params[] = {"public_key_bytes"};
-    static constexpr Signature sig{"PeerIdentityDescriptor.fingerprint_of()", params, 1};
-    PyObject* a[1];
+    static constexpr auto sig =
+        params("PeerIdentityDescriptor.fingerprint_of()", {"public_key_bytes"});
+    Args a(sig);
     std::span<const std::uint8_t> key;
-    if (!bind_fast(sig, args, nargs, kwnames, a) || !to_bytes(a[0], "public_key_bytes", key)) {
-      return nullptr;
-    }
+    if (!a.bind(args, nargs, kwnames) || !a.bytes(0, key)) return nullptr;
     auto fp = fingerprint_of(key);
     if (!fp) {
       return raise_value_error(fp.error() == FingerprintError::BadLength
@@ -39,12 +30,11 @@ PyObject* fingerprint_of_bytes(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* params[] = {"payload", "signature_bytes"};
-    static constexpr Signature sig{"PeerIdentityDescriptor.verify()", params, 2};
-    PyObject* a[2];
+    static constexpr auto sig =
+        params("PeerIdentityDescriptor.verify()", {"payload", "signature_bytes"});
+    Args a(sig);
     std::span<const std::uint8_t> payload, signature;
-    if (!bind_fast(sig, args, nargs, kwnames, a) || !to_bytes(a[0], "payload", payload) ||
-        !to_bytes(a[1], "signature_bytes", signature)) {
+    if (!a.bind(args, nargs, kwnames) || !a.bytes(0, payload) || !a.bytes(1, signature)) {
       return nullptr;
     }
     auto ok = verify_signature(record_of<Rec>(self).public_key_b64, payload, signature);
@@ -59,16 +49,8 @@ PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* address_of(const Rec& r) {
   return new_protocol_address(ProtocolAddress{AddressClass::body, "peer", r.fingerprint});
 }
-PyObject* fingerprint_prop(const Rec& r) { return new_text(r.fingerprint); }
-PyObject* key_of(const Rec& r) { return new_text(r.public_key_b64); }
-PyObject* surface_of(const Rec& r) { return new_text(surface_name(r.surface)); }
 PyObject* tier_of(const Rec& r) { return PyLong_FromLong(surface_tier(r.surface)); }
 PyObject* attested_of(const Rec& r) { return new_bool(surface_hardware_attested(r.surface)); }
-PyObject* attestation_of(const Rec& r) { return new_attestation_chain(r.attestation); }
-PyObject* created_at_of(const Rec& r) { return new_text(r.created_at); }
-PyObject* superseded_by_of(const Rec& r) {
-  return new_optional(r.superseded_by, new_protocol_address);
-}
 
 PyObject* repr_of(const Rec& r) {
   return Repr("PeerIdentityDescriptor")
@@ -77,6 +59,18 @@ PyObject* repr_of(const Rec& r) {
       .integer("tier", surface_tier(r.surface))
       .finish();
 }
+
+constexpr const char* kDoc =
+    "Public, serialisable view of a peer's identity.\n\n"
+    "Python is a verifier, not a signer: this binding exposes parsing and\n"
+    "serialising of the descriptor wire form, verification of signatures\n"
+    "against the descriptor's public key, and computation of deterministic\n"
+    "fingerprints from raw public-key bytes. Python is not given access to\n"
+    "`SoftwareIdentity::sign` or `SoftwareIdentity::generate` here, because\n"
+    "private-key material lives in the secure surface of the host's signing\n"
+    "process (Keychain / Secure Enclave / HSM / threshold); backend Python\n"
+    "dispatches signing of acts there instead of holding a key in its own\n"
+    "address space.";
 
 PyMethodDef methods[] = {
     ULO_JSON_FORM_METHODS(Forms),
@@ -94,40 +88,14 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef getset[] = {
-    {"fingerprint", getter<Rec, fingerprint_prop>, nullptr, nullptr, nullptr},
-    {"public_key_b64", getter<Rec, key_of>, nullptr, nullptr, nullptr},
-    {"surface", getter<Rec, surface_of>, nullptr, nullptr, nullptr},
-    {"tier", getter<Rec, tier_of>, nullptr, nullptr, nullptr},
-    {"hardware_attested", getter<Rec, attested_of>, nullptr, nullptr, nullptr},
-    {"attestation", getter<Rec, attestation_of>, nullptr, nullptr, nullptr},
-    {"created_at", getter<Rec, created_at_of>, nullptr, nullptr, nullptr},
-    {"superseded_by", getter<Rec, superseded_by_of>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-constexpr const char* kDoc =
-    "Public, serialisable view of a peer's identity.\n\n"
-    "Python is a verifier, not a signer: this binding exposes parsing and\n"
-    "serialising of the descriptor wire form, verification of signatures\n"
-    "against the descriptor's public key, and computation of deterministic\n"
-    "fingerprints from raw public-key bytes. Python is not given access to\n"
-    "`SoftwareIdentity::sign` or `SoftwareIdentity::generate` here, because\n"
-    "private-key material lives in the secure surface of the host's signing\n"
-    "process (Keychain / Secure Enclave / HSM / threshold); backend Python\n"
-    "dispatches signing of acts there instead of holding a key in its own\n"
-    "address space.";
-
 }  // namespace
 
 TypeCell& peer_identity_descriptor_cell() {
-  static TypeCell cell([] {
-    ClassDef def = record_class<Rec>("PeerIdentityDescriptor", kDoc, repr_slot<Rec, repr_of>);
-    def.methods = methods;
-    def.getset = getset;
-    def.compare = richcompare<Rec>;
-    return def;
-  }());
+  // The wire fields, then what the surface implies.
+  static TypeCell cell(Forms::class_def_with(
+      kDoc, repr_slot<Rec, repr_of>, methods,
+      {{"tier", getter<Rec, tier_of>, nullptr, nullptr, nullptr},
+       {"hardware_attested", getter<Rec, attested_of>, nullptr, nullptr, nullptr}}));
   return cell;
 }
 
