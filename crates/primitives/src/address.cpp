@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "names.hpp"
+
 namespace ulo {
 namespace {
 
@@ -73,15 +75,10 @@ class SipHasher13 {
 
 }  // namespace
 
-std::string_view address_class_name(AddressClass c) {
-  return kAddressClassNames[static_cast<std::size_t>(c)];
-}
+std::string_view address_class_name(AddressClass c) { return name_of(kAddressClassNames, c); }
 
 std::optional<AddressClass> address_class_from_name(std::string_view name) {
-  for (std::size_t i = 0; i < std::size(kAddressClassNames); ++i) {
-    if (kAddressClassNames[i] == name) return static_cast<AddressClass>(i);
-  }
-  return std::nullopt;
+  return value_named<AddressClass>(kAddressClassNames, name);
 }
 
 std::optional<ProtocolAddress> parse_uri(std::string_view uri) {

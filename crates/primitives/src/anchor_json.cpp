@@ -1,6 +1,7 @@
 // JSON form of anchor receipts and proofs, and the anchor kind names.
 #include "anchor.hpp"
 #include "json.hpp"
+#include "names.hpp"
 
 namespace ulo {
 namespace {
@@ -32,16 +33,10 @@ constexpr FieldDef kProofFields[] = {
 constexpr RecordDef kAnchorReceiptRecord{"AnchorReceipt", kReceiptFields};
 constexpr RecordDef kAnchorProofRecord{"AnchorProof", kProofFields};
 
-std::string_view anchor_kind_name(AnchorKind k) {
-  const auto i = static_cast<std::size_t>(k);
-  return i < std::size(kKindNames) ? kKindNames[i] : std::string_view{};
-}
+std::string_view anchor_kind_name(AnchorKind k) { return name_of(kKindNames, k); }
 
 std::optional<AnchorKind> anchor_kind_from_name(std::string_view name) {
-  for (std::size_t i = 0; i < std::size(kKindNames); ++i) {
-    if (kKindNames[i] == name) return static_cast<AnchorKind>(i);
-  }
-  return std::nullopt;
+  return value_named<AnchorKind>(kKindNames, name);
 }
 
 std::string receipt_to_json(const AnchorReceipt& r) {

@@ -2,6 +2,7 @@
 // chains.
 #include "identity.hpp"
 #include "json.hpp"
+#include "names.hpp"
 
 namespace ulo {
 namespace {
@@ -42,16 +43,10 @@ constexpr FieldDef kDescriptorFields[] = {
 
 constexpr RecordDef kPeerIdentityDescriptorRecord{"PeerIdentityDescriptor", kDescriptorFields};
 
-std::string_view surface_name(Surface s) {
-  const auto k = static_cast<std::size_t>(s);
-  return k < std::size(kSurfaceNames) ? kSurfaceNames[k] : std::string_view{};
-}
+std::string_view surface_name(Surface s) { return name_of(kSurfaceNames, s); }
 
 std::optional<Surface> surface_from_name(std::string_view name) {
-  for (std::size_t k = 0; k < std::size(kSurfaceNames); ++k) {
-    if (kSurfaceNames[k] == name) return static_cast<Surface>(k);
-  }
-  return std::nullopt;
+  return value_named<Surface>(kSurfaceNames, name);
 }
 
 std::string descriptor_to_json(const PeerIdentityDescriptor& d) {

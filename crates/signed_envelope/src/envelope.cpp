@@ -1,6 +1,7 @@
 #include "envelope.hpp"
 
 #include "json.hpp"
+#include "names.hpp"
 
 namespace ulo {
 namespace {
@@ -52,9 +53,7 @@ constexpr FieldDef kQueuedItemFields[] = {
 
 constexpr RecordDef kQueuedItemRecord{"QueuedItem", kQueuedItemFields};
 
-std::string_view direction_name(Direction d) {
-  return kDirectionNames[static_cast<std::size_t>(d) & 1];
-}
+std::string_view direction_name(Direction d) { return name_of(kDirectionNames, d); }
 
 std::string envelope_to_json(const SignedEnvelope& e) {
   return encode_record(kSignedEnvelopeRecord, &e);

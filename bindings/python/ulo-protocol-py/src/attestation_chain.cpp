@@ -52,13 +52,9 @@ constexpr const char* kDoc =
 }  // namespace
 
 TypeCell& attestation_chain_cell() {
-  static std::vector<PyGetSetDef> getset = field_getset<Rec>(kAttestationChainRecord);
   static TypeCell cell([] {
-    ClassDef def = record_class<Rec>("AttestationChain", kDoc, repr_slot<Rec, repr_of>);
-    def.methods = methods;
-    def.getset = getset.data();
+    ClassDef def = table_class<Rec>(kAttestationChainRecord, kDoc, repr_slot<Rec, repr_of>, methods);
     def.construct = chain_new;
-    def.compare = richcompare<Rec>;
     return def;
   }());
   return cell;

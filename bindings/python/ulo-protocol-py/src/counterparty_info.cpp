@@ -57,13 +57,9 @@ constexpr const char* kDoc =
 }  // namespace
 
 TypeCell& counterparty_info_cell() {
-  static std::vector<PyGetSetDef> getset = field_getset<Rec>(kCounterpartyInfoRecord);
   static TypeCell cell([] {
-    ClassDef def = record_class<Rec>("CounterpartyInfo", kDoc, repr_slot<Rec, repr_of>);
-    def.methods = methods;
-    def.getset = getset.data();
+    ClassDef def = table_class<Rec>(kCounterpartyInfoRecord, kDoc, repr_slot<Rec, repr_of>, methods);
     def.construct = info_new;
-    def.compare = richcompare<Rec>;
     return def;
   }());
   return cell;

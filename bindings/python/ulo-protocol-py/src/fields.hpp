@@ -32,6 +32,20 @@ std::vector<PyGetSetDef> field_getset(const RecordDef& def,
   return rows;
 }
 
+// A class whose properties are its record's fields (then `extra`), with
+// content equality; the class name is the table's.
+template <class R>
+ClassDef table_class(const RecordDef& def, const char* doc, reprfunc repr, PyMethodDef* methods,
+                     std::initializer_list<PyGetSetDef> extra = {}) {
+  static std::vector<PyGetSetDef> getset;
+  getset = field_getset<R>(def, extra);
+  ClassDef c = record_class<R>(def.name.data(), doc, repr);
+  c.methods = methods;
+  c.getset = getset.data();
+  c.compare = richcompare<R>;
+  return c;
+}
+
 // (type, (field values...)): the pickle form of a class whose constructor
 // takes its fields in table order.
 PyObject* reduce_by_fields(PyTypeObject* type, const RecordDef& def, const void* record);

@@ -111,13 +111,7 @@ struct JsonForms {
   // The same with a whole method table of the caller's.
   static ClassDef class_def_with(const char* doc, reprfunc repr, PyMethodDef* methods,
                                  std::initializer_list<PyGetSetDef> extra_getset = {}) {
-    static std::vector<PyGetSetDef> getset;
-    getset = field_getset<R>(Def, extra_getset);
-    ClassDef def = record_class<R>(Def.name.data(), doc, repr);
-    def.methods = methods;
-    def.getset = getset.data();
-    def.compare = richcompare<R>;
-    return def;
+    return table_class<R>(Def, doc, repr, methods, extra_getset);
   }
 };
 

@@ -89,18 +89,11 @@ constexpr const char* kDoc =
 }  // namespace
 
 TypeCell& protocol_address_cell() {
-  // The class is `address_class` in Python (`class` is a keyword there).
-  static std::vector<PyGetSetDef> getset = [] {
-    auto rows = field_getset<Rec>(kAddressRecord);
-    rows[0].name = "address_class";
-    return rows;
-  }();
   static TypeCell cell([] {
-    ClassDef def = record_class<Rec>("ProtocolAddress", kDoc, repr_slot<Rec, repr_of>);
-    def.methods = methods;
-    def.getset = getset.data();
+    ClassDef def = table_class<Rec>(kAddressRecord, kDoc, repr_slot<Rec, repr_of>, methods);
+    // `class` is a keyword in Python: the property is `address_class`.
+    def.getset[0].name = "address_class";
     def.construct = address_new;
-    def.compare = richcompare<Rec>;
     def.hash = address_hash;
     def.str = repr_slot<Rec, uri_of>;
     return def;
