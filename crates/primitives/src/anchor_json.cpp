@@ -1,6 +1,6 @@
 // JSON form of anchor receipts and proofs, and the anchor kind names.
 #include "anchor.hpp"
-#include "json.hpp"
+#include "record_table.hpp"
 #include "names.hpp"
 
 namespace ulo {

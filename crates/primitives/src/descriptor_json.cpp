@@ -1,7 +1,7 @@
 // JSON form of peer identity descriptors, their surfaces and attestation
 // chains.
 #include "identity.hpp"
-#include "json.hpp"
+#include "record_table.hpp"
 #include "names.hpp"
 
 namespace ulo {

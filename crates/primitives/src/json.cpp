@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "quote.hpp"
+#include "record_table.hpp"
 
 namespace ulo {
 
@@ -954,7 +955,7 @@ bool visit_map(JsonReader& r, const RecordDef& schema, void* record) {
     seen |= bit;
   }
   for (std::size_t k = 0; k < schema.fields.size(); ++k) {
-    const JsonField& f = schema.fields[k];
+    const FieldDef& f = schema.fields[k];
     if (!(seen & (std::uint32_t{1} << k)) && f.absent == FieldDef::Absent::required) {
       return r.fail_unplaced("missing field `" + std::string(f.name) + "`");
     }

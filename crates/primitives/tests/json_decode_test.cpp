@@ -6,7 +6,7 @@
 #include <string>
 
 #include "envelope.hpp"
-#include "json.hpp"
+#include "record_table.hpp"
 
 namespace {
 

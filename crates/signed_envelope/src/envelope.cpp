@@ -1,6 +1,6 @@
 #include "envelope.hpp"
 
-#include "json.hpp"
+#include "record_table.hpp"
 #include "names.hpp"
 
 namespace ulo {

@@ -4,7 +4,7 @@
 #include <initializer_list>
 #include <vector>
 
-#include "json.hpp"
+#include "record_table.hpp"
 #include "toolkit.hpp"
 
 namespace ulo::py {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "fields.hpp"
-#include "json.hpp"
+#include "record_table.hpp"
 #include "toolkit.hpp"
 
 namespace ulo::py {
