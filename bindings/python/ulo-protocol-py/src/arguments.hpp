@@ -88,7 +88,7 @@ class Args {
 
  private:
   const Params<N>& p_;
-  PyObject* v_[N];
+  PyObject* v_[N] = {};
 };
 
 }  // namespace ulo::py

@@ -23,7 +23,6 @@ inline PyObject* new_bytes(std::string_view b) {
   return PyBytes_FromStringAndSize(b.data(), static_cast<Py_ssize_t>(b.size()));
 }
 inline PyObject* new_bool(bool b) { return PyBool_FromLong(b ? 1 : 0); }
-inline PyObject* new_none() { Py_RETURN_NONE; }
 template <class T, class F>
 PyObject* new_optional(const std::optional<T>& v, F&& convert) {
   if (!v) Py_RETURN_NONE;
