@@ -30,8 +30,8 @@ constexpr FieldDef kProofFields[] = {
 
 }  // namespace
 
-constexpr RecordDef kAnchorReceiptRecord{"AnchorReceipt", kReceiptFields};
-constexpr RecordDef kAnchorProofRecord{"AnchorProof", kProofFields};
+constexpr RecordDef kAnchorReceiptRecord = record_def<kReceiptFields>("AnchorReceipt");
+constexpr RecordDef kAnchorProofRecord = record_def<kProofFields>("AnchorProof");
 
 std::string_view anchor_kind_name(AnchorKind k) { return name_of(kKindNames, k); }
 

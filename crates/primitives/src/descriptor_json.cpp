@@ -20,9 +20,9 @@ constexpr FieldDef kChainFields[] = {
 }  // namespace
 
 // A chain without certificates is left out of a descriptor, its vendor with it.
-constexpr RecordDef kAttestationChainRecord{
-    "AttestationChain", kChainFields,
-    [](const void* p) { return static_cast<const AttestationChain*>(p)->is_empty(); }};
+constexpr RecordDef kAttestationChainRecord = record_def<kChainFields>(
+    "AttestationChain",
+    [](const void* p) { return static_cast<const AttestationChain*>(p)->is_empty(); });
 
 namespace {
 
@@ -41,7 +41,8 @@ constexpr FieldDef kDescriptorFields[] = {
 
 }  // namespace
 
-constexpr RecordDef kPeerIdentityDescriptorRecord{"PeerIdentityDescriptor", kDescriptorFields};
+constexpr RecordDef kPeerIdentityDescriptorRecord =
+    record_def<kDescriptorFields>("PeerIdentityDescriptor");
 
 std::string_view surface_name(Surface s) { return name_of(kSurfaceNames, s); }
 

@@ -1031,7 +1031,11 @@ bool read_record(JsonReader& r, const RecordDef& schema, void* record) {
 
 void write_record(JsonWriter& w, const RecordDef& def, const void* record) {
   w.begin_object();
-  for (const FieldDef& f : def.fields) f.write(w, f, record);
+  if (def.write_members != nullptr) {
+    def.write_members(w, record);
+  } else {
+    for (const FieldDef& f : def.fields) f.write(w, f, record);
+  }
   w.end_object();
 }
 
@@ -1045,10 +1049,12 @@ constexpr FieldDef kAddressFields[] = {
 };
 }  // namespace
 
-constexpr RecordDef kAddressRecord{"ProtocolAddress", kAddressFields};
+constexpr RecordDef kAddressRecord = record_def<kAddressFields>("ProtocolAddress");
 
 void write_address(JsonWriter& w, const ProtocolAddress& a) {
-  write_record(w, kAddressRecord, &a);
+  w.begin_object();
+  fields::write_members<kAddressFields>(w, &a);
+  w.end_object();
 }
 
 bool read_address(JsonReader& r, ProtocolAddress& out) {

@@ -40,8 +40,9 @@ constexpr FieldDef kCounterpartyFields[] = {
 
 }  // namespace
 
-constexpr RecordDef kSignedEnvelopeRecord{"SignedEnvelope", kEnvelopeFields};
-constexpr RecordDef kCounterpartyInfoRecord{"CounterpartyInfo", kCounterpartyFields};
+constexpr RecordDef kSignedEnvelopeRecord = record_def<kEnvelopeFields>("SignedEnvelope");
+constexpr RecordDef kCounterpartyInfoRecord =
+    record_def<kCounterpartyFields>("CounterpartyInfo");
 
 namespace {
 constexpr FieldDef kQueuedItemFields[] = {
@@ -51,7 +52,7 @@ constexpr FieldDef kQueuedItemFields[] = {
 };
 }  // namespace
 
-constexpr RecordDef kQueuedItemRecord{"QueuedItem", kQueuedItemFields};
+constexpr RecordDef kQueuedItemRecord = record_def<kQueuedItemFields>("QueuedItem");
 
 std::string_view direction_name(Direction d) { return name_of(kDirectionNames, d); }
 
