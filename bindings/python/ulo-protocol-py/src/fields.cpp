@@ -84,8 +84,9 @@ PyObject* reduce_by_fields(PyTypeObject* type, const RecordDef& def, const void*
 }
 
 PyObject* fields_dict(const RecordDef& def, const void* record) {
-  // Interned once: building the key strings anew each call dominated.
-  static std::map<const FieldDef*, PyObject*> keys;
+  // Interned once: building the key strings anew each call dominated. Never
+  // destroyed, so the references stay reachable until the process ends.
+  static auto& keys = *new std::map<const FieldDef*, PyObject*>;
   Ref d = Ref::steal(PyDict_New());
   if (!d) return nullptr;
   for (const FieldDef& f : def.fields) {
