@@ -3,7 +3,30 @@ import pathlib
 
 import pytest
 
+from ulo_protocol import SignedEnvelope
+
 DATA = pathlib.Path(__file__).parent / "data"
+
+# One completed exchange in canonical form, with the required members only.
+ENVELOPE_JSON = ('{"exchange_id":"ex-1","peer_self":{"class":"body","type":"agent","ref":"alice"},'
+                 '"direction":"outbound","request_hash":"aa11","our_signature":"sig-a",'
+                 '"opened_at":"2026-04-15T09:00:00Z","protocol_hint":"quic",'
+                 '"counterparty_identifier":"peer-7"}')
+
+
+def envelope_dict(**fields):
+    """The sample as a dict with `fields` replaced; a value of ... removes the member."""
+    d = json.loads(ENVELOPE_JSON)
+    for k, v in fields.items():
+        if v is ...:
+            d.pop(k, None)
+        else:
+            d[k] = v
+    return d
+
+
+def envelope_with(**fields):
+    return SignedEnvelope.from_json(json.dumps(envelope_dict(**fields)))
 
 
 def load_jsonl(name):

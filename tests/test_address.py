@@ -102,3 +102,15 @@ def test_large_and_odd_texts():
     assert repr(a).endswith('\\0\\n\\u{200b}")')
     with pytest.raises(UnicodeEncodeError):
         ProtocolAddress("doc", "\ud800", "r")
+
+
+# Short URIs are built in a fixed buffer, longer ones on the heap: both sides
+# of the boundary, counted in UTF-8 bytes.
+@pytest.mark.parametrize("ref", ["r" * 243, "r" * 244, "r" * 245, "é" * 122, "é" * 123, "€" * 82,
+                                 "r" * 5000])
+def test_uri_lengths_around_the_buffer(ref):
+    a = ProtocolAddress("doc", "t", ref)
+    uri = "tov://doc/t/" + ref
+    assert a.to_uri() == str(a) == uri
+    assert repr(a) == f'ProtocolAddress("{uri}")'
+    assert ProtocolAddress.parse(uri) == a

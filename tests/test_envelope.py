@@ -5,25 +5,11 @@ import warnings
 
 import pytest
 
-from conftest import load_jsonl
+from conftest import ENVELOPE_JSON, envelope_with, load_jsonl
 from ulo_protocol import AnchorReceipt, ProtocolAddress, SignedEnvelope
 
 DECODE = load_jsonl("json_decode.jsonl")
 CLASSES = {"SignedEnvelope": SignedEnvelope, "AnchorReceipt": AnchorReceipt}
-EXAMPLE = ('{"exchange_id":"ex-1","peer_self":{"class":"body","type":"agent","ref":"alice"},'
-           '"direction":"outbound","request_hash":"aa11","our_signature":"sig-a",'
-           '"opened_at":"2026-04-15T09:00:00Z","protocol_hint":"quic",'
-           '"counterparty_identifier":"peer-7"}')
-
-
-def envelope_with(**fields):
-    d = json.loads(EXAMPLE)
-    for k, v in fields.items():
-        if v is ...:
-            d.pop(k, None)
-        else:
-            d[k] = v
-    return SignedEnvelope.from_json(json.dumps(d))
 
 
 def decode(v):
@@ -73,7 +59,7 @@ TIMESTAMPS = load_jsonl("timestamps.jsonl")
 @pytest.mark.parametrize("v", [v for v in TIMESTAMPS if v["fixed"] != "none"],
                          ids=lambda v: v["input"][:40])
 def test_timestamp_vectors(v):
-    text = EXAMPLE.replace("2026-04-15T09:00:00Z", v["input"].replace("\\", "\\\\"))
+    text = ENVELOPE_JSON.replace("2026-04-15T09:00:00Z", v["input"].replace("\\", "\\\\"))
     if not v["ok"]:
         with pytest.raises(ValueError) as e:
             SignedEnvelope.from_json(text)
@@ -128,7 +114,7 @@ def test_string_escaping_vectors(v):
 
 
 def test_round_trips_and_canonical_output():
-    full = json.loads(EXAMPLE)
+    full = json.loads(ENVELOPE_JSON)
     full.update(peer_counterparty={"ref": "bob", "type": "peer", "class": "body", "x": [1]},
                 response_hash="bb22", counterparty_signature="sig-b",
                 closed_at="2026-04-15T11:00:01.000001+02:00", unknown={"deep": [[[]]]})
@@ -146,7 +132,7 @@ def test_round_trips_and_canonical_output():
 
 def test_optional_fields_absent_and_null():
     env = envelope_with(response_hash=None, closed_at=None, peer_counterparty=None)
-    assert env.to_json() == EXAMPLE
+    assert env.to_json() == ENVELOPE_JSON
     assert env.response_hash is None and env.closed_at is None and env.peer_counterparty is None
     assert env.canonical_signing_bytes() == b'["ex-1","aa11",null]'
     assert len(env.to_dict()) == 8
@@ -167,10 +153,10 @@ def test_getters_return_fresh_objects():
 
 
 def test_repr_equality_hash():
-    env = SignedEnvelope.from_json(EXAMPLE)
+    env = SignedEnvelope.from_json(ENVELOPE_JSON)
     assert repr(env) == str(env) == 'SignedEnvelope(exchange_id="ex-1", direction="outbound")'
-    assert env == SignedEnvelope.from_json(EXAMPLE) and env != envelope_with(our_signature="x")
-    assert (env == EXAMPLE) is False
+    assert env == SignedEnvelope.from_json(ENVELOPE_JSON) and env != envelope_with(our_signature="x")
+    assert (env == ENVELOPE_JSON) is False
     with pytest.raises(TypeError):
         hash(env)
     with pytest.raises(TypeError):
@@ -211,8 +197,8 @@ def test_hostile_inputs_raise_value_error(text):
 
 
 def test_deep_unknown_value_and_huge_string_are_read():
-    text = EXAMPLE[:-1] + ',"skip":' + "[{}," * 100_000 + "0" + "]" * 100_000 + "}"
-    assert SignedEnvelope.from_json(text).to_json() == EXAMPLE
+    text = ENVELOPE_JSON[:-1] + ',"skip":' + "[{}," * 100_000 + "0" + "]" * 100_000 + "}"
+    assert SignedEnvelope.from_json(text).to_json() == ENVELOPE_JSON
     big = "é" + "a" * 100_000_000
     assert envelope_with(exchange_id=big, skip=big).exchange_id == big
 

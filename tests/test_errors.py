@@ -1,5 +1,6 @@
 """Internal faults surface as PanicException; the module keeps working."""
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -7,6 +8,7 @@ import textwrap
 import pytest
 
 import ulo_protocol
+from conftest import ENVELOPE_JSON
 
 # Starting the worker runtime needs a thread stack; an address-space limit just
 # above the current size makes that fail, which is an internal fault.
@@ -28,16 +30,12 @@ SCRIPT = textwrap.dedent("""
     q.push("routing", e)
     print(len(q.list()))
 """)
-ENVELOPE = ('{"exchange_id":"ex-1","peer_self":{"class":"body","type":"agent","ref":"alice"},'
-            '"direction":"outbound","request_hash":"aa11","our_signature":"sig-a",'
-            '"opened_at":"2026-04-15T09:00:00Z","protocol_hint":"quic",'
-            '"counterparty_identifier":"peer-7"}')
 
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="the address-space limit leaves no room for sanitizer shadow memory")
 def test_runtime_start_failure_is_a_panic_and_the_next_call_retries(tmp_path):
-    out = subprocess.run([sys.executable, "-c", SCRIPT.format(envelope=ENVELOPE), str(tmp_path)],
+    out = subprocess.run([sys.executable, "-c", SCRIPT.format(envelope=ENVELOPE_JSON), str(tmp_path)],
                          capture_output=True, text=True, check=True, timeout=60)
     first, second = out.stdout.strip().splitlines()
     name, message, mro = first.split(" | ")
@@ -46,6 +44,9 @@ def test_runtime_start_failure_is_a_panic_and_the_next_call_retries(tmp_path):
     assert mro == "['PanicException', 'BaseException', 'object']"
     assert second == "1"
     assert len(out.stderr.strip().splitlines()) == 1 and message in out.stderr
+    # The line names the source file, never a directory of the build machine.
+    where = re.search(r"internal fault at (\S+):\d+: ", out.stderr)
+    assert where and "/" not in where.group(1) and where.group(1).endswith((".hpp", ".cpp"))
 
 
 def test_panic_exception_is_not_a_module_attribute():

@@ -8,6 +8,8 @@ import pytest
 
 import ulo_protocol as u
 
+# Not the shared sample: every optional member present, with edge values
+# (a NUL in a text, nanoseconds, a leap second) that a copy must keep.
 ENVELOPE = ('{"exchange_id":"ex-1","peer_self":{"class":"body","type":"agent","ref":"alice"},'
             '"peer_counterparty":{"class":"doc","type":"t","ref":"r\\u0000"},'
             '"direction":"inbound","request_hash":"aa11","response_hash":"",'

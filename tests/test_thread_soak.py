@@ -4,19 +4,16 @@ accepted exactly once."""
 import json
 import threading
 
+from conftest import envelope_dict
 from ulo_protocol import (EnvelopeQueue, MockAnchor, PeerIdentityDescriptor, SignedEnvelope,
                           SoftwareIdentity)
 
-EXAMPLE = {"exchange_id": "ex", "peer_self": {"class": "body", "type": "agent", "ref": "alice"},
-           "direction": "outbound", "request_hash": "aa11", "our_signature": "sig-a",
-           "opened_at": "2026-04-15T09:00:00Z", "protocol_hint": "quic",
-           "counterparty_identifier": "peer-7"}
 WRITERS, ITEMS, ANCHOR_THREADS, ROOTS = 3, 40, 3, 60
 TIMEOUT = 60
 
 
 def envelope(ident):
-    return SignedEnvelope.from_dict({**EXAMPLE, "exchange_id": ident})
+    return SignedEnvelope.from_dict(envelope_dict(exchange_id=ident))
 
 
 def test_threads_hammering_one_queue_and_one_anchor(tmp_path):
@@ -91,5 +88,5 @@ def test_threads_hammering_one_queue_and_one_anchor(tmp_path):
     assert sorted(i.queue_id for i in items) == expected
     for item in items:
         assert item.pair_class == item.queue_id.split("-")[0]
-        assert json.loads(item.envelope.to_json()) == {**EXAMPLE, "exchange_id": item.queue_id}
+        assert json.loads(item.envelope.to_json()) == envelope_dict(exchange_id=item.queue_id)
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(e + ".json" for e in expected)

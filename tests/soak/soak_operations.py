@@ -28,6 +28,8 @@ IO_CALLS = max(200, CALLS // 50)
 RSS_BOUND = 512 * 1024 if SCALE >= 1 else 256 * 1024
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
+# Not the shared minimal sample: every optional member present, so that every
+# getter and encoding branch is exercised.
 ENVELOPE_JSON = ('{"exchange_id":"ex-1","peer_self":{"class":"body","type":"agent","ref":"alice"},'
                  '"peer_counterparty":{"class":"body","type":"agent","ref":"bob"},'
                  '"direction":"outbound","request_hash":"aa11","response_hash":"bb22",'

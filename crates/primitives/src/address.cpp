@@ -1,14 +1,11 @@
 #include "address.hpp"
 
-#include <array>
 #include <cstring>
+
+#include "names.hpp"
 
 namespace ulo {
 namespace {
-
-constexpr std::array<std::string_view, kAddressClassCount> kClassNames = {
-    "body", "act", "datum", "prop", "discard",
-    "pair", "doc", "evidence", "route", "mediation"};
 
 constexpr std::string_view kScheme = "tov://";
 
@@ -78,15 +75,10 @@ class SipHasher13 {
 
 }  // namespace
 
-std::string_view address_class_name(AddressClass c) {
-  return kClassNames[static_cast<std::size_t>(c)];
-}
+std::string_view address_class_name(AddressClass c) { return name_of(kAddressClassNames, c); }
 
 std::optional<AddressClass> address_class_from_name(std::string_view name) {
-  for (std::size_t i = 0; i < kClassNames.size(); ++i) {
-    if (kClassNames[i] == name) return static_cast<AddressClass>(i);
-  }
-  return std::nullopt;
+  return value_named<AddressClass>(kAddressClassNames, name);
 }
 
 std::optional<ProtocolAddress> parse_uri(std::string_view uri) {
@@ -102,11 +94,26 @@ std::optional<ProtocolAddress> parse_uri(std::string_view uri) {
                          std::string(rest.substr(second + 1))};
 }
 
+std::size_t uri_size(const ProtocolAddress& a) {
+  return kScheme.size() + address_class_name(a.cls).size() + a.type.size() + a.ref.size() + 2;
+}
+
+void write_uri(const ProtocolAddress& a, char* out) {
+  // A plain loop: for pieces this short a library memcpy call costs more.
+  auto put = [&out](std::string_view s) {
+    for (char c : s) *out++ = c;
+  };
+  put(kScheme);
+  put(address_class_name(a.cls));
+  *out++ = '/';
+  put(a.type);
+  *out++ = '/';
+  put(a.ref);
+}
+
 std::string to_uri(const ProtocolAddress& a) {
-  std::string_view name = address_class_name(a.cls);
-  std::string out;
-  out.reserve(kScheme.size() + name.size() + a.type.size() + a.ref.size() + 2);
-  out.append(kScheme).append(name).append(1, '/').append(a.type).append(1, '/').append(a.ref);
+  std::string out(uri_size(a), '\0');
+  write_uri(a, out.data());
   return out;
 }
 

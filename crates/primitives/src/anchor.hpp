@@ -15,6 +15,7 @@
 namespace ulo {
 
 struct JsonError;
+struct RecordDef;
 
 enum class AnchorKind : std::uint8_t {
   open_timestamps, ethereum, solana, nist_tsa, handshake, local
@@ -42,6 +43,10 @@ struct AnchorProof {
   std::string detail;
   bool operator==(const AnchorProof&) const = default;
 };
+
+// The field tables of both records (their JSON form and Python properties).
+extern const RecordDef kAnchorReceiptRecord;
+extern const RecordDef kAnchorProofRecord;
 
 std::string receipt_to_json(const AnchorReceipt& r);
 Result<AnchorReceipt, JsonError> receipt_from_json(std::string_view text);

@@ -1,7 +1,8 @@
 // JSON form of peer identity descriptors, their surfaces and attestation
 // chains.
 #include "identity.hpp"
-#include "json.hpp"
+#include "record_table.hpp"
+#include "names.hpp"
 
 namespace ulo {
 namespace {
@@ -9,95 +10,57 @@ namespace {
 constexpr std::string_view kSurfaceNames[] = {"software", "os_keychain", "secure_element",
                                               "external_hardware", "threshold"};
 
-PeerIdentityDescriptor& desc(void* p) { return *static_cast<PeerIdentityDescriptor*>(p); }
-AttestationChain& chain(void* p) { return *static_cast<AttestationChain*>(p); }
+using Absent = FieldDef::Absent;
 
-using Absent = JsonField::Absent;
-
-constexpr JsonField kChainFields[] = {
-    {"certs_b64", [](JsonReader& r, void* p) { return r.read_string_list(chain(p).certs_b64); }},
-    {"vendor", [](JsonReader& r, void* p) { return r.read_string(chain(p).vendor); }},
+constexpr FieldDef kChainFields[] = {
+    field<&AttestationChain::certs_b64>("certs_b64"),
+    field<&AttestationChain::vendor>("vendor"),
 };
-constexpr JsonRecord kChainRecord{"AttestationChain", kChainFields};
-
-// `attestation` defaults to the empty chain, also when a positional array
-// ends before it; `superseded_by` takes null but needs its element.
-constexpr JsonField kDescriptorFields[] = {
-    {"fingerprint", [](JsonReader& r, void* p) { return r.read_string(desc(p).fingerprint); }},
-    {"public_key_b64",
-     [](JsonReader& r, void* p) { return r.read_string(desc(p).public_key_b64); }},
-    {"surface",
-     [](JsonReader& r, void* p) {
-       std::size_t k = 0;
-       if (!r.read_enum(kSurfaceNames, k)) return false;
-       desc(p).surface = static_cast<Surface>(k);
-       return true;
-     }},
-    {"attestation",
-     [](JsonReader& r, void* p) { return read_record(r, kChainRecord, &desc(p).attestation); },
-     Absent::defaulted},
-    {"created_at", [](JsonReader& r, void* p) { return r.read_string(desc(p).created_at); }},
-    {"superseded_by",
-     [](JsonReader& r, void* p) { return read_optional_address(r, desc(p).superseded_by); },
-     Absent::optional},
-};
-constexpr JsonRecord kDescriptorRecord{"PeerIdentityDescriptor", kDescriptorFields};
 
 }  // namespace
 
-std::string_view surface_name(Surface s) {
-  const auto k = static_cast<std::size_t>(s);
-  return k < std::size(kSurfaceNames) ? kSurfaceNames[k] : std::string_view{};
-}
+// A chain without certificates is left out of a descriptor, its vendor with it.
+constexpr RecordDef kAttestationChainRecord = record_def<kChainFields>(
+    "AttestationChain",
+    [](const void* p) { return static_cast<const AttestationChain*>(p)->is_empty(); });
+
+namespace {
+
+// `attestation` defaults to the empty chain, also when a positional array
+// ends before it; `superseded_by` takes null but needs its element.
+constexpr FieldDef kDescriptorFields[] = {
+    field<&PeerIdentityDescriptor::fingerprint>("fingerprint"),
+    field<&PeerIdentityDescriptor::public_key_b64>("public_key_b64"),
+    field<&PeerIdentityDescriptor::surface>("surface", kSurfaceNames),
+    field<&PeerIdentityDescriptor::attestation>("attestation", kAttestationChainRecord,
+                                                Absent::defaulted, FieldDef::Emit::if_present),
+    field<&PeerIdentityDescriptor::created_at>("created_at"),
+    field<&PeerIdentityDescriptor::superseded_by>("superseded_by", kAddressRecord,
+                                                  Absent::optional),
+};
+
+}  // namespace
+
+constexpr RecordDef kPeerIdentityDescriptorRecord =
+    record_def<kDescriptorFields>("PeerIdentityDescriptor");
+
+std::string_view surface_name(Surface s) { return name_of(kSurfaceNames, s); }
 
 std::optional<Surface> surface_from_name(std::string_view name) {
-  for (std::size_t k = 0; k < std::size(kSurfaceNames); ++k) {
-    if (kSurfaceNames[k] == name) return static_cast<Surface>(k);
-  }
-  return std::nullopt;
+  return value_named<Surface>(kSurfaceNames, name);
 }
 
 std::string descriptor_to_json(const PeerIdentityDescriptor& d) {
-  return write_json([&](JsonWriter& w) {
-    w.begin_object();
-    w.key("fingerprint");
-    w.string(d.fingerprint);
-    w.key("public_key_b64");
-    w.string(d.public_key_b64);
-    w.key("surface");
-    w.string(surface_name(d.surface));
-    // A chain without certificates is left out, its vendor with it.
-    if (!d.attestation.is_empty()) {
-      w.key("attestation");
-      w.begin_object();
-      w.key("certs_b64");
-      w.begin_array();
-      for (const std::string& c : d.attestation.certs_b64) {
-        w.element();
-        w.string(c);
-      }
-      w.end_array();
-      w.key("vendor");
-      w.string(d.attestation.vendor);
-      w.end_object();
-    }
-    w.key("created_at");
-    w.string(d.created_at);
-    if (d.superseded_by) {
-      w.key("superseded_by");
-      write_address(w, *d.superseded_by);
-    }
-    w.end_object();
-  });
+  return encode_record(kPeerIdentityDescriptorRecord, &d);
 }
 
 Result<PeerIdentityDescriptor, JsonError> descriptor_from_json(std::string_view text) {
-  return decode_record<PeerIdentityDescriptor>(text, kDescriptorRecord);
+  return decode_record<PeerIdentityDescriptor>(text, kPeerIdentityDescriptorRecord);
 }
 
 std::optional<JsonError> descriptor_from_json_into(std::string_view text,
                                                    PeerIdentityDescriptor& out) {
-  return decode_record_into(text, kDescriptorRecord, &out);
+  return decode_record_into(text, kPeerIdentityDescriptorRecord, &out);
 }
 
 }  // namespace ulo

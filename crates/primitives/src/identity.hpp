@@ -90,6 +90,10 @@ class SoftwareIdentity {
 
 namespace ulo {
 struct JsonError;
+struct RecordDef;
+// The field tables (JSON form and Python properties).
+extern const RecordDef kAttestationChainRecord;
+extern const RecordDef kPeerIdentityDescriptorRecord;
 // Compact canonical JSON; attestation written only with certificates,
 // superseded_by only when present.
 std::string descriptor_to_json(const PeerIdentityDescriptor& d);

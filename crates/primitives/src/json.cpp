@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "quote.hpp"
+#include "record_table.hpp"
 
 namespace ulo {
 
@@ -916,7 +917,7 @@ bool object_colon(JsonReader& r) {
   return r.fail_peek("expected `:`");
 }
 
-bool visit_map(JsonReader& r, const JsonRecord& schema, void* record) {
+bool visit_map(JsonReader& r, const RecordDef& schema, void* record) {
   std::uint32_t seen = 0;
   std::size_t next = 0;
   bool first = true;
@@ -950,19 +951,19 @@ bool visit_map(JsonReader& r, const JsonRecord& schema, void* record) {
     if (seen & bit) {
       return r.fail_unplaced("duplicate field `" + std::string(schema.fields[k].name) + "`");
     }
-    if (!schema.fields[k].read(r, record)) return false;
+    if (!schema.fields[k].read(r, schema.fields[k], record)) return false;
     seen |= bit;
   }
   for (std::size_t k = 0; k < schema.fields.size(); ++k) {
-    const JsonField& f = schema.fields[k];
-    if (!(seen & (std::uint32_t{1} << k)) && f.absent == JsonField::Absent::required) {
+    const FieldDef& f = schema.fields[k];
+    if (!(seen & (std::uint32_t{1} << k)) && f.absent == FieldDef::Absent::required) {
       return r.fail_unplaced("missing field `" + std::string(f.name) + "`");
     }
   }
   return true;
 }
 
-bool visit_seq(JsonReader& r, const JsonRecord& schema, void* record) {
+bool visit_seq(JsonReader& r, const RecordDef& schema, void* record) {
   bool first = true;
   for (std::size_t k = 0; k < schema.fields.size(); ++k) {
     bool has = false;
@@ -970,12 +971,12 @@ bool visit_seq(JsonReader& r, const JsonRecord& schema, void* record) {
     if (!has) {
       // Defaulted fields may run off the end; the reported length is the
       // position of the first field that needed an element.
-      if (schema.fields[k].absent == JsonField::Absent::defaulted) continue;
+      if (schema.fields[k].absent == FieldDef::Absent::defaulted) continue;
       return r.fail_unplaced("invalid length " + std::to_string(k) + ", expected struct " +
                              std::string(schema.name) + " with " +
                              std::to_string(schema.fields.size()) + " elements");
     }
-    if (!schema.fields[k].read(r, record)) return false;
+    if (!schema.fields[k].read(r, schema.fields[k], record)) return false;
   }
   return true;
 }
@@ -1002,7 +1003,7 @@ bool JsonReader::read_string_list(std::vector<std::string>& out) {
   return end_seq(*this);
 }
 
-bool read_record(JsonReader& r, const JsonRecord& schema, void* record) {
+bool read_record(JsonReader& r, const RecordDef& schema, void* record) {
   const int c = r.peek_ws();
   if (c < 0) return r.fail_peek("EOF while parsing a value");
   if (c == '{') {
@@ -1028,39 +1029,31 @@ bool read_record(JsonReader& r, const JsonRecord& schema, void* record) {
   return r.invalid_type("struct " + std::string(schema.name));
 }
 
+void write_record(JsonWriter& w, const RecordDef& def, const void* record) {
+  w.begin_object();
+  if (def.write_members != nullptr) {
+    def.write_members(w, record);
+  } else {
+    for (const FieldDef& f : def.fields) f.write(w, f, record);
+  }
+  w.end_object();
+}
+
 // --- Protocol address ---
 
 namespace {
-
-constexpr std::string_view kAddressClassNames[] = {
-    "body", "act", "datum", "prop", "discard", "pair", "doc", "evidence", "route", "mediation"};
-
-ProtocolAddress& as_address(void* p) { return *static_cast<ProtocolAddress*>(p); }
-
-constexpr JsonField kAddressFields[] = {
-    {"class",
-     [](JsonReader& r, void* p) {
-       std::size_t k = 0;
-       if (!r.read_enum(kAddressClassNames, k)) return false;
-       as_address(p).cls = static_cast<AddressClass>(k);
-       return true;
-     }},
-    {"type", [](JsonReader& r, void* p) { return r.read_string(as_address(p).type); }},
-    {"ref", [](JsonReader& r, void* p) { return r.read_string(as_address(p).ref); }},
+constexpr FieldDef kAddressFields[] = {
+    field<&ProtocolAddress::cls>("class", kAddressClassNames),
+    field<&ProtocolAddress::type>("type"),
+    field<&ProtocolAddress::ref>("ref"),
 };
-
-constexpr JsonRecord kAddressRecord{"ProtocolAddress", kAddressFields};
-
 }  // namespace
+
+constexpr RecordDef kAddressRecord = record_def<kAddressFields>("ProtocolAddress");
 
 void write_address(JsonWriter& w, const ProtocolAddress& a) {
   w.begin_object();
-  w.key("class");
-  w.string(kAddressClassNames[static_cast<std::size_t>(a.cls) % std::size(kAddressClassNames)]);
-  w.key("type");
-  w.string(a.type);
-  w.key("ref");
-  w.string(a.ref);
+  fields::write_members<kAddressFields>(w, &a);
   w.end_object();
 }
 

@@ -1,5 +1,5 @@
 // Canonical JSON writing and the schema-directed pull reader that every
-// record's from_json is built on.
+// record's from_json is built on (record tables: record_table.hpp).
 #pragma once
 #include <array>
 #include <bit>
@@ -266,52 +266,6 @@ class JsonReader {
   std::size_t err_pos_ = 0;
   std::string err_msg_;
 };
-
-// A record schema: the fields in declared order, each with the function that
-// reads its value into the record.
-struct JsonField {
-  enum class Absent : std::uint8_t {
-    required,   // missing: "missing field"; positional: needs an element
-    optional,   // missing key: absent; positional: needs an element
-    defaulted,  // missing key or missing trailing element: default value
-  };
-  std::string_view name;
-  bool (*read)(JsonReader&, void* record);
-  Absent absent = Absent::required;
-};
-
-struct JsonRecord {
-  std::string_view name;  // e.g. "SignedEnvelope"
-  std::span<const JsonField> fields;
-};
-
-// Reads a record given as an object or as a positional array.
-bool read_record(JsonReader& r, const JsonRecord& schema, void* record);
-
-// Decodes a whole text holding exactly one record into `out`, a
-// default-constructed record; the error on failure.
-inline std::optional<JsonError> decode_record_into(std::string_view text, const JsonRecord& schema,
-                                                   void* out) {
-  JsonReader r(text);
-  if (!read_record(r, schema, out) || !r.end()) return r.error();
-  return std::nullopt;
-}
-
-// Decodes a whole text holding exactly one record.
-template <class T>
-Result<T, JsonError> decode_record(std::string_view text, const JsonRecord& schema) {
-  JsonReader r(text);
-  // Decoded in place and returned through one path, so the record is never
-  // moved on its way out.
-  Result<T, JsonError> out(std::in_place);
-  if (!read_record(r, schema, &*out) || !r.end()) out = unexpected(r.error());
-  return out;
-}
-
-// The embedded form of a protocol address: {"class", "type", "ref"}.
-void write_address(JsonWriter& w, const ProtocolAddress& a);
-bool read_address(JsonReader& r, ProtocolAddress& out);
-bool read_optional_address(JsonReader& r, std::optional<ProtocolAddress>& out);
 
 // "unknown variant `v`, expected ..." with the member names.
 std::string unknown_variant_message(std::string_view value,

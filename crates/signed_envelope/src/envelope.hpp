@@ -13,6 +13,7 @@
 namespace ulo {
 
 struct JsonError;
+struct RecordDef;
 
 enum class Direction : std::uint8_t { outbound, inbound };
 std::string_view direction_name(Direction d);
@@ -32,6 +33,11 @@ struct SignedEnvelope {
   std::string counterparty_identifier;
   bool operator==(const SignedEnvelope&) const = default;
 };
+
+// The field tables (JSON form and Python properties).
+extern const RecordDef kSignedEnvelopeRecord;
+extern const RecordDef kCounterpartyInfoRecord;
+extern const RecordDef kQueuedItemRecord;
 
 std::string envelope_to_json(const SignedEnvelope& e);
 Result<SignedEnvelope, JsonError> envelope_from_json(std::string_view text);

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "envelope.hpp"
-#include "json.hpp"
+#include "record_table.hpp"
 
 namespace {
 
@@ -14,12 +14,12 @@ namespace {
 struct Node {
   int depth = 0;
 };
-bool read_node(ulo::JsonReader& r, void* p);
-constexpr ulo::JsonField kNodeFields[] = {
-    {"child", read_node, ulo::JsonField::Absent::defaulted},
+bool read_node(ulo::JsonReader& r, const ulo::FieldDef&, void* p);
+constexpr ulo::FieldDef kNodeFields[] = {
+    {"child", read_node, ulo::FieldDef::Absent::defaulted},
 };
-constexpr ulo::JsonRecord kNodeRecord{"Node", kNodeFields};
-bool read_node(ulo::JsonReader& r, void* p) {
+constexpr ulo::RecordDef kNodeRecord{"Node", kNodeFields};
+bool read_node(ulo::JsonReader& r, const ulo::FieldDef&, void* p) {
   Node child;
   if (!ulo::read_record(r, kNodeRecord, &child)) return false;
   static_cast<Node*>(p)->depth = child.depth + 1;

@@ -1,5 +1,6 @@
 // Python face of AttestationChain.
 #include "classes.hpp"
+#include "fields.hpp"
 #include "identity.hpp"
 
 namespace ulo::py {
@@ -9,41 +10,25 @@ using Rec = AttestationChain;
 
 PyObject* chain_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* params[] = {"certs_b64", "vendor"};
-    static constexpr Signature sig{"AttestationChain.__new__()", params, 0};
-    PyObject* a[2];
-    if (!bind_tuple(sig, args, kwargs, a)) return nullptr;
+    static constexpr auto sig = params("AttestationChain.__new__()", {"certs_b64", "vendor"}, 0);
+    Args a(sig);
+    if (!a.bind(args, kwargs)) return nullptr;
     // An omitted argument takes the default; an explicit None is refused.
     Rec rec;
-    if (a[0] != nullptr && !to_text_list(a[0], "certs_b64", rec.certs_b64)) return nullptr;
-    if (a[1] != nullptr) {
+    if (a.given(0) && !a.text_list(0, rec.certs_b64)) return nullptr;
+    if (a.given(1)) {
       std::string_view vendor;
-      if (!to_text(a[1], "vendor", vendor)) return nullptr;
+      if (!a.text(1, vendor)) return nullptr;
       rec.vendor.assign(vendor);
     }
     return wrap(type, std::move(rec));
   });
 }
 
-PyObject* certs_of(const Rec& r) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(r.certs_b64.size()));
-  if (list == nullptr) return nullptr;
-  for (std::size_t i = 0; i < r.certs_b64.size(); ++i) {
-    PyObject* s = new_text(r.certs_b64[i]);
-    if (s == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SetItem(list, static_cast<Py_ssize_t>(i), s);
-  }
-  return list;
-}
-
-PyObject* vendor_of(const Rec& r) { return new_text(r.vendor); }
 PyObject* is_empty(const Rec& r) { return new_bool(r.is_empty()); }
 
 PyObject* reduce(const Rec& r) {
-  return Py_BuildValue("(O(NN))", attestation_chain_cell().get(), certs_of(r), vendor_of(r));
+  return reduce_by_fields(attestation_chain_cell().get(), kAttestationChainRecord, &r);
 }
 
 PyObject* repr_of(const Rec& r) {
@@ -59,12 +44,6 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef getset[] = {
-    {"certs_b64", getter<Rec, certs_of>, nullptr, nullptr, nullptr},
-    {"vendor", getter<Rec, vendor_of>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 constexpr const char* kDoc =
     "AttestationChain(certs_b64=..., vendor=...)\n--\n\n"
     "Hardware attestation chain. Empty for software identities; non-empty\n"
@@ -74,11 +53,8 @@ constexpr const char* kDoc =
 
 TypeCell& attestation_chain_cell() {
   static TypeCell cell([] {
-    ClassDef def = record_class<Rec>("AttestationChain", kDoc, repr_slot<Rec, repr_of>);
-    def.methods = methods;
-    def.getset = getset;
+    ClassDef def = table_class<Rec>(kAttestationChainRecord, kDoc, repr_slot<Rec, repr_of>, methods);
     def.construct = chain_new;
-    def.compare = richcompare<Rec>;
     return def;
   }());
   return cell;

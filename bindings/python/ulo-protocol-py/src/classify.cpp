@@ -7,12 +7,10 @@ namespace {
 
 PyObject* classify(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* params[] = {"protocol_hint", "counterparty"};
-    static constexpr Signature sig{"classify_exchange()", params, 2};
-    PyObject* a[2];
+    static constexpr auto sig = params("classify_exchange()", {"protocol_hint", "counterparty"});
+    Args a(sig);
     std::string_view hint, counterparty;
-    if (!bind_fast(sig, args, nargs, kwnames, a) || !to_text(a[0], "protocol_hint", hint) ||
-        !to_text(a[1], "counterparty", counterparty)) {
+    if (!a.bind(args, nargs, kwnames) || !a.text(0, hint) || !a.text(1, counterparty)) {
       return nullptr;
     }
     return new_text(classify_exchange(hint, counterparty));

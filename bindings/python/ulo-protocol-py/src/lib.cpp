@@ -23,43 +23,34 @@ TypeCell& (*const kClasses[])() = {
 };
 
 int add_function(PyObject* module, PyMethodDef* def) {
-  PyObject* module_name = PyModule_GetNameObject(module);
-  if (module_name == nullptr) return -1;
-  PyObject* fn = PyCFunction_NewEx(def, module, module_name);
-  Py_DECREF(module_name);
-  if (fn == nullptr) return -1;
-  PyObject* name = PyObject_GetAttrString(fn, "__name__");
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name) return -1;
+  Ref fn = Ref::steal(PyCFunction_NewEx(def, module, module_name.get()));
+  if (!fn) return -1;
+  Ref name = Ref::steal(PyObject_GetAttrString(fn.get(), "__name__"));
   Py_ssize_t len = 0;
-  const char* text = name != nullptr ? PyUnicode_AsUTF8AndSize(name, &len) : nullptr;
-  const int rc = text != nullptr ? add_name(module, text, fn) : (Py_DECREF(fn), -1);
-  Py_XDECREF(name);
-  return rc;
+  const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), &len) : nullptr;
+  if (text == nullptr) return -1;
+  return add_name(module, text, fn.release());
 }
 
+// A type that cannot be created is reported as RuntimeError, its cause kept.
 int add_class(PyObject* module, TypeCell& cell) {
   PyTypeObject* type = cell.get_or_create();
-  if (type == nullptr) {
-    PyObject *etype = nullptr, *cause = nullptr, *tb = nullptr;
-    PyErr_Fetch(&etype, &cause, &tb);
-    PyErr_NormalizeException(&etype, &cause, &tb);
-    Py_XDECREF(etype);
-    Py_XDECREF(tb);
-    PyObject* msg = PyUnicode_FromFormat("An error occurred while initializing class %s",
-                                         cell.name());
-    PyObject* err = msg != nullptr ? PyObject_CallFunctionObjArgs(PyExc_RuntimeError, msg, nullptr)
-                                   : nullptr;
-    Py_XDECREF(msg);
-    if (err != nullptr) {
-      if (cause != nullptr) PyException_SetCause(err, cause);  // steals cause
-      PyErr_SetObject(PyExc_RuntimeError, err);
-      Py_DECREF(err);
-    } else {
-      Py_XDECREF(cause);
-    }
-    return -1;
+  if (type != nullptr) return add_name(module, cell.name(), Ref::borrow(reinterpret_cast<PyObject*>(type)).release());
+  PyObject *etype = nullptr, *cause = nullptr, *tb = nullptr;
+  PyErr_Fetch(&etype, &cause, &tb);
+  PyErr_NormalizeException(&etype, &cause, &tb);
+  Ref owned_type = Ref::steal(etype), owned_cause = Ref::steal(cause), owned_tb = Ref::steal(tb);
+  Ref msg = Ref::steal(
+      PyUnicode_FromFormat("An error occurred while initializing class %s", cell.name()));
+  Ref err = Ref::steal(
+      msg ? PyObject_CallFunctionObjArgs(PyExc_RuntimeError, msg.get(), nullptr) : nullptr);
+  if (err) {
+    if (owned_cause) PyException_SetCause(err.get(), owned_cause.release());  // steals the cause
+    PyErr_SetObject(PyExc_RuntimeError, err.get());
   }
-  Py_INCREF(type);
-  return add_name(module, cell.name(), reinterpret_cast<PyObject*>(type));
+  return -1;
 }
 
 int init_body(PyObject* module) {

@@ -1,4 +1,5 @@
-// Python face of PeerIdentityDescriptor.
+// Python face of PeerIdentityDescriptor: its fields and forms come from the
+// record's field table; verification and fingerprints are its own.
 #include "classes.hpp"
 #include "identity.hpp"
 #include "json_forms.hpp"
@@ -8,26 +9,16 @@ namespace ulo::py {
 namespace {
 
 using Rec = PeerIdentityDescriptor;
-
-struct Traits {
-  using Rec = PeerIdentityDescriptor;
-  static constexpr const char* kName = "PeerIdentityDescriptor";
-  static PyTypeObject* type() { return peer_identity_descriptor_cell().get(); }
-  static std::string encode(const Rec& r) { return descriptor_to_json(r); }
-  static auto decode_into(std::string_view s, Rec& out) { return descriptor_from_json_into(s, out); }
-};
-using Forms = JsonForms<Traits>;
+using Forms = JsonForms<Rec, kPeerIdentityDescriptorRecord, peer_identity_descriptor_cell>;
 
 PyObject* fingerprint_of_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* params[] = {"public_key_bytes"};
-    static constexpr Signature sig{"PeerIdentityDescriptor.fingerprint_of()", params, 1};
-    PyObject* a[1];
+    static constexpr auto sig =
+        params("PeerIdentityDescriptor.fingerprint_of()", {"public_key_bytes"});
+    Args a(sig);
     std::span<const std::uint8_t> key;
-    if (!bind_fast(sig, args, nargs, kwnames, a) || !to_bytes(a[0], "public_key_bytes", key)) {
-      return nullptr;
-    }
+    if (!a.bind(args, nargs, kwnames) || !a.bytes(0, key)) return nullptr;
     auto fp = fingerprint_of(key);
     if (!fp) {
       return raise_value_error(fp.error() == FingerprintError::BadLength
@@ -40,12 +31,11 @@ PyObject* fingerprint_of_bytes(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* params[] = {"payload", "signature_bytes"};
-    static constexpr Signature sig{"PeerIdentityDescriptor.verify()", params, 2};
-    PyObject* a[2];
+    static constexpr auto sig =
+        params("PeerIdentityDescriptor.verify()", {"payload", "signature_bytes"});
+    Args a(sig);
     std::span<const std::uint8_t> payload, signature;
-    if (!bind_fast(sig, args, nargs, kwnames, a) || !to_bytes(a[0], "payload", payload) ||
-        !to_bytes(a[1], "signature_bytes", signature)) {
+    if (!a.bind(args, nargs, kwnames) || !a.bytes(0, payload) || !a.bytes(1, signature)) {
       return nullptr;
     }
     auto ok = verify_signature(record_of<Rec>(self).public_key_b64, payload, signature);
@@ -60,16 +50,8 @@ PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* address_of(const Rec& r) {
   return new_protocol_address(ProtocolAddress{AddressClass::body, "peer", r.fingerprint});
 }
-PyObject* fingerprint_prop(const Rec& r) { return new_text(r.fingerprint); }
-PyObject* key_of(const Rec& r) { return new_text(r.public_key_b64); }
-PyObject* surface_of(const Rec& r) { return new_text(surface_name(r.surface)); }
 PyObject* tier_of(const Rec& r) { return PyLong_FromLong(surface_tier(r.surface)); }
 PyObject* attested_of(const Rec& r) { return new_bool(surface_hardware_attested(r.surface)); }
-PyObject* attestation_of(const Rec& r) { return new_attestation_chain(r.attestation); }
-PyObject* created_at_of(const Rec& r) { return new_text(r.created_at); }
-PyObject* superseded_by_of(const Rec& r) {
-  return new_optional(r.superseded_by, new_protocol_address);
-}
 
 PyObject* repr_of(const Rec& r) {
   return Repr("PeerIdentityDescriptor")
@@ -86,14 +68,8 @@ PyObject* repr_of(const Rec& r) {
 // to the batch point into these tuples' bytes and descriptors, which are
 // immutable, so holding the tuples keeps every view valid without copying.
 struct HeldTriples {
-  std::vector<PyObject*> refs;
+  std::vector<Ref> refs;
   std::vector<VerifyItem> views;
-  HeldTriples() = default;
-  HeldTriples(const HeldTriples&) = delete;
-  HeldTriples& operator=(const HeldTriples&) = delete;
-  ~HeldTriples() {
-    for (PyObject* o : refs) Py_DECREF(o);
-  }
 };
 
 // Checks one item and appends its views; false with TypeError set. The
@@ -116,7 +92,7 @@ bool take_triple(PyObject* item, std::size_t index, HeldTriples& held) {
   PyObject* descriptor = PyTuple_GetItem(item, 0);
   PyObject* payload_obj = PyTuple_GetItem(item, 1);
   PyObject* signature_obj = PyTuple_GetItem(item, 2);
-  if (!PyObject_TypeCheck(descriptor, Traits::type())) {
+  if (!PyObject_TypeCheck(descriptor, peer_identity_descriptor_cell().get())) {
     cast_error(descriptor, at("[0]").c_str(), "PeerIdentityDescriptor");
     return false;
   }
@@ -140,8 +116,8 @@ bool take_triple(PyObject* item, std::size_t index, HeldTriples& held) {
 // Reads the whole iterable first, so that a wrong type anywhere is reported
 // before any verification runs.
 bool collect_triples(PyObject* items, HeldTriples& held) {
-  PyObject* iter = PyObject_GetIter(items);
-  if (iter == nullptr) {
+  Ref iter = Ref::steal(PyObject_GetIter(items));
+  if (!iter) {
     if (PyErr_ExceptionMatches(PyExc_TypeError) && !PyObject_HasAttrString(items, "__iter__")) {
       PyErr_Clear();
       cast_error(items, "items", "Iterable");
@@ -149,24 +125,22 @@ bool collect_triples(PyObject* items, HeldTriples& held) {
     return false;
   }
   bool ok = true;
-  while (PyObject* item = PyIter_Next(iter)) {
-    held.refs.push_back(item);
+  while (PyObject* item = PyIter_Next(iter.get())) {
+    held.refs.push_back(Ref::steal(item));
     if (!take_triple(item, held.views.size(), held)) {
       ok = false;
       break;
     }
   }
-  Py_DECREF(iter);
   return ok && PyErr_Occurred() == nullptr;
 }
 
 PyObject* verify_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* params[] = {"items"};
-    static constexpr Signature sig{"PeerIdentityDescriptor.verify_many()", params, 1};
-    PyObject* a[1];
+    static constexpr auto sig = params("PeerIdentityDescriptor.verify_many()", {"items"});
+    Args a(sig);
     HeldTriples held;
-    if (!bind_fast(sig, args, nargs, kwnames, a) || !collect_triples(a[0], held)) {
+    if (!a.bind(args, nargs, kwnames) || !collect_triples(a[0], held)) {
       return nullptr;
     }
     std::vector<std::uint8_t> verdicts(held.views.size());
@@ -183,14 +157,26 @@ PyObject* verify_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
       PyEval_RestoreThread(saved);
     }
     if (!ran) panic(std::move(ran.error()));
-    PyObject* out = PyList_New(static_cast<Py_ssize_t>(verdicts.size()));
-    if (out == nullptr) return nullptr;
+    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(verdicts.size())));
+    if (!out) return nullptr;
     for (std::size_t i = 0; i < verdicts.size(); ++i) {
-      PyList_SetItem(out, static_cast<Py_ssize_t>(i), new_bool(verdicts[i] != 0));
+      PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), new_bool(verdicts[i] != 0));
     }
-    return out;
+    return out.release();
   });
 }
+
+constexpr const char* kDoc =
+    "Public, serialisable view of a peer's identity.\n\n"
+    "Python is a verifier, not a signer: this binding exposes parsing and\n"
+    "serialising of the descriptor wire form, verification of signatures\n"
+    "against the descriptor's public key, and computation of deterministic\n"
+    "fingerprints from raw public-key bytes. Python is not given access to\n"
+    "`SoftwareIdentity::sign` or `SoftwareIdentity::generate` here, because\n"
+    "private-key material lives in the secure surface of the host's signing\n"
+    "process (Keychain / Secure Enclave / HSM / threshold); backend Python\n"
+    "dispatches signing of acts there instead of holding a key in its own\n"
+    "address space.";
 
 PyMethodDef methods[] = {
     ULO_JSON_FORM_METHODS(Forms),
@@ -217,40 +203,14 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef getset[] = {
-    {"fingerprint", getter<Rec, fingerprint_prop>, nullptr, nullptr, nullptr},
-    {"public_key_b64", getter<Rec, key_of>, nullptr, nullptr, nullptr},
-    {"surface", getter<Rec, surface_of>, nullptr, nullptr, nullptr},
-    {"tier", getter<Rec, tier_of>, nullptr, nullptr, nullptr},
-    {"hardware_attested", getter<Rec, attested_of>, nullptr, nullptr, nullptr},
-    {"attestation", getter<Rec, attestation_of>, nullptr, nullptr, nullptr},
-    {"created_at", getter<Rec, created_at_of>, nullptr, nullptr, nullptr},
-    {"superseded_by", getter<Rec, superseded_by_of>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-constexpr const char* kDoc =
-    "Public, serialisable view of a peer's identity.\n\n"
-    "Python is a verifier, not a signer: this binding exposes parsing and\n"
-    "serialising of the descriptor wire form, verification of signatures\n"
-    "against the descriptor's public key, and computation of deterministic\n"
-    "fingerprints from raw public-key bytes. Python is not given access to\n"
-    "`SoftwareIdentity::sign` or `SoftwareIdentity::generate` here, because\n"
-    "private-key material lives in the secure surface of the host's signing\n"
-    "process (Keychain / Secure Enclave / HSM / threshold); backend Python\n"
-    "dispatches signing of acts there instead of holding a key in its own\n"
-    "address space.";
-
 }  // namespace
 
 TypeCell& peer_identity_descriptor_cell() {
-  static TypeCell cell([] {
-    ClassDef def = record_class<Rec>("PeerIdentityDescriptor", kDoc, repr_slot<Rec, repr_of>);
-    def.methods = methods;
-    def.getset = getset;
-    def.compare = richcompare<Rec>;
-    return def;
-  }());
+  // The wire fields, then what the surface implies.
+  static TypeCell cell(Forms::class_def_with(
+      kDoc, repr_slot<Rec, repr_of>, methods,
+      {{"tier", getter<Rec, tier_of>, nullptr, nullptr, nullptr},
+       {"hardware_attested", getter<Rec, attested_of>, nullptr, nullptr, nullptr}}));
   return cell;
 }
 

@@ -1,6 +1,7 @@
 // Python face of ProtocolAddress.
 #include "address.hpp"
 #include "classes.hpp"
+#include "fields.hpp"
 #include "quote.hpp"
 
 namespace ulo::py {
@@ -8,24 +9,30 @@ namespace {
 
 using Rec = ProtocolAddress;
 
-constexpr const char* kUnknownClassSuffix =
-    " (expected one of: body, act, datum, prop, discard, pair, doc, evidence, route, "
-    "mediation)";
+// " (expected one of: body, act, ..., mediation)"
+const std::string& expected_classes() {
+  static const std::string text = [] {
+    std::string s = " (expected one of: ";
+    for (std::size_t i = 0; i < std::size(kAddressClassNames); ++i) {
+      if (i != 0) s += ", ";
+      s += kAddressClassNames[i];
+    }
+    return s + ")";
+  }();
+  return text;
+}
 
 PyObject* address_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* params[] = {"address_class", "type_", "ref_"};
-    static constexpr Signature sig{"ProtocolAddress.__new__()", params, 3};
-    PyObject* a[3];
-    if (!bind_tuple(sig, args, kwargs, a)) return nullptr;
+    static constexpr auto sig =
+        params("ProtocolAddress.__new__()", {"address_class", "type_", "ref_"});
+    Args a(sig);
+    if (!a.bind(args, kwargs)) return nullptr;
     std::string_view cls, type_text, ref;
-    if (!to_text(a[0], "address_class", cls) || !to_text(a[1], "type_", type_text) ||
-        !to_text(a[2], "ref_", ref)) {
-      return nullptr;
-    }
+    if (!a.text(0, cls) || !a.text(1, type_text) || !a.text(2, ref)) return nullptr;
     auto c = address_class_from_name(cls);
     if (!c) {
-      return raise_value_error("unknown address class: " + echoed(cls) + kUnknownClassSuffix);
+      return raise_value_error("unknown address class: " + echoed(cls) + expected_classes());
     }
     return wrap(type, Rec{*c, std::string(type_text), std::string(ref)});
   });
@@ -33,11 +40,10 @@ PyObject* address_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* address_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* params[] = {"uri"};
-    static constexpr Signature sig{"ProtocolAddress.parse()", params, 1};
-    PyObject* a[1];
+    static constexpr auto sig = params("ProtocolAddress.parse()", {"uri"});
+    Args a(sig);
     std::string_view uri;
-    if (!bind_fast(sig, args, nargs, kwnames, a) || !to_text(a[0], "uri", uri)) return nullptr;
+    if (!a.bind(args, nargs, kwnames) || !a.text(0, uri)) return nullptr;
     auto parsed = parse_uri(uri);
     if (!parsed) return raise_value_error("invalid tov:// URI: " + echoed(uri));
     return new_protocol_address(*parsed);
@@ -46,56 +52,18 @@ PyObject* address_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 
 PyObject* uri_of(const Rec& r) {
   // Most URIs are short: build them on the stack, not in a heap string.
-  std::string_view name = address_class_name(r.cls);
-  const std::size_t len = 6 + name.size() + 1 + r.type.size() + 1 + r.ref.size();
+  const std::size_t len = uri_size(r);
   if (len > 256) return new_text(to_uri(r));
   char buf[256];
-  char* p = buf;
-  // A plain loop: for pieces this short a library memcpy call costs more.
-  auto put = [&p](std::string_view s) {
-    for (char c : s) *p++ = c;
-  };
-  put("tov://");
-  put(name);
-  *p++ = '/';
-  put(r.type);
-  *p++ = '/';
-  put(r.ref);
+  write_uri(r, buf);
   return new_text(std::string_view(buf, len));
 }
 
-PyObject* dict_of(const Rec& r) {
-  // Interned once: building the key strings anew each call dominated.
-  static PyObject* keys[3] = {PyUnicode_InternFromString("class"),
-                              PyUnicode_InternFromString("type"),
-                              PyUnicode_InternFromString("ref")};
-  if (keys[0] == nullptr || keys[1] == nullptr || keys[2] == nullptr) return fetch_failure();
-  PyObject* d = PyDict_New();
-  if (d == nullptr) return nullptr;
-  const std::string_view values[3] = {address_class_name(r.cls), r.type, r.ref};
-  for (int i = 0; i < 3; ++i) {
-    PyObject* v = new_text(values[i]);
-    if (v == nullptr || PyDict_SetItem(d, keys[i], v) != 0) {
-      Py_XDECREF(v);
-      Py_DECREF(d);
-      return nullptr;
-    }
-    Py_DECREF(v);
-  }
-  return d;
-}
+PyObject* dict_of(const Rec& r) { return fields_dict(kAddressRecord, &r); }
 
 PyObject* reduce(const Rec& r) {
-  return Py_BuildValue("(O(s#s#s#))", protocol_address_cell().get(),
-                       address_class_name(r.cls).data(),
-                       static_cast<Py_ssize_t>(address_class_name(r.cls).size()), r.type.data(),
-                       static_cast<Py_ssize_t>(r.type.size()), r.ref.data(),
-                       static_cast<Py_ssize_t>(r.ref.size()));
+  return reduce_by_fields(protocol_address_cell().get(), kAddressRecord, &r);
 }
-
-PyObject* class_of(const Rec& r) { return new_text(address_class_name(r.cls)); }
-PyObject* type_of(const Rec& r) { return new_text(r.type); }
-PyObject* ref_of(const Rec& r) { return new_text(r.ref); }
 
 PyObject* repr_of(const Rec& r) { return Repr("ProtocolAddress").bare_text(to_uri(r)).finish(); }
 
@@ -114,13 +82,6 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef getset[] = {
-    {"address_class", getter<Rec, class_of>, nullptr, nullptr, nullptr},
-    {"type", getter<Rec, type_of>, nullptr, nullptr, nullptr},
-    {"ref", getter<Rec, ref_of>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 constexpr const char* kDoc =
     "ProtocolAddress(address_class, type_, ref_)\n--\n\n"
     "Wraps the kernel's `ProtocolAddress`. Frozen on the Python side \xe2\x80\x94\n"
@@ -130,11 +91,10 @@ constexpr const char* kDoc =
 
 TypeCell& protocol_address_cell() {
   static TypeCell cell([] {
-    ClassDef def = record_class<Rec>("ProtocolAddress", kDoc, repr_slot<Rec, repr_of>);
-    def.methods = methods;
-    def.getset = getset;
+    ClassDef def = table_class<Rec>(kAddressRecord, kDoc, repr_slot<Rec, repr_of>, methods);
+    // `class` is a keyword in Python: the property is `address_class`.
+    def.getset[0].name = "address_class";
     def.construct = address_new;
-    def.compare = richcompare<Rec>;
     def.hash = address_hash;
     def.str = repr_slot<Rec, uri_of>;
     return def;

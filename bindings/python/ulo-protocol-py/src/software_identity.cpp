@@ -20,11 +20,10 @@ PyObject* generate(PyObject*, PyObject*) {
 
 PyObject* from_seed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* params[] = {"seed"};
-    static constexpr Signature sig{"SoftwareIdentity.from_seed()", params, 1};
-    PyObject* a[1];
+    static constexpr auto sig = params("SoftwareIdentity.from_seed()", {"seed"});
+    Args a(sig);
     std::span<const std::uint8_t> seed;
-    if (!bind_fast(sig, args, nargs, kwnames, a) || !to_bytes(a[0], "seed", seed)) return nullptr;
+    if (!a.bind(args, nargs, kwnames) || !a.bytes(0, seed)) return nullptr;
     auto id = Rec::from_seed(seed);
     if (!id) return raise_value_error("seed must be exactly 32 bytes");
     return make(std::move(*id));
@@ -33,13 +32,10 @@ PyObject* from_seed(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* sign(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* params[] = {"payload"};
-    static constexpr Signature sig{"SoftwareIdentity.sign()", params, 1};
-    PyObject* a[1];
+    static constexpr auto sig = params("SoftwareIdentity.sign()", {"payload"});
+    Args a(sig);
     std::span<const std::uint8_t> payload;
-    if (!bind_fast(sig, args, nargs, kwnames, a) || !to_bytes(a[0], "payload", payload)) {
-      return nullptr;
-    }
+    if (!a.bind(args, nargs, kwnames) || !a.bytes(0, payload)) return nullptr;
     return new_bytes(record_of<Rec>(self).sign(payload));
   });
 }

@@ -1,0 +1,74 @@
+#include "boundary.hpp"
+
+#include <cstdio>
+
+#include "ref.hpp"
+
+namespace ulo::py {
+namespace {
+
+PyObject* g_panic_type = nullptr;
+
+[[noreturn]] void abort_at_boundary() noexcept {
+  std::fputs("uncaught panic at ffi boundary\n", stderr);
+  std::abort();
+}
+
+// The source file's base name: the build machine's directories are nobody's
+// business.
+std::string_view base_name(std::string_view path) {
+  return path.substr(path.find_last_of('/') + 1);
+}
+
+void raise_fault_text(const char* text, std::string_view file, unsigned line) noexcept {
+  std::fprintf(stderr, "ulo_protocol: internal fault at %.*s:%u: %s\n",
+               static_cast<int>(file.size()), file.data(), line, text);
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) abort_at_boundary();
+  Ref msg = Ref::steal(PyUnicode_FromString(text));
+  if (!msg) abort_at_boundary();
+  PyErr_SetObject(type, msg.get());
+}
+
+}  // namespace
+
+void panic(std::string text, std::source_location where) {
+  throw Panic{std::move(text), where};
+}
+
+PyObject* panic_exception_type() {
+  if (g_panic_type == nullptr) {
+    g_panic_type = PyErr_NewExceptionWithDoc(
+        "ulo_protocol.PanicException",
+        "Raised when native code called from Python meets an internal fault.\n\n"
+        "It derives from BaseException so that ordinary `except Exception`\n"
+        "handlers do not swallow a broken invariant.",
+        PyExc_BaseException, nullptr);
+  }
+  return g_panic_type;
+}
+
+void raise_panic(const Panic& p) noexcept {
+  raise_fault_text(p.text.c_str(), base_name(p.where.file_name()), p.where.line());
+}
+
+void raise_unknown_fault() noexcept {
+  raise_fault_text("native code faulted without a message", "<unknown>", 0);
+}
+
+PyObject* raise(PyObject* type, std::string_view message) {
+  Ref msg = Ref::steal(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  // SetObject with a str value gives the exception exactly one argument.
+  if (msg) PyErr_SetObject(type, msg.get());
+  return nullptr;
+}
+
+PyObject* fetch_failure() {
+  if (!PyErr_Occurred()) {
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+  return nullptr;
+}
+
+}  // namespace ulo::py

@@ -1,0 +1,62 @@
+// The error boundary: every entry from the interpreter runs under guard(),
+// which turns an internal fault into PanicException; and the raising of the
+// module's own exceptions.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdlib>
+#include <new>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace ulo::py {
+
+// An internal fault: a broken invariant inside the module. Thrown, caught by
+// the guard and raised as PanicException.
+struct Panic {
+  std::string text;
+  std::source_location where = std::source_location::current();
+};
+
+[[noreturn]] void panic(std::string text,
+                        std::source_location where = std::source_location::current());
+
+// Sets the pending Python error for a caught fault (called by the guard).
+void raise_panic(const Panic& p) noexcept;
+void raise_unknown_fault() noexcept;
+// The PanicException class (created on first use; never a module attribute).
+PyObject* panic_exception_type();
+
+// Runs an entry from the interpreter. The body returns a new reference, or
+// the slot's error value with a Python exception set.
+template <class Ret, class F>
+Ret guarded(Ret error_value, F&& body) noexcept {
+  try {
+    return body();
+  } catch (const Panic& p) {
+    raise_panic(p);
+  } catch (const std::bad_alloc&) {
+    // Allocation failure is not a fault to recover from.
+    std::abort();
+  } catch (...) {
+    raise_unknown_fault();
+  }
+  return error_value;
+}
+
+template <class F>
+PyObject* guard(F&& body) noexcept {
+  return guarded<PyObject*>(nullptr, std::forward<F>(body));
+}
+
+// Raising the module's own exceptions (each returns nullptr for convenience).
+PyObject* raise(PyObject* type, std::string_view message);
+inline PyObject* raise_value_error(std::string_view m) { return raise(PyExc_ValueError, m); }
+inline PyObject* raise_type_error(std::string_view m) { return raise(PyExc_TypeError, m); }
+// An interpreter call failed: keep its exception, or report that none was set.
+PyObject* fetch_failure();
+
+}  // namespace ulo::py

@@ -1,0 +1,85 @@
+#include "types.hpp"
+
+#include "ref.hpp"
+
+namespace ulo::py {
+
+TypeCell::TypeCell(const ClassDef& def)
+    : name_(def.name), qualified_name_(std::string("ulo_protocol.") + def.name) {
+  auto add = [this](int slot, void* fn) {
+    if (fn != nullptr) slots_.push_back({slot, fn});
+  };
+  add(Py_tp_doc, const_cast<char*>(def.doc));
+  add(Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc));
+  add(Py_tp_repr, reinterpret_cast<void*>(def.repr));
+  add(Py_tp_str, reinterpret_cast<void*>(def.str));
+  add(Py_tp_new, reinterpret_cast<void*>(def.construct));
+  add(Py_tp_richcompare, reinterpret_cast<void*>(def.compare));
+  add(Py_tp_hash, reinterpret_cast<void*>(def.hash));
+  add(Py_tp_methods, def.methods);
+  add(Py_tp_getset, def.getset);
+  slots_.push_back({0, nullptr});
+  // No BASETYPE flag: subclassing is refused by the interpreter.
+  const auto flags = static_cast<unsigned>(
+      Py_TPFLAGS_DEFAULT | (def.construct == nullptr ? Py_TPFLAGS_DISALLOW_INSTANTIATION : 0UL));
+  spec_ = PyType_Spec{qualified_name_.c_str(), def.basicsize, 0, flags, slots_.data()};
+}
+
+PyTypeObject* TypeCell::get_or_create() {
+  if (type_ != nullptr) return type_;
+  PyObject* t = PyType_FromSpec(&spec_);
+  if (t == nullptr) return nullptr;
+  // Another thread may have won the race while the lock was dropped.
+  if (type_ == nullptr) {
+    type_ = reinterpret_cast<PyTypeObject*>(t);
+  } else {
+    Py_DECREF(t);
+  }
+  return type_;
+}
+
+PyTypeObject* TypeCell::get() {
+  PyTypeObject* t = get_or_create();
+  if (t == nullptr) {
+    PyErr_Clear();
+    panic(std::string("failed to create type object for `") + name_ + "`");
+  }
+  return t;
+}
+
+PyObject* not_equal_via_eq(PyObject* self, PyObject* other) {
+  Ref eq = Ref::steal(PyObject_RichCompare(self, other, Py_EQ));
+  if (!eq) return nullptr;
+  const int truth = PyObject_IsTrue(eq.get());
+  if (truth < 0) return nullptr;
+  return new_bool(truth == 0);
+}
+
+PyObject* refuse_pickling(const char* class_name, const char* why) {
+  PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object: %s", class_name, why);
+  return nullptr;
+}
+
+int add_name(PyObject* module, const char* name, PyObject* value) {
+  Ref owned = Ref::steal(value);
+  if (!owned) return -1;
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return -1;
+  }
+  if (!PyList_Check(all.get())) {
+    PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+    return -1;
+  }
+  Ref pyname = Ref::steal(PyUnicode_FromString(name));
+  if (!pyname || PyList_Append(all.get(), pyname.get()) != 0) {
+    PyErr_Clear();
+    panic("could not append __name__ to __all__");
+  }
+  return PyObject_SetAttrString(module, name, owned.get());
+}
+
+}  // namespace ulo::py
