@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "quote.hpp"
-#include "runtime.hpp"
 
 namespace ulo {
 namespace {
@@ -186,18 +185,6 @@ Result<AnchorProof, AnchorError> MockAnchor::verify(
 std::size_t MockAnchor::submitted_count() const {
   std::lock_guard lk(mu_);
   return submitted_.size();
-}
-
-// --- Running on the worker runtime ------------------------------------------
-
-Result<Result<AnchorReceipt, AnchorError>, std::string> submit_blocking(
-    Anchor& anchor, const MerkleRoot& root) {
-  return Runtime::run([&](Runtime&) { return anchor.submit(root); });
-}
-
-Result<Result<AnchorProof, AnchorError>, std::string> verify_blocking(
-    Anchor& anchor, const AnchorReceipt& receipt) {
-  return Runtime::run([&](Runtime&) { return anchor.verify(receipt); });
 }
 
 }  // namespace ulo

@@ -76,9 +76,9 @@ struct AnchorError {
 };
 
 // A witness to which Merkle roots are submitted. submit and verify may
-// block (an external anchor waits on the network); callers run them on the
-// worker runtime with submit_blocking / verify_blocking, so an
-// implementation may hand blocking steps to Runtime::get()'s pool.
+// block (an external anchor waits on the network); callers run them to
+// completion on the worker runtime, so an implementation may hand blocking
+// steps to Runtime::get()'s pool.
 class Anchor {
  public:
   virtual ~Anchor() = default;
@@ -90,14 +90,6 @@ class Anchor {
   virtual double cost_usd_per_submission() const = 0;
   virtual std::uint32_t finality_seconds() const = 0;
 };
-
-// Runs the operation to completion on the worker runtime, creating the
-// runtime if needed. The outer error is the runtime's own fault text (it
-// could not be started); the inner result is the anchor's.
-Result<Result<AnchorReceipt, AnchorError>, std::string> submit_blocking(
-    Anchor& anchor, const MerkleRoot& root);
-Result<Result<AnchorProof, AnchorError>, std::string> verify_blocking(
-    Anchor& anchor, const AnchorReceipt& receipt);
 
 // Lower-case hexadecimal, two digits per byte.
 std::string to_hex(const MerkleRoot& root);

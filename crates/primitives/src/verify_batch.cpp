@@ -23,6 +23,10 @@ void verify_range(std::span<const VerifyItem> items, std::span<std::uint8_t> ver
 
 }  // namespace
 
+void verify_each(std::span<const VerifyItem> items, std::span<std::uint8_t> verdicts) {
+  verify_range(items, verdicts, 0, std::min(items.size(), verdicts.size()));
+}
+
 std::size_t available_cpus() noexcept {
   // The fixed-size set covers 1024 CPUs; larger machines need a bigger one.
   for (int ncpus = CPU_SETSIZE; ncpus <= (1 << 16); ncpus *= 2) {
@@ -40,15 +44,19 @@ std::size_t available_cpus() noexcept {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
-Result<void, std::string> verify_batch(std::span<const VerifyItem> items,
-                                       std::span<std::uint8_t> verdicts,
-                                       std::size_t threads) {
-  const std::size_t n = std::min(items.size(), verdicts.size());
+std::size_t batch_tasks(std::size_t n, std::size_t threads) noexcept {
+  if (n < kParallelThreshold) return 0;
   if (threads == 0) threads = available_cpus();
   // Each task should get at least a couple of items; more tasks than that
   // only add hand-offs.
   threads = std::min(threads, n / 2);
-  if (n < kParallelThreshold || threads <= 1) {
+  return threads <= 1 ? 0 : threads;
+}
+
+Result<void, BlockingError> verify_batch(Runtime& rt, std::span<const VerifyItem> items,
+                                         std::span<std::uint8_t> verdicts, std::size_t tasks) {
+  const std::size_t n = std::min(items.size(), verdicts.size());
+  if (tasks < 2) {
     verify_range(items, verdicts, 0, n);
     return {};
   }
@@ -56,7 +64,7 @@ Result<void, std::string> verify_batch(std::span<const VerifyItem> items,
   // Tasks take small blocks from a shared cursor rather than fixed shares,
   // so a core slowed by other work (or by items that need the slow path)
   // does not hold up the batch.
-  const std::size_t block = std::clamp<std::size_t>(n / (threads * 16), 1, 32);
+  const std::size_t block = std::clamp<std::size_t>(n / (tasks * 16), 1, 32);
   std::atomic<std::size_t> cursor{0};
   auto task = [&](std::size_t) {
     for (;;) {
@@ -65,10 +73,7 @@ Result<void, std::string> verify_batch(std::span<const VerifyItem> items,
       verify_range(items, verdicts, begin, std::min(n, begin + block));
     }
   };
-  auto ran = Runtime::run([&](Runtime& rt) { return rt.run_blocking_n(threads, task); });
-  if (!ran) return unexpected(std::move(ran.error()));
-  if (!*ran) return unexpected(std::move(ran->error().text));
-  return {};
+  return rt.run_blocking_n(tasks, task);
 }
 
 }  // namespace ulo

@@ -10,6 +10,7 @@
 
 #include "identity.hpp"
 #include "result.hpp"
+#include "runtime.hpp"
 
 namespace ulo {
 
@@ -29,13 +30,19 @@ inline constexpr std::size_t kParallelThreshold = 4;
 // CPUs in the calling process's affinity mask; at least 1.
 std::size_t available_cpus() noexcept;
 
-// Writes 1 (verifies) or 0 (would fail) to verdicts[i] for items[i]; the two
-// spans have the same size. `threads` caps the parallelism (0: one per
-// available CPU). Batches below kParallelThreshold, or with a cap of 1, run
-// on the calling thread and never touch the runtime. The error is the
-// runtime's fault text (it could not start, or a step failed).
-Result<void, std::string> verify_batch(std::span<const VerifyItem> items,
-                                       std::span<std::uint8_t> verdicts,
-                                       std::size_t threads = 0);
+// How many pool tasks a batch of n items is worth, with at most `threads`
+// of them (0: one per available CPU). 0 means the batch is better run on
+// the calling thread alone, without touching the runtime: it is below
+// kParallelThreshold, or the cap leaves a single task.
+std::size_t batch_tasks(std::size_t n, std::size_t threads = 0) noexcept;
+
+// Writes 1 (verifies) or 0 (would fail) to verdicts[i] for items[i], on the
+// calling thread; the two spans have the same size.
+void verify_each(std::span<const VerifyItem> items, std::span<std::uint8_t> verdicts);
+
+// The same spread over `tasks` of the runtime's pool threads (from
+// batch_tasks); the calling thread waits. The caller drives the runtime.
+Result<void, BlockingError> verify_batch(Runtime& rt, std::span<const VerifyItem> items,
+                                         std::span<std::uint8_t> verdicts, std::size_t tasks);
 
 }  // namespace ulo

@@ -1,4 +1,5 @@
-// Runs a core operation to completion on the worker runtime. The calling
+// The one place from which Python calls drive the worker runtime (queue,
+// anchor and batch verification alike). For queue and anchor calls the
 // thread keeps the interpreter lock while it waits: the runtime's threads
 // never touch Python, so this cannot deadlock, and calls stay serialised.
 #pragma once
@@ -12,13 +13,6 @@ namespace ulo::py {
 template <class Op>
 auto run_to_completion(Op&& op) {
   auto result = Runtime::run(std::forward<Op>(op));
-  if (!result) panic(result.error());
-  return std::move(*result);
-}
-
-// The same for an operation whose outer result the core already ran.
-template <class T>
-T finish_on_runtime(Result<T, std::string>&& result) {
   if (!result) panic(result.error());
   return std::move(*result);
 }

@@ -23,51 +23,45 @@ PyObject* new_path(std::string_view p) {
 // The exception for a queue error, message as its only argument. An error
 // that concerns one file or directory also carries its path as `path`.
 PyObject* new_queue_error(const QueueError& e) {
-  PyObject* msg = new_text(e.message());
-  if (msg == nullptr) return nullptr;
-  PyObject* exc = PyObject_CallFunctionObjArgs(queue_error_type(e), msg, nullptr);
-  Py_DECREF(msg);
-  if (exc == nullptr || e.path.empty()) return exc;
-  PyObject* path = new_path(e.path);
-  if (path == nullptr || PyObject_SetAttrString(exc, "path", path) != 0) {
-    Py_XDECREF(path);
-    Py_DECREF(exc);
-    return nullptr;
-  }
-  Py_DECREF(path);
-  return exc;
+  Ref msg = Ref::steal(new_text(e.message()));
+  if (!msg) return nullptr;
+  Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(queue_error_type(e), msg.get(), nullptr));
+  if (!exc || e.path.empty()) return exc.release();
+  Ref path = Ref::steal(new_path(e.path));
+  if (!path || PyObject_SetAttrString(exc.get(), "path", path.get()) != 0) return nullptr;
+  return exc.release();
 }
 
 PyObject* raise_queue_error(const QueueError& e) {
   if (e.path.empty()) return raise(queue_error_type(e), e.message());
-  PyObject* exc = new_queue_error(e);
-  if (exc == nullptr) return nullptr;
-  PyErr_SetObject(queue_error_type(e), exc);
-  Py_DECREF(exc);
+  Ref exc = Ref::steal(new_queue_error(e));
+  if (exc) PyErr_SetObject(queue_error_type(e), exc.get());
   return nullptr;
 }
 
-PyObject* new_item_list(std::vector<QueuedItem>&& items) {
-  PyObject* out = PyList_New(static_cast<Py_ssize_t>(items.size()));
-  if (out == nullptr) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = new_queued_item(std::move(items[i]));
-    if (item == nullptr) {
-      Py_DECREF(out);
-      return nullptr;
-    }
-    PyList_SetItem(out, static_cast<Py_ssize_t>(i), item);
+// A list of new objects made by `make` from each element of `values`.
+template <class T, class Make>
+PyObject* new_list(std::vector<T>& values, Make make) {
+  Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* o = make(values[i]);
+    if (o == nullptr) return nullptr;
+    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), o);  // steals o
   }
-  return out;
+  return out.release();
+}
+
+PyObject* new_item_list(std::vector<QueuedItem>& items) {
+  return new_list(items, [](QueuedItem& i) { return new_queued_item(std::move(i)); });
 }
 
 PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* params[] = {"dir"};
-    static constexpr Signature sig{"EnvelopeQueue.__new__()", params, 1};
-    PyObject* a[1];
+    static constexpr auto sig = params("EnvelopeQueue.__new__()", {"dir"});
+    Args a(sig);
     std::string_view dir;
-    if (!bind_tuple(sig, args, kwargs, a) || !to_text(a[0], "dir", dir)) return nullptr;
+    if (!a.bind(args, kwargs) || !a.text(0, dir)) return nullptr;
     return wrap(type, QueueRec{std::string(dir)});
   });
 }
@@ -78,12 +72,11 @@ PyObject* queue_default(PyObject*, PyObject*) {
 
 PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* params[] = {"pair_class", "envelope"};
-    static constexpr Signature sig{"EnvelopeQueue.push()", params, 2};
-    PyObject* a[2];
+    static constexpr auto sig = params("EnvelopeQueue.push()", {"pair_class", "envelope"});
+    Args a(sig);
     std::string_view pair_class;
-    if (!bind_fast(sig, args, nargs, kwnames, a) || !to_text(a[0], "pair_class", pair_class) ||
-        !check_instance(a[1], "envelope", signed_envelope_cell().get(), "SignedEnvelope")) {
+    if (!a.bind(args, nargs, kwnames) || !a.text(0, pair_class) ||
+        !a.instance(1, signed_envelope_cell().get(), "SignedEnvelope")) {
       return nullptr;
     }
     const std::string& dir = record_of<QueueRec>(self).dir;
@@ -100,7 +93,7 @@ PyObject* list(PyObject* self, PyObject*) {
     const std::string& dir = record_of<QueueRec>(self).dir;
     auto r = run_to_completion([&](Runtime& rt) { return queue_list(rt, dir); });
     if (!r) return raise_queue_error(r.error());
-    return new_item_list(std::move(*r));
+    return new_item_list(*r);
   });
 }
 
@@ -111,45 +104,30 @@ PyObject* scan(PyObject* self, PyObject*) {
     const std::string& dir = record_of<QueueRec>(self).dir;
     auto r = run_to_completion([&](Runtime& rt) { return queue_scan(rt, dir); });
     if (!r) return raise_queue_error(r.error());
-    PyObject* bad = PyList_New(static_cast<Py_ssize_t>(r->bad.size()));
-    if (bad == nullptr) return nullptr;
-    for (std::size_t i = 0; i < r->bad.size(); ++i) {
-      PyObject* exc = new_queue_error(r->bad[i]);
-      if (exc == nullptr) {
-        Py_DECREF(bad);
-        return nullptr;
-      }
-      PyList_SetItem(bad, static_cast<Py_ssize_t>(i), exc);
-    }
-    PyObject* items = new_item_list(std::move(r->items));
-    if (items == nullptr) {
-      Py_DECREF(bad);
-      return nullptr;
-    }
-    return Py_BuildValue("(NN)", items, bad);
+    Ref bad = Ref::steal(new_list(r->bad, new_queue_error));
+    if (!bad) return nullptr;
+    Ref items = Ref::steal(new_item_list(r->items));
+    if (!items) return nullptr;
+    return Py_BuildValue("(NN)", items.release(), bad.release());
   });
 }
 
 PyObject* quarantine(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* params[] = {"path"};
-    static constexpr Signature sig{"EnvelopeQueue.quarantine()", params, 1};
-    PyObject* a[1];
-    if (!bind_fast(sig, args, nargs, kwnames, a)) return nullptr;
+    static constexpr auto sig = params("EnvelopeQueue.quarantine()", {"path"});
+    Args a(sig);
+    if (!a.bind(args, nargs, kwnames)) return nullptr;
     // str, bytes or a path object, as the os module takes paths.
-    PyObject* fspath = PyOS_FSPath(a[0]);
-    if (fspath == nullptr) return nullptr;
-    PyObject* raw = PyUnicode_Check(fspath) ? PyUnicode_EncodeFSDefault(fspath) : fspath;
-    if (raw != fspath) Py_DECREF(fspath);
-    if (raw == nullptr) return nullptr;
+    Ref fspath = Ref::steal(PyOS_FSPath(a[0]));
+    if (!fspath) return nullptr;
+    Ref raw = PyUnicode_Check(fspath.get())
+                  ? Ref::steal(PyUnicode_EncodeFSDefault(fspath.get()))
+                  : std::move(fspath);
+    if (!raw) return nullptr;
     char* data = nullptr;
     Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(raw, &data, &size) != 0) {
-      Py_DECREF(raw);
-      return nullptr;
-    }
+    if (PyBytes_AsStringAndSize(raw.get(), &data, &size) != 0) return nullptr;
     const std::string path(data, static_cast<std::size_t>(size));
-    Py_DECREF(raw);
     const std::string& dir = record_of<QueueRec>(self).dir;
     auto r = run_to_completion([&](Runtime& rt) { return queue_quarantine(rt, dir, path); });
     if (!r) return raise_queue_error(r.error());
@@ -159,11 +137,10 @@ PyObject* quarantine(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* drop_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* params[] = {"queue_id"};
-    static constexpr Signature sig{"EnvelopeQueue.drop_item()", params, 1};
-    PyObject* a[1];
+    static constexpr auto sig = params("EnvelopeQueue.drop_item()", {"queue_id"});
+    Args a(sig);
     std::string_view id;
-    if (!bind_fast(sig, args, nargs, kwnames, a) || !to_text(a[0], "queue_id", id)) return nullptr;
+    if (!a.bind(args, nargs, kwnames) || !a.text(0, id)) return nullptr;
     const std::string& dir = record_of<QueueRec>(self).dir;
     auto r = run_to_completion([&](Runtime& rt) { return queue_drop(rt, dir, id); });
     if (!r) return raise_queue_error(r.error());
@@ -178,8 +155,8 @@ PyObject* dir_of(const QueueRec& q) {
 
 // A queue is its directory, so it pickles as one.
 PyObject* queue_reduce(const QueueRec& q) {
-  PyObject* dir = dir_of(q);
-  return dir != nullptr ? Py_BuildValue("(O(N))", envelope_queue_cell().get(), dir) : nullptr;
+  Ref dir = Ref::steal(dir_of(q));
+  return dir ? Py_BuildValue("(O(N))", envelope_queue_cell().get(), dir.release()) : nullptr;
 }
 
 PyObject* queue_repr(const QueueRec& q) { return Repr("EnvelopeQueue").text("dir", q.dir).finish(); }

@@ -28,53 +28,49 @@ PyObject* raise_anchor_error(const AnchorError& e) {
   return raise_value_error(e.message());
 }
 
-// The outer error is the runtime failing to start: an internal fault.
-template <class T>
-PyObject* finish(Result<Result<T, AnchorError>, std::string>&& r, PyObject* (*make)(T&&)) {
-  auto outcome = finish_on_runtime(std::move(r));
+// The anchor's operation, run to completion on the worker runtime.
+template <class T, class Op>
+PyObject* run_anchor_op(Op&& op, PyObject* (*make)(T&&)) {
+  Result<T, AnchorError> outcome = run_to_completion([&](Runtime&) { return op(); });
   if (!outcome) return raise_anchor_error(outcome.error());
   return make(std::move(*outcome));
 }
 
 PyObject* anchor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* params[] = {"id"};
-    static constexpr Signature sig{"MockAnchor.__new__()", params, 1};
-    PyObject* a[1];
+    static constexpr auto sig = params("MockAnchor.__new__()", {"id"});
+    Args a(sig);
     std::string_view id;
-    if (!bind_tuple(sig, args, kwargs, a) || !to_text(a[0], "id", id)) return nullptr;
+    if (!a.bind(args, kwargs) || !a.text(0, id)) return nullptr;
     return wrap(type, AnchorRec{std::make_unique<MockAnchor>(std::string(id))});
   });
 }
 
 PyObject* submit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* params[] = {"merkle_root"};
-    static constexpr Signature sig{"MockAnchor.submit()", params, 1};
-    PyObject* a[1];
+    static constexpr auto sig = params("MockAnchor.submit()", {"merkle_root"});
+    Args a(sig);
     std::span<const std::uint8_t> root;
-    if (!bind_fast(sig, args, nargs, kwnames, a) || !to_bytes(a[0], "merkle_root", root)) {
-      return nullptr;
-    }
+    if (!a.bind(args, nargs, kwnames) || !a.bytes(0, root)) return nullptr;
     if (root.size() != 32) return raise_value_error("merkle_root must be exactly 32 bytes");
     MerkleRoot fixed;
     std::copy(root.begin(), root.end(), fixed.begin());
-    return finish(submit_blocking(*record_of<AnchorRec>(self).anchor, fixed), new_anchor_receipt);
+    Anchor& anchor = *record_of<AnchorRec>(self).anchor;
+    return run_anchor_op([&] { return anchor.submit(fixed); }, new_anchor_receipt);
   });
 }
 
 PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guard([&]() -> PyObject* {
-    static constexpr const char* params[] = {"receipt"};
-    static constexpr Signature sig{"MockAnchor.verify()", params, 1};
-    PyObject* a[1];
-    if (!bind_fast(sig, args, nargs, kwnames, a) ||
-        !check_instance(a[0], "receipt", anchor_receipt_cell().get(), "AnchorReceipt")) {
+    static constexpr auto sig = params("MockAnchor.verify()", {"receipt"});
+    Args a(sig);
+    if (!a.bind(args, nargs, kwnames) ||
+        !a.instance(0, anchor_receipt_cell().get(), "AnchorReceipt")) {
       return nullptr;
     }
-    return finish(verify_blocking(*record_of<AnchorRec>(self).anchor,
-                                  record_of<AnchorReceipt>(a[0])),
-                  new_anchor_proof);
+    Anchor& anchor = *record_of<AnchorRec>(self).anchor;
+    const AnchorReceipt& receipt = record_of<AnchorReceipt>(a[0]);
+    return run_anchor_op([&] { return anchor.verify(receipt); }, new_anchor_proof);
   });
 }
 

@@ -1,5 +1,6 @@
 // Python face of PeerIdentityDescriptor: its fields and forms come from the
 // record's field table; verification and fingerprints are its own.
+#include "bridge.hpp"
 #include "classes.hpp"
 #include "identity.hpp"
 #include "json_forms.hpp"
@@ -144,19 +145,25 @@ PyObject* verify_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
       return nullptr;
     }
     std::vector<std::uint8_t> verdicts(held.views.size());
-    Result<void, std::string> ran;
+    const std::size_t tasks = batch_tasks(verdicts.size());
+    Result<void, BlockingError> ran;
     if (!verdicts.empty()) {
       // Nothing below touches Python: the views stay valid through `held`.
       PyThreadState* saved = PyEval_SaveThread();
       try {
-        ran = verify_batch(held.views, verdicts);
+        if (tasks == 0) {
+          verify_each(held.views, verdicts);
+        } else {
+          ran = run_to_completion(
+              [&](Runtime& rt) { return verify_batch(rt, held.views, verdicts, tasks); });
+        }
       } catch (...) {
         PyEval_RestoreThread(saved);
         throw;
       }
       PyEval_RestoreThread(saved);
     }
-    if (!ran) panic(std::move(ran.error()));
+    if (!ran) panic(std::move(ran.error().text));
     Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(verdicts.size())));
     if (!out) return nullptr;
     for (std::size_t i = 0; i < verdicts.size(); ++i) {
