@@ -18,29 +18,15 @@
 
 #include "base64.hpp"
 #include "identity.hpp"
+#include "vector_files.hpp"
 
 namespace ed = ulo::ed25519;
 
 namespace {
 
-using ByteVec = std::vector<std::uint8_t>;
-
-ByteVec from_hex(const std::string& hex) {
-  ByteVec out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
-  return out;
-}
-
-std::vector<nlohmann::json> read_jsonl(const std::string& name) {
-  std::ifstream in(std::string(ULO_TEST_DATA) + "/" + name);
-  std::vector<nlohmann::json> lines;
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty()) lines.push_back(nlohmann::json::parse(line));
-  }
-  return lines;
-}
+using ulo_test::ByteVec;
+using ulo_test::from_hex;
+using ulo_test::read_jsonl;
 
 using Enc = std::array<std::uint8_t, 32>;
 

@@ -16,18 +16,12 @@
 #include <vector>
 
 #include "identity.hpp"
+#include "vector_files.hpp"
 
 namespace {
 
-using ByteVec = std::vector<std::uint8_t>;
-
-ByteVec from_hex(const std::string& hex) {
-  ByteVec out;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    out.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
-  return out;
-}
+using ulo_test::ByteVec;
+using ulo_test::from_hex;
 
 struct Triple {
   std::string key;
@@ -36,11 +30,8 @@ struct Triple {
 };
 
 std::vector<Triple> vectors() {
-  std::ifstream in(std::string(ULO_TEST_DATA) + "/ed25519.jsonl");
   std::vector<Triple> out;
-  for (std::string line; std::getline(in, line);) {
-    if (line.empty()) continue;
-    const auto v = nlohmann::json::parse(line);
+  for (const auto& v : ulo_test::read_jsonl("ed25519.jsonl")) {
     out.push_back({v["public_key_b64"], from_hex(v["payload_hex"]), from_hex(v["signature_hex"])});
   }
   return out;

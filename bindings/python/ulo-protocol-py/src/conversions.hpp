@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "ref.hpp"
+
 namespace ulo::py {
 
 inline PyObject* new_text(std::string_view s) {
@@ -31,6 +33,21 @@ PyObject* new_optional(const std::optional<T>& v, F&& convert) {
 inline PyObject* new_opt_text(const std::optional<std::string>& v) {
   if (!v) Py_RETURN_NONE;
   return new_text(*v);
+}
+
+// A new list holding make(v) for each element v of `values`; nullptr with
+// the exception set when any conversion fails.
+template <class Range, class Make>
+PyObject* new_list(Range& values, Make make) {
+  Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(std::size(values))));
+  if (!out) return nullptr;
+  Py_ssize_t i = 0;
+  for (auto& v : values) {
+    PyObject* o = make(v);
+    if (o == nullptr) return nullptr;
+    PyList_SetItem(out.get(), i++, o);  // steals o
+  }
+  return out.release();
 }
 
 // Texts in quoted form, truth values as true/false, integers in decimal.

@@ -39,19 +39,6 @@ PyObject* raise_queue_error(const QueueError& e) {
   return nullptr;
 }
 
-// A list of new objects made by `make` from each element of `values`.
-template <class T, class Make>
-PyObject* new_list(std::vector<T>& values, Make make) {
-  Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!out) return nullptr;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* o = make(values[i]);
-    if (o == nullptr) return nullptr;
-    PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), o);  // steals o
-  }
-  return out.release();
-}
-
 PyObject* new_item_list(std::vector<QueuedItem>& items) {
   return new_list(items, [](QueuedItem& i) { return new_queued_item(std::move(i)); });
 }

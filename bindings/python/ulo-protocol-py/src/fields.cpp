@@ -22,14 +22,7 @@ PyObject* record_value(const RecordDef& def, const void* p) {
 }
 
 PyObject* text_list(const std::vector<std::string>& items) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* s = new_text(items[i]);
-    if (s == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), s);  // steals s
-  }
-  return list.release();
+  return new_list(items, [](const std::string& s) { return new_text(s); });
 }
 
 }  // namespace

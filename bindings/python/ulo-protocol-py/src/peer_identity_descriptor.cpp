@@ -164,12 +164,7 @@ PyObject* verify_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
       PyEval_RestoreThread(saved);
     }
     if (!ran) panic(std::move(ran.error().text));
-    Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(verdicts.size())));
-    if (!out) return nullptr;
-    for (std::size_t i = 0; i < verdicts.size(); ++i) {
-      PyList_SetItem(out.get(), static_cast<Py_ssize_t>(i), new_bool(verdicts[i] != 0));
-    }
-    return out.release();
+    return new_list(verdicts, [](std::uint8_t v) { return new_bool(v != 0); });
   });
 }
 
