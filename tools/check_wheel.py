@@ -173,7 +173,10 @@ def check_fresh_venv(
     run([cli, "identity", "new", "--seed-out", str(seed)], cwd=tmp, env=env)
     if seed.stat().st_size != 32:
         fail("identity new did not write a 32-byte seed")
-    run([cli, "queue", "ls"], cwd=tmp, env=env)
+    # An empty default queue lists nothing; a missing one is an error.
+    (tmp / ".tovane" / "envelope-queue").mkdir(parents=True)
+    if run([cli, "queue", "ls"], cwd=tmp, env=env).stdout != "":
+        fail("queue ls of an empty queue printed something")
     run([str(vpy), "-m", "ulo_protocol_cli", "--version"], cwd=tmp, env=env)
     ok("console script runs from the fresh venv")
     if smoke:
