@@ -1,5 +1,8 @@
+import faulthandler
 import json
 import pathlib
+import subprocess
+import sys
 
 import pytest
 
@@ -37,3 +40,18 @@ def load_jsonl(name):
 @pytest.fixture(scope="session")
 def data_dir():
     return DATA
+
+
+def run_python(code, *args, timeout=60, check=True):
+    """Runs `code` in a fresh interpreter; a hang fails by the timeout."""
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True,
+                          text=True, check=check, timeout=timeout)
+
+
+@pytest.fixture
+def watchdog():
+    # A thread of its own, so it fires even while a call holds the
+    # interpreter lock, and ends the process with a traceback.
+    faulthandler.dump_traceback_later(120, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()

@@ -1,6 +1,6 @@
 // Batch verification: same verdicts as one-at-a-time verification for every
-// vector, whatever the split; CPU counting under an affinity mask; concurrent
-// batches from several threads.
+// vector, whatever the split and thread cap; CPU counting under an affinity
+// mask. Concurrent batches are driven through the binding's tests.
 #include "verify_batch.hpp"
 
 #include <gtest/gtest.h>
@@ -9,9 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <fstream>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -29,21 +27,17 @@ struct Triple {
   ByteVec sig;
 };
 
-std::vector<Triple> vectors() {
-  std::vector<Triple> out;
-  for (const auto& v : ulo_test::read_jsonl("ed25519.jsonl")) {
-    out.push_back({v["public_key_b64"], from_hex(v["payload_hex"]), from_hex(v["signature_hex"])});
-  }
-  return out;
-}
-
 // The vectors (every verdict and every path of verification) repeated, so
 // that batches are long enough to be split many ways.
 const std::vector<Triple>& corpus() {
   static const std::vector<Triple> all = [] {
-    const std::vector<Triple> once = vectors();
+    const auto once = ulo_test::read_jsonl("ed25519.jsonl");
     std::vector<Triple> out;
-    for (int i = 0; i < 20; ++i) out.insert(out.end(), once.begin(), once.end());
+    for (int i = 0; i < 20; ++i) {
+      for (const auto& v : once) {
+        out.push_back({v["public_key_b64"], from_hex(v["payload_hex"]), from_hex(v["signature_hex"])});
+      }
+    }
     return out;
   }();
   return all;
@@ -99,22 +93,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Values<std::size_t>(0, 1, 2, 3, 16),
                        ::testing::Values(0, 1, static_cast<int>(ulo::kParallelThreshold) - 1,
                                          static_cast<int>(ulo::kParallelThreshold), 33, -1)));
-
-TEST(VerifyBatch, ConcurrentBatchesFromSeveralThreads) {
-  const std::vector<ulo::VerifyItem> all = items_of(corpus());
-  const auto expected = one_at_a_time(all);
-  std::vector<std::vector<std::uint8_t>> got(4, std::vector<std::uint8_t>(all.size()));
-  std::vector<int> ok(got.size(), 0);
-  std::vector<std::thread> ts;
-  for (std::size_t t = 0; t < got.size(); ++t) {
-    ts.emplace_back([&, t] { ok[t] = run_batch(all, got[t], 2); });
-  }
-  for (auto& t : ts) t.join();
-  for (std::size_t t = 0; t < got.size(); ++t) {
-    EXPECT_TRUE(ok[t]);
-    EXPECT_EQ(got[t], expected) << "thread " << t;
-  }
-}
 
 TEST(AvailableCpus, FollowsTheAffinityMask) {
   cpu_set_t saved;
