@@ -746,7 +746,7 @@ bool JsonReader::read_variant(std::span<const std::string_view> names, std::size
   std::string buf;
   if (!parse_str(v, buf)) return false;
   for (std::size_t k = 0; k < names.size(); ++k) {
-    if (names[k].size() == v.size() && json_detail::same_bytes(names[k].data(), v.data(), v.size())) {
+    if (names[k] == v) {
       out = k;
       return true;
     }
