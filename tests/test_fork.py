@@ -14,7 +14,7 @@ from ulo_protocol import EnvelopeQueue, MockAnchor, SignedEnvelope
 pytestmark = [
     pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork"),
     # Forking a process that has threads is what is tested here.
-    pytest.mark.filterwarnings("ignore::DeprecationWarning"),
+    pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning"),
 ]
 
 EXAMPLE = {"exchange_id": "ex-1", "peer_self": {"class": "body", "type": "agent", "ref": "a"},

@@ -1,6 +1,7 @@
 """Pickling and copying of the value records, across a real process pool."""
 import copy
 import json
+import multiprocessing
 import pickle
 from concurrent.futures import ProcessPoolExecutor
 
@@ -50,10 +51,14 @@ def test_round_trips_and_copies(value):
 
 
 def test_values_cross_a_process_pool():
+    # Fresh interpreters: every value is rebuilt from its pickle alone, with
+    # nothing inherited from this process's memory.
     originals = values()
-    with ProcessPoolExecutor(max_workers=2) as pool:
-        returned = list(pool.map(echo, originals))
+    spawn = multiprocessing.get_context("spawn")
+    with ProcessPoolExecutor(max_workers=2, mp_context=spawn) as pool:
+        returned = list(pool.map(echo, originals, timeout=120))
     assert returned == originals
+    assert [type(v) for v in returned] == [type(v) for v in originals]
 
 
 def test_queue_pickles_by_directory(tmp_path):

@@ -55,16 +55,21 @@ std::string fingerprint_hex(const std::array<std::uint8_t, 32>& public_key) {
   return out;
 }
 
-std::optional<SoftwareIdentity> SoftwareIdentity::from_seed(Bytes seed) {
-  if (seed.size() != 32) return std::nullopt;
+SoftwareIdentity::SoftwareIdentity(const Seed& seed) : seed_(seed) {
   ed25519::ensure_sodium();
-  SoftwareIdentity id;
-  std::memcpy(id.seed_.data(), seed.data(), 32);
   // The library hashes the seed into the secret-key buffer and then
   // overwrites it with seed || public key; wipe that copy too.
   std::uint8_t sk[crypto_sign_SECRETKEYBYTES];
-  crypto_sign_seed_keypair(id.public_key_.data(), sk, id.seed_.data());
+  crypto_sign_seed_keypair(public_key_.data(), sk, seed_.data());
   sodium_memzero(sk, sizeof sk);
+}
+
+std::optional<SoftwareIdentity> SoftwareIdentity::from_seed(Bytes seed) {
+  if (seed.size() != 32) return std::nullopt;
+  Seed fixed;
+  std::memcpy(fixed.data(), seed.data(), fixed.size());
+  std::optional<SoftwareIdentity> id{SoftwareIdentity(fixed)};
+  sodium_memzero(fixed.data(), fixed.size());
   return id;
 }
 
@@ -73,9 +78,9 @@ Result<SoftwareIdentity, std::string> SoftwareIdentity::generate() {
   if (getentropy(seed.data(), seed.size()) != 0) {
     return unexpected(std::error_code(errno, std::generic_category()).message());
   }
-  std::optional<SoftwareIdentity> id = from_seed(seed);
+  SoftwareIdentity id(seed);
   sodium_memzero(seed.data(), seed.size());
-  return std::move(*id);
+  return id;
 }
 
 SoftwareIdentity::SoftwareIdentity(SoftwareIdentity&& other) noexcept

@@ -82,6 +82,8 @@ class SoftwareIdentity {
 
  private:
   SoftwareIdentity() = default;
+  // The key pair of a seed whose size the type guarantees.
+  explicit SoftwareIdentity(const Seed& seed);
   Seed seed_{};
   PublicKey public_key_{};
 };

@@ -9,6 +9,7 @@
 
 #include "quote.hpp"
 #include "record_table.hpp"
+#include "utf8.hpp"
 
 namespace ulo {
 
@@ -22,34 +23,6 @@ constexpr auto kNeedsEscape = [] {
   t['\\'] = true;
   return t;
 }();
-
-// Length of the valid UTF-8 sequence starting at s[i] (a byte >= 0x80), or 0.
-std::size_t utf8_sequence_length(std::string_view s, std::size_t i) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  std::size_t len;
-  unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;  // no encoded surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (s.size() - i < len) return 0;
-  const auto b1 = static_cast<unsigned char>(s[i + 1]);
-  if (b1 < lo || b1 > hi) return 0;
-  for (std::size_t k = 2; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if (b < 0x80 || b > 0xBF) return 0;
-  }
-  return len;
-}
 
 void append_utf8(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {
@@ -311,7 +284,7 @@ bool JsonReader::parse_ident(std::string_view rest) {
 }
 
 bool JsonReader::validate_utf8_at() {
-  const std::size_t len = utf8_sequence_length(s_, i_);
+  const std::size_t len = utf8::valid_length(s_, i_);
   if (len == 0) {
     ++i_;
     return fail_here("invalid unicode code point");
@@ -773,7 +746,7 @@ bool JsonReader::read_variant(std::span<const std::string_view> names, std::size
   std::string buf;
   if (!parse_str(v, buf)) return false;
   for (std::size_t k = 0; k < names.size(); ++k) {
-    if (names[k].size() == v.size() && json_detail::same_bytes(names[k].data(), v.data(), v.size())) {
+    if (names[k] == v) {
       out = k;
       return true;
     }

@@ -111,7 +111,7 @@ void append_echoed(std::string& out, std::string_view text) {
     if (c < 0x20 || c >= 0x7f) break;
     ++i;
   }
-  out.append(text.data(), i);
+  out.append(text.substr(0, i));
   chars = i;
   if (i == n) return;
   while (i < n && chars < kEchoLimit) {

@@ -18,14 +18,33 @@ struct Lead {
 
 constexpr Lead lead(unsigned char b) {
   if (b < 0x80) return {0, 0x80, 0xBF};
-  if (b >= 0xC2 && b <= 0xDF) return {1, 0x80, 0xBF};
-  if (b == 0xE0) return {2, 0xA0, 0xBF};
-  if (b == 0xED) return {2, 0x80, 0x9F};
-  if (b >= 0xE1 && b <= 0xEF) return {2, 0x80, 0xBF};
-  if (b == 0xF0) return {3, 0x90, 0xBF};
-  if (b >= 0xF1 && b <= 0xF3) return {3, 0x80, 0xBF};
-  if (b == 0xF4) return {3, 0x80, 0x8F};
+  if (b < 0xC2) return {-1, 0, 0};  // a continuation byte, or an overlong lead
+  if (b <= 0xDF) return {1, 0x80, 0xBF};
+  if (b <= 0xEF) {
+    return {2, static_cast<unsigned char>(b == 0xE0 ? 0xA0 : 0x80),
+            static_cast<unsigned char>(b == 0xED ? 0x9F : 0xBF)};
+  }
+  if (b <= 0xF4) {
+    return {3, static_cast<unsigned char>(b == 0xF0 ? 0x90 : 0x80),
+            static_cast<unsigned char>(b == 0xF4 ? 0x8F : 0xBF)};
+  }
   return {-1, 0, 0};
+}
+
+// Length of the well-formed sequence at s[i], or 0 when the bytes there are
+// not one. For readers that reject rather than repair.
+inline std::size_t valid_length(std::string_view s, std::size_t i) {
+  const Lead l = lead(static_cast<unsigned char>(s[i]));
+  if (l.tail <= 0) return l.tail == 0 ? 1 : 0;
+  const auto len = static_cast<std::size_t>(l.tail) + 1;
+  if (s.size() - i < len) return 0;
+  const auto b1 = static_cast<unsigned char>(s[i + 1]);
+  if (b1 < l.lo || b1 > l.hi) return 0;
+  for (std::size_t k = 2; k < len; ++k) {
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    if (b < 0x80 || b > 0xBF) return 0;
+  }
+  return len;
 }
 
 // Length of the well-formed sequence at s[i], or 0 when the bytes there are
