@@ -54,6 +54,9 @@ struct FieldDef {
   const void* (*at)(const void* record) = nullptr;
   std::span<const std::string_view> names{};  // enumeration: member names by value
   const RecordDef* nested = nullptr;          // record kinds
+
+  // Rows are made from string literals, so the name ends in a NUL.
+  const char* c_name() const noexcept { return name.data(); }
 };
 
 struct RecordDef {
@@ -64,6 +67,9 @@ struct RecordDef {
   // The members written in one straight run (see record_def below); without
   // it write_record walks `fields`.
   void (*write_members)(JsonWriter&, const void* record) = nullptr;
+
+  // Made from a string literal, so the name ends in a NUL.
+  const char* c_name() const noexcept { return name.data(); }
 };
 
 // Reads a record given as an object or as a positional array.

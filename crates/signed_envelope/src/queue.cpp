@@ -432,9 +432,9 @@ Result<void, QueueError> queue_push(Runtime& rt, const std::string& dir,
   auto written = rt.run_blocking(
       [&] { return write_replace(dir, name, path, bytes, envelope.exchange_id); });
   if (!written) return unexpected(io_error(std::move(path), written.error()));
-  if (written->other_id) {
+  if (auto& other = written->other_id) {
     return unexpected(QueueError{QueueError::IdConflict, std::move(path), envelope.exchange_id,
-                                 std::move(*written->other_id)});
+                                 std::move(*other)});
   }
   if (written->err != 0) return unexpected(io_error(std::move(path), written->err));
   return {};
@@ -536,7 +536,7 @@ Result<void, QueueError> queue_drop(Runtime& rt, const std::string& dir,
     return {};
   });
   if (!removed) return unexpected(io_error(std::move(path), removed.error()));
-  if (removed->error) return unexpected(std::move(*removed->error));
+  if (auto& error = removed->error) return unexpected(std::move(*error));
   return {};
 }
 

@@ -85,7 +85,7 @@ PyObject* fields_dict(const RecordDef& def, const void* record) {
   for (const FieldDef& f : def.fields) {
     PyObject*& key = keys[&f];
     if (key == nullptr) {
-      key = PyUnicode_InternFromString(f.name.data());
+      key = PyUnicode_InternFromString(f.c_name());
       if (key == nullptr) return nullptr;
     }
     Ref v = Ref::steal(field_value(f, record));

@@ -25,7 +25,7 @@ std::vector<PyGetSetDef> field_getset(const RecordDef& def,
   std::vector<PyGetSetDef> rows;
   rows.reserve(def.fields.size() + extra.size() + 1);
   for (const FieldDef& f : def.fields) {
-    rows.push_back({f.name.data(), field_getter<R>, nullptr, nullptr, const_cast<FieldDef*>(&f)});
+    rows.push_back({f.c_name(), field_getter<R>, nullptr, nullptr, const_cast<FieldDef*>(&f)});
   }
   rows.insert(rows.end(), extra);
   rows.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
@@ -39,7 +39,7 @@ ClassDef table_class(const RecordDef& def, const char* doc, reprfunc repr, PyMet
                      std::initializer_list<PyGetSetDef> extra = {}) {
   static std::vector<PyGetSetDef> getset;
   getset = field_getset<R>(def, extra);
-  ClassDef c = record_class<R>(def.name.data(), doc, repr);
+  ClassDef c = record_class<R>(def.c_name(), doc, repr);
   c.methods = methods;
   c.getset = getset.data();
   c.compare = richcompare<R>;

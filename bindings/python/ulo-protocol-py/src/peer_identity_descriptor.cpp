@@ -119,8 +119,16 @@ bool take_triple(PyObject* item, std::size_t index, HeldTriples& held) {
 bool collect_triples(PyObject* items, HeldTriples& held) {
   Ref iter = Ref::steal(PyObject_GetIter(items));
   if (!iter) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && !PyObject_HasAttrString(items, "__iter__")) {
-      PyErr_Clear();
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    // Not iterable at all gets the usual cast message; a TypeError raised by
+    // the object's own __iter__ goes through. The check runs with no
+    // exception pending, as the C API requires.
+    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+    PyErr_Fetch(&type, &value, &trace);
+    Ref t = Ref::steal(type), v = Ref::steal(value), tb = Ref::steal(trace);
+    if (PyObject_HasAttrString(items, "__iter__")) {
+      PyErr_Restore(t.release(), v.release(), tb.release());
+    } else {
       cast_error(items, "items", "Iterable");
     }
     return false;
