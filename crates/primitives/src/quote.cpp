@@ -57,6 +57,28 @@ void append_hex_escape(std::string& out, char32_t cp) {
   out += '}';
 }
 
+// One decoded character in the quoted-form style: the short escapes, \u{..}
+// for the code points `escape` picks, U+FFFD for an invalid byte, anything
+// else as it stands.
+template <class Escape>
+void append_char(std::string& out, std::string_view text, std::size_t i, const Decoded& d,
+                 Escape escape) {
+  switch (d.cp) {
+    case '\n': out += "\\n"; return;
+    case '\r': out += "\\r"; return;
+    case '\t': out += "\\t"; return;
+    case '\0': out += "\\0"; return;
+    default: break;
+  }
+  if (escape(d.cp)) {
+    append_hex_escape(out, d.cp);
+  } else if (d.cp == 0xFFFD && d.len == 1) {
+    out += "\xEF\xBF\xBD";
+  } else {
+    out.append(text.data() + i, d.len);
+  }
+}
+
 }  // namespace
 
 void append_quoted(std::string& out, std::string_view utf8) {
@@ -73,21 +95,12 @@ void append_quoted(std::string& out, std::string_view utf8) {
     if (i == n) break;
 
     const Decoded d = decode(utf8, i);
-    switch (d.cp) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (!unicode::is_printable(d.cp)) {
-          append_hex_escape(out, d.cp);
-        } else if (d.cp == 0xFFFD && d.len == 1) {
-          out += "\xEF\xBF\xBD";
-        } else {
-          out.append(utf8.data() + i, d.len);
-        }
+    if (d.cp == '"') {
+      out += "\\\"";
+    } else if (d.cp == '\\') {
+      out += "\\\\";
+    } else {
+      append_char(out, utf8, i, d, [](char32_t cp) { return !unicode::is_printable(cp); });
     }
     i += d.len;
   }
@@ -116,20 +129,7 @@ void append_echoed(std::string& out, std::string_view text) {
   if (i == n) return;
   while (i < n && chars < kEchoLimit) {
     const Decoded d = decode(text, i);
-    switch (d.cp) {
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (is_control(d.cp)) {
-          append_hex_escape(out, d.cp);
-        } else if (d.cp == 0xFFFD && d.len == 1) {
-          out += "\xEF\xBF\xBD";
-        } else {
-          out.append(text.data() + i, d.len);
-        }
-    }
+    append_char(out, text, i, d, is_control);
     i += d.len;
     ++chars;
   }
