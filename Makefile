@@ -24,9 +24,10 @@ CPP_BUILD := build/cpp
 JOBS ?= $(shell nproc)
 SUBMAKE = $(MAKE) --no-print-directory
 
-# What building the module needs: the compiler, pkg-config, libsodium's
-# headers, and venv for the build environment (CMake and Ninja come from PyPI).
-DEB_BUILD_PACKAGES := g++ pkg-config libsodium-dev python3-venv
+# What building the module needs: the compiler, pkg-config, the headers of
+# libsodium and of Debian's Python (a fresh machine has neither), and venv
+# for the build environment (CMake and Ninja come from PyPI).
+DEB_BUILD_PACKAGES := g++ pkg-config libsodium-dev python3-dev python3-venv
 # Every Debian package any target needs: the above, the C++ tests' libraries,
 # clang 19 for the fuzzers and clang-tidy, cppcheck.
 DEB_PACKAGES := $(DEB_BUILD_PACKAGES) libgtest-dev nlohmann-json3-dev \
@@ -98,16 +99,18 @@ test-py: build
 check: test-cpp test-py
 
 # stubtest runs from build/ so that its scratch cache lands there. The usage
-# file must pass both checkers; the misuse file must fail both, with exactly
-# the errors it lists.
+# file and the README's python blocks (one file, as they run; errors carry
+# README line numbers) must pass both checkers; the misuse file must fail
+# both, with exactly the errors it lists.
 test-typing: build
 	@cd build && $(abspath $(PY)) -m mypy.stubtest ulo_protocol
+	@$(PY) tests/test_readme.py build/readme_blocks.py
 	@$(PY) -m mypy --strict --cache-dir build/mypy-cache \
-	  tests/typing/usage.py python/ulo_protocol_cli tools/check_wheel.py tools/run_suites.py
-	@$(VENV)/bin/basedpyright --pythonpath $(PY) --level error tests/typing/usage.py >build/basedpyright.log \
-	  || { cat build/basedpyright.log; exit 1; }
+	  tests/typing/usage.py build/readme_blocks.py python/ulo_protocol_cli tools/check_wheel.py tools/run_suites.py
+	@$(VENV)/bin/basedpyright --pythonpath $(PY) --level error tests/typing/usage.py build/readme_blocks.py \
+	  >build/basedpyright.log || { cat build/basedpyright.log; exit 1; }
 	@$(PY) tests/typing/check_misuse.py --python $(PY)
-	@echo "typing: stubtest, mypy --strict and basedpyright clean; misuse refused by both"
+	@echo "typing: stubtest, mypy --strict and basedpyright clean (usage, README); misuse refused by both"
 
 # sdist and one wheel, repaired to a manylinux tag with libsodium inside.
 # Builds from the working tree as it is, committed or not.
