@@ -70,13 +70,15 @@ $(STAMPS)/deps: $(STAMPS)/deps-build Makefile | $(STAMPS)
 # the pinned tool set on top of them.
 venv-build: $(STAMPS)/venv-build
 $(STAMPS)/venv-build: requirements-build.txt | $(STAMPS)
-	@test -x $(PY) || { echo "creating $(VENV) with the build tools (scikit-build-core, CMake, Ninja)"; $(PYTHON) -m venv $(VENV); }
+	@echo "installing the build tools into $(VENV): scikit-build-core, CMake, Ninja"
+	@test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	@$(PY) -m pip install -q --upgrade pip
 	@$(PY) -m pip install -q -r requirements-build.txt
 	@touch $@
 
 venv: $(STAMPS)/venv
 $(STAMPS)/venv: $(STAMPS)/venv-build requirements-dev.txt requirements-test.txt | $(STAMPS)
+	@echo "installing the pinned tool set into $(VENV): requirements-dev.txt"
 	@$(PY) -m pip install -q -r requirements-dev.txt
 	@touch $@
 
