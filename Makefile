@@ -10,9 +10,10 @@
 #   make dist          sdist + one manylinux abi3 wheel in dist/
 #   make test-dist     checks of that wheel and of a build from the sdist
 #   make test-pythons  the suite on every CPython >= 3.10 found, from the wheel
-#   make demo          runs examples/
+#   make demo          builds the module with the build tools alone; runs examples/
 #   make bench         benchmarks; writes docs/benchmarks.md and .png
-#   make deps          the Debian packages (the only recipe that installs them)
+#   make deps          every Debian package any target needs
+#   make deps-build    only those the module's build needs (what demo installs)
 #   make clean         removes build/, dist/, .stamps/ and .venv
 SHELL := /bin/bash
 PYTHON ?= python3
@@ -23,13 +24,17 @@ CPP_BUILD := build/cpp
 JOBS ?= $(shell nproc)
 SUBMAKE = $(MAKE) --no-print-directory
 
-# Every Debian package any target needs: compilers and libraries for the
-# module and the C++ tests, clang 19 for the fuzzers and clang-tidy, cppcheck.
-DEB_PACKAGES := g++ pkg-config libsodium-dev libgtest-dev nlohmann-json3-dev \
-                python3-venv clang-19 clang-tidy-19 libclang-rt-19-dev cppcheck
+# What building the module needs: the compiler, pkg-config, the headers of
+# libsodium and of Debian's Python (a fresh machine has neither), and venv
+# for the build environment (CMake and Ninja come from PyPI).
+DEB_BUILD_PACKAGES := g++ pkg-config libsodium-dev python3-dev python3-venv
+# Every Debian package any target needs: the above, the C++ tests' libraries,
+# clang 19 for the fuzzers and clang-tidy, cppcheck.
+DEB_PACKAGES := $(DEB_BUILD_PACKAGES) libgtest-dev nlohmann-json3-dev \
+                clang-19 clang-tidy-19 libclang-rt-19-dev cppcheck
 
-.PHONY: all help deps venv build check test test-cpp test-py test-typing dist \
-        test-dist test-pythons demo bench clean
+.PHONY: all help deps deps-build venv venv-build build check test test-cpp test-py \
+        test-typing dist test-dist test-pythons demo bench clean
 
 all: build
 
@@ -41,28 +46,48 @@ help:
 $(STAMPS):
 	@mkdir -p $(STAMPS)
 
-# The one recipe that installs Debian packages.
-deps: $(STAMPS)/deps
-$(STAMPS)/deps: Makefile | $(STAMPS)
-	@missing=$$(for p in $(DEB_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+# The one recipe that installs Debian packages: $(1) less what is installed.
+define apt_install
+@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "installing Debian packages:" $$missing; \
 	  SUDO=$$([ "$$(id -u)" = 0 ] || echo sudo); \
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
+endef
+
+deps-build: $(STAMPS)/deps-build
+$(STAMPS)/deps-build: Makefile | $(STAMPS)
+	$(call apt_install,$(DEB_BUILD_PACKAGES))
+	@touch $@
+
+deps: $(STAMPS)/deps
+$(STAMPS)/deps: $(STAMPS)/deps-build Makefile | $(STAMPS)
+	$(call apt_install,$(DEB_PACKAGES))
+	@touch $@
+
+# One .venv: the build tools first (all that demo needs), then the rest of
+# the pinned tool set on top of them.
+venv-build: $(STAMPS)/venv-build
+$(STAMPS)/venv-build: requirements-build.txt | $(STAMPS)
+	@echo "installing the build tools into $(VENV): scikit-build-core, CMake, Ninja"
+	@test -x $(PY) || $(PYTHON) -m venv $(VENV)
+	@$(PY) -m pip install -q --upgrade pip
+	@$(PY) -m pip install -q -r requirements-build.txt
 	@touch $@
 
 venv: $(STAMPS)/venv
-$(STAMPS)/venv: requirements-dev.txt requirements-build.txt requirements-test.txt | $(STAMPS)
-	@test -x $(PY) || $(PYTHON) -m venv $(VENV)
-	@$(PY) -m pip install -q --upgrade pip
+$(STAMPS)/venv: $(STAMPS)/venv-build requirements-dev.txt requirements-test.txt | $(STAMPS)
+	@echo "installing the pinned tool set into $(VENV): requirements-dev.txt"
 	@$(PY) -m pip install -q -r requirements-dev.txt
 	@touch $@
 
 # Installed into .venv (not editable); scikit-build-core keeps its build tree
 # under build/ so rebuilds are incremental.
+INSTALL_MODULE = $(PY) -m pip install -q --no-build-isolation --no-deps .
+
 build: deps venv
-	@$(PY) -m pip install -q --no-build-isolation --no-deps .
+	@$(INSTALL_MODULE)
 
 test-cpp: deps venv
 	@$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DULO_BUILD_PYTHON=OFF -DULO_BUILD_TESTS=ON -DULO_WERROR=ON >/dev/null
@@ -76,16 +101,18 @@ test-py: build
 check: test-cpp test-py
 
 # stubtest runs from build/ so that its scratch cache lands there. The usage
-# file must pass both checkers; the misuse file must fail both, with exactly
-# the errors it lists.
+# file and the README's python blocks (one file, as they run; errors carry
+# README line numbers) must pass both checkers; the misuse file must fail
+# both, with exactly the errors it lists.
 test-typing: build
 	@cd build && $(abspath $(PY)) -m mypy.stubtest ulo_protocol
+	@$(PY) tests/test_readme.py build/readme_blocks.py
 	@$(PY) -m mypy --strict --cache-dir build/mypy-cache \
-	  tests/typing/usage.py python/ulo_protocol_cli tools/check_wheel.py tools/run_suites.py
-	@$(VENV)/bin/basedpyright --pythonpath $(PY) --level error tests/typing/usage.py >build/basedpyright.log \
-	  || { cat build/basedpyright.log; exit 1; }
+	  tests/typing/usage.py build/readme_blocks.py python/ulo_protocol_cli tools/check_wheel.py tools/run_suites.py
+	@$(VENV)/bin/basedpyright --pythonpath $(PY) --level error tests/typing/usage.py build/readme_blocks.py \
+	  >build/basedpyright.log || { cat build/basedpyright.log; exit 1; }
 	@$(PY) tests/typing/check_misuse.py --python $(PY)
-	@echo "typing: stubtest, mypy --strict and basedpyright clean; misuse refused by both"
+	@echo "typing: stubtest, mypy --strict and basedpyright clean (usage, README); misuse refused by both"
 
 # sdist and one wheel, repaired to a manylinux tag with libsodium inside.
 # Builds from the working tree as it is, committed or not.
@@ -123,7 +150,10 @@ test: deps venv
 	@$(SUBMAKE) fuzz-run FUZZ_SECONDS=$(FUZZ_QUICK_SECONDS)
 	@$(SUBMAKE) soak SOAK_SCALE=$(SOAK_QUICK_SCALE)
 
-demo: build
+# Only the build tools: a first demo needs no checkers, sanitizers or fuzzers.
+demo: deps-build venv-build
+	@echo "building the module, about 30 s on two cores..."
+	@$(INSTALL_MODULE)
 	@for f in examples/*.py; do echo "== $$f"; $(PY) $$f || exit 1; done
 
 bench: build

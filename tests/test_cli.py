@@ -73,11 +73,19 @@ def test_queue_show_prints_the_envelope_as_indented_json(queue_dir):
     assert shown == envelope(ID_OLD, response_hash="bb22")
 
 
-def test_queue_drop_removes_one_item_and_is_idempotent(queue_dir):
-    assert cli("queue", "drop", ID_OLD, queue_dir).returncode == 0
-    assert [i.queue_id for i in ulo.EnvelopeQueue(str(queue_dir)).list()] == [ID_NEW]
-    again = cli("queue", "drop", ID_OLD, queue_dir)
-    assert (again.returncode, again.stderr) == (0, b"")
+@pytest.mark.parametrize("queue_id, dropped", [
+    (ID_OLD, True),
+    ("not-queued", False),
+    (ID_OLD[:-1] + "." + ID_OLD[-1], False),  # shares ID_OLD's file name, not its item
+])
+def test_queue_drop_fails_unless_it_removed_the_item(queue_dir, queue_id, dropped):
+    proc = cli("queue", "drop", queue_id, queue_dir)
+    left = [i.queue_id for i in ulo.EnvelopeQueue(str(queue_dir)).list()]
+    if dropped:
+        assert (proc.returncode, proc.stderr, left) == (0, b"", [ID_NEW])
+    else:
+        assert (proc.returncode, left) == (1, [ID_OLD, ID_NEW])
+        assert proc.stderr.decode() == f"ulo-protocol: error: no queued item with id {queue_id!r}\n"
 
 
 @pytest.fixture
@@ -107,12 +115,23 @@ def signed(tmp_path, envelope_file):
     return descriptor, sig
 
 
-@pytest.mark.parametrize("padded", [True, False])
-def test_verify_accepts_a_good_signature(envelope_file, signed, padded):
+@pytest.mark.parametrize("form, given", [
+    ("envelope", "padded"), ("envelope", "unpadded"), ("queue item", "padded"),
+    ("envelope", "none"), ("queue item", "none"),  # the envelope's own our_signature
+])
+def test_verify_accepts_a_good_signature(tmp_path, signed, form, given):
     descriptor, sig = signed
+    env = envelope(response_hash="bb22", our_signature=sig)
+    if form == "envelope":
+        path = tmp_path / "signed.json"
+        path.write_text(env.to_json())
+    else:
+        ulo.EnvelopeQueue(str(tmp_path / "q")).push("routing", env)
+        path = tmp_path / "q" / "ex-1.json"
+    signature = {"padded": [sig], "unpadded": [sig.rstrip("=")], "none": []}[given]
     real = ulo.PeerIdentityDescriptor.from_json(descriptor.read_text()).fingerprint
-    proc = cli("envelope", "verify", envelope_file, "--descriptor", descriptor,
-               "--signature", sig if padded else sig.rstrip("="))
+    proc = cli("envelope", "verify", path, "--descriptor", descriptor,
+               *(["--signature", *signature] if signature else []))
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.decode() == f"ok: signature by {real} verifies\n"
 
@@ -135,6 +154,8 @@ def test_verify_rejects_a_signature_over_other_bytes(tmp_path, signed):
          "invalid PeerIdentityDescriptor JSON: "),
         (["envelope", "verify", "{env}", "--descriptor", "{env}", "--signature", "!!"],
          "--signature is not valid Base64"),
+        (["envelope", "verify", "{env}", "--descriptor", "{env}"],
+         "the envelope's our_signature is not standard Base64; give the signature with --signature"),
         (["queue", "show", "nope", "{absent}"], "no queued item with id 'nope'"),
         (["queue", "ls", "{env}"], "queue I/O error at "),
         (["queue", "ls", b"q\xff"], "argument DIR is not valid UTF-8: b'q\\xff'"),
@@ -172,10 +193,12 @@ def test_identity_new_writes_a_private_seed_and_prints_its_descriptor(tmp_path):
     assert descriptor == ulo.SoftwareIdentity.from_seed(seed).descriptor()
 
 
-def test_usage_errors_exit_2():
+def test_usage_errors_exit_2_and_help_says_which_signature_verify_checks():
     proc = cli("queue")
     assert proc.returncode == 2
     assert b"usage:" in proc.stderr
+    helped = " ".join(cli("envelope", "verify", "--help").stdout.decode().split())
+    assert "default: the envelope's own our_signature, read as standard Base64" in helped
 
 
 def test_queue_ls_shows_good_items_and_every_bad_entry_by_path(queue_dir):

@@ -1,9 +1,9 @@
 import builtins
 import datetime
 from collections.abc import Iterable, Sequence
-from typing import Any, ClassVar, Literal, NoReturn, final
+from typing import ClassVar, Literal, NoReturn, TypedDict, final, type_check_only
 
-from typing_extensions import Self
+from typing_extensions import NotRequired, Self
 
 __version__: str
 __all__ = [
@@ -41,8 +41,71 @@ _PairClass = Literal[
     "mediation",
     "preference",
 ]
-# Dict forms are whatever json.loads makes of the record's JSON text.
-_JsonDict = dict[str, Any]
+
+# Dict forms are what json.loads makes of a record's JSON text, and what
+# from_dict reads back. One type per record serves both directions: optional
+# keys may be missing, and may be None where the reader takes null. The
+# runtime skips unknown keys, so these types are what catch a misspelled one.
+_AddressDict = TypedDict("_AddressDict", {"class": _AddressClass, "type": str, "ref": str})
+
+class _SignedEnvelopeDict(TypedDict):
+    exchange_id: str
+    peer_self: _AddressDict
+    peer_counterparty: NotRequired[_AddressDict | None]
+    direction: _Direction
+    request_hash: str
+    response_hash: NotRequired[str | None]
+    counterparty_signature: NotRequired[str | None]
+    our_signature: str
+    opened_at: str  # RFC 3339; to_dict() writes UTC with a Z
+    closed_at: NotRequired[str | None]
+    protocol_hint: str
+    counterparty_identifier: str
+
+class _CounterpartyInfoDict(TypedDict):
+    identifier: str
+    protocol_hint: str
+    peer_address: str | None
+    counterparty_signature: str | None
+
+class _AttestationChainDict(TypedDict):
+    certs_b64: builtins.list[str]
+    vendor: str
+
+class _PeerIdentityDescriptorDict(TypedDict):
+    fingerprint: str
+    public_key_b64: str
+    surface: _Surface
+    attestation: NotRequired[_AttestationChainDict]  # null is refused here
+    created_at: str
+    superseded_by: NotRequired[_AddressDict | None]
+
+class _AnchorReceiptDict(TypedDict):
+    anchor_id: str
+    anchor_kind: _AnchorKind
+    merkle_root_hex: str
+    submission_ref: str
+    submitted_at: str
+    expected_finality_at: str
+    proof_b64: str
+
+class _AnchorProofDict(TypedDict):
+    anchor_id: str
+    anchor_kind: _AnchorKind
+    merkle_root_hex: str
+    confirmed: bool
+    authoritative_time: str
+    detail: str
+
+# The bad entries scan() returns are plain OSError and ValueError instances
+# that carry the entry's path; these names exist only for type checkers.
+@type_check_only
+class _QueueIOError(OSError):
+    path: str
+
+@type_check_only
+class _QueueJSONError(ValueError):
+    path: str
 
 # Ordering slots exist at runtime only to answer NotImplemented, so they are
 # left out here: a type checker then rejects `a < b` as the runtime does.
@@ -53,7 +116,7 @@ class ProtocolAddress:
     @staticmethod
     def parse(uri: str) -> ProtocolAddress: ...
     def to_uri(self) -> str: ...
-    def to_dict(self) -> dict[str, str]: ...
+    def to_dict(self) -> _AddressDict: ...
     @property
     def address_class(self) -> _AddressClass: ...
     @property
@@ -74,7 +137,7 @@ class CounterpartyInfo:
         peer_address: str | None = None,
         counterparty_signature: str | None = None,
     ) -> CounterpartyInfo: ...
-    def to_dict(self) -> dict[str, str | None]: ...
+    def to_dict(self) -> _CounterpartyInfoDict: ...
     @property
     def identifier(self) -> str: ...
     @property
@@ -95,9 +158,9 @@ class SignedEnvelope:
     @staticmethod
     def from_json(s: str) -> SignedEnvelope: ...
     @staticmethod
-    def from_dict(d: _JsonDict) -> SignedEnvelope: ...
+    def from_dict(d: _SignedEnvelopeDict) -> SignedEnvelope: ...
     def to_json(self) -> str: ...
-    def to_dict(self) -> _JsonDict: ...
+    def to_dict(self) -> _SignedEnvelopeDict: ...
     def canonical_signing_bytes(self) -> bytes: ...
     @property
     def exchange_id(self) -> str: ...
@@ -148,11 +211,11 @@ class PeerIdentityDescriptor:
     @staticmethod
     def from_json(s: str) -> PeerIdentityDescriptor: ...
     @staticmethod
-    def from_dict(d: _JsonDict) -> PeerIdentityDescriptor: ...
+    def from_dict(d: _PeerIdentityDescriptorDict) -> PeerIdentityDescriptor: ...
     @staticmethod
     def fingerprint_of(public_key_bytes: bytes) -> str: ...
     def to_json(self) -> str: ...
-    def to_dict(self) -> _JsonDict: ...
+    def to_dict(self) -> _PeerIdentityDescriptorDict: ...
     def verify(self, payload: bytes, signature_bytes: bytes) -> None: ...
     @staticmethod
     def verify_many(
@@ -206,9 +269,9 @@ class AnchorReceipt:
     @staticmethod
     def from_json(s: str) -> AnchorReceipt: ...
     @staticmethod
-    def from_dict(d: _JsonDict) -> AnchorReceipt: ...
+    def from_dict(d: _AnchorReceiptDict) -> AnchorReceipt: ...
     def to_json(self) -> str: ...
-    def to_dict(self) -> _JsonDict: ...
+    def to_dict(self) -> _AnchorReceiptDict: ...
     @property
     def anchor_id(self) -> str: ...
     @property
@@ -235,9 +298,9 @@ class AnchorProof:
     @staticmethod
     def from_json(s: str) -> AnchorProof: ...
     @staticmethod
-    def from_dict(d: _JsonDict) -> AnchorProof: ...
+    def from_dict(d: _AnchorProofDict) -> AnchorProof: ...
     def to_json(self) -> str: ...
-    def to_dict(self) -> _JsonDict: ...
+    def to_dict(self) -> _AnchorProofDict: ...
     @property
     def anchor_id(self) -> str: ...
     @property
@@ -276,9 +339,10 @@ class EnvelopeQueue:
     # `builtins.` because the method named `list` shadows the builtin here.
     def list(self) -> builtins.list[QueuedItem]: ...
     def drop_item(self, queue_id: str) -> None: ...
-    # Each bad entry is the OSError or ValueError list() would raise for it;
-    # it carries the entry's path in its `path` attribute.
-    def scan(self) -> tuple[builtins.list[QueuedItem], builtins.list[OSError | ValueError]]: ...
+    # Each bad entry is the exception list() would raise for it.
+    def scan(
+        self,
+    ) -> tuple[builtins.list[QueuedItem], builtins.list[_QueueIOError | _QueueJSONError]]: ...
     def quarantine(self, path: str | bytes) -> str: ...
     @property
     def dir(self) -> str: ...

@@ -11,6 +11,7 @@ import base64
 import binascii
 import json
 import os
+import re
 import sys
 import warnings
 from collections.abc import Sequence
@@ -105,14 +106,44 @@ def cmd_queue_show(args: argparse.Namespace) -> int:
     raise CliError(f"no queued item with id {args.id!r}")
 
 
+def _item_path(queue: ulo_protocol.EnvelopeQueue, queue_id: str) -> str:
+    # The queue names an item's file by the id's ASCII letters, digits, - and _.
+    return os.path.join(queue.dir, re.sub(r"[^A-Za-z0-9_-]", "", queue_id) + ".json")
+
+
 def cmd_queue_drop(args: argparse.Namespace) -> int:
+    queue = _queue(args.dir)
+    path = _item_path(queue, args.id)
+    present = os.path.lexists(path)
     # Deliberately not listing first: a corrupt item must stay droppable.
-    _queue(args.dir).drop_item(args.id)
+    queue.drop_item(args.id)
+    # Still there: the file holds another id that shares its name.
+    if not present or os.path.lexists(path):
+        raise CliError(f"no queued item with id {args.id!r}")
     return 0
 
 
+def _item_envelope(text: str) -> ulo_protocol.SignedEnvelope | None:
+    """The envelope inside a queue item file's text, or None if it is none."""
+    try:
+        value = json.loads(text)
+    except (ValueError, RecursionError):
+        return None
+    if isinstance(value, dict) and "queue_id" in value and isinstance(value.get("envelope"), dict):
+        return ulo_protocol.SignedEnvelope.from_dict(value["envelope"])
+    return None
+
+
 def _load_envelope(path: str) -> ulo_protocol.SignedEnvelope:
-    return ulo_protocol.SignedEnvelope.from_json(_read_text(path))
+    """An envelope file, or a queue item file holding one."""
+    text = _read_text(path)
+    try:
+        return ulo_protocol.SignedEnvelope.from_json(text)
+    except ValueError:
+        envelope = _item_envelope(text)
+        if envelope is None:
+            raise
+        return envelope
 
 
 def cmd_envelope_signing_bytes(args: argparse.Namespace) -> int:
@@ -125,18 +156,25 @@ def cmd_envelope_signing_bytes(args: argparse.Namespace) -> int:
     return 0
 
 
-def _decode_signature(text: str) -> bytes:
+def _decode_signature(text: str, error: str) -> bytes:
     # Accept the padded and the unpadded standard alphabet alike.
     stripped = text.strip().rstrip("=")
     try:
         return base64.b64decode(stripped + "=" * (-len(stripped) % 4), validate=True)
     except (binascii.Error, ValueError):
-        raise CliError("--signature is not valid Base64") from None
+        raise CliError(error) from None
 
 
 def cmd_envelope_verify(args: argparse.Namespace) -> int:
-    signature = _decode_signature(args.signature)
+    # A given signature is checked before any file is read.
+    given = None if args.signature is None else _decode_signature(
+        args.signature, "--signature is not valid Base64"
+    )
     envelope = _load_envelope(args.file)
+    signature = given if given is not None else _decode_signature(
+        envelope.our_signature,
+        "the envelope's our_signature is not standard Base64; give the signature with --signature",
+    )
     descriptor = ulo_protocol.PeerIdentityDescriptor.from_json(_read_text(args.descriptor))
     descriptor.verify(envelope.canonical_signing_bytes(), signature)
     # Vouch only for what was checked: the fingerprint of the key that verified.
@@ -201,7 +239,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("id", metavar="ID")
     p.add_argument("dir", nargs="?", metavar="DIR", help=dir_help)
     p.set_defaults(func=cmd_queue_show)
-    p = queue_cmds.add_parser("drop", help="remove an item (succeeds if it is already gone)")
+    p = queue_cmds.add_parser("drop", help="remove an item; exit status 1 if no item has that id")
     p.add_argument("id", metavar="ID")
     p.add_argument("dir", nargs="?", metavar="DIR", help=dir_help)
     p.set_defaults(func=cmd_queue_drop)
@@ -217,13 +255,21 @@ def build_parser() -> argparse.ArgumentParser:
     p = env_cmds.add_parser(
         "signing-bytes", help="write the canonical signing bytes of an envelope to stdout"
     )
-    p.add_argument("file", metavar="FILE", help="envelope JSON ('-' for stdin)")
+    p.add_argument(
+        "file", metavar="FILE", help="envelope JSON, or a queue item file ('-' for stdin)"
+    )
     p.add_argument("--hex", action="store_true", help="write lowercase hex and a newline")
     p.set_defaults(func=cmd_envelope_signing_bytes)
     p = env_cmds.add_parser("verify", help="check a signature over an envelope's signing bytes")
-    p.add_argument("file", metavar="FILE", help="envelope JSON ('-' for stdin)")
+    p.add_argument(
+        "file", metavar="FILE", help="envelope JSON, or a queue item file ('-' for stdin)"
+    )
     p.add_argument("--descriptor", required=True, metavar="FILE", help="signer's descriptor JSON")
-    p.add_argument("--signature", required=True, metavar="BASE64", help="64-byte signature")
+    p.add_argument(
+        "--signature", metavar="BASE64",
+        help="the 64-byte signature in standard Base64 (default: the envelope's own "
+        "our_signature, read as standard Base64)",
+    )
     p.set_defaults(func=cmd_envelope_verify)
 
     p = groups.add_parser("classify", help="print the pair class of an exchange")

@@ -43,4 +43,8 @@ def wrong_arguments(env: ulo.SignedEnvelope, addr: ulo.ProtocolAddress) -> None:
     ulo.EnvelopeQueue("q").push("routing", env.to_json())  # error
     _ = ulo.ProtocolAddress.parse(b"tov://body/peer/x")  # error
     env.exchange_id = "other"  # error
+    _ = ulo.SignedEnvelope.from_dict({**env.to_dict(), "closed_on": "2026-04-15T09:00:01Z"})  # error
+    _ = ulo.SignedEnvelope.from_dict({"exchange_id": "ex-1"})  # error
+    _ = ulo.SignedEnvelope.from_dict({**env.to_dict(), "direction": "sideways"})  # error
+    _ = env.to_dict()["closed_on"]  # error
     del unhashable

@@ -8,6 +8,7 @@ from __future__ import annotations
 import datetime
 import sys
 import tempfile
+from typing import Literal
 
 import ulo_protocol as ulo
 
@@ -26,7 +27,8 @@ ENVELOPE_JSON = (
 def addresses() -> None:
     addr = ulo.ProtocolAddress.parse("tov://body/peer/abc")
     assert_type(addr.to_uri(), str)
-    assert_type(addr.to_dict(), dict[str, str])
+    assert_type(addr.to_dict()["class"], Literal[
+        "body", "act", "datum", "prop", "discard", "pair", "doc", "evidence", "route", "mediation"])
     assert addr == ulo.ProtocolAddress(address_class="body", type_="peer", ref_="abc")
     index: dict[ulo.ProtocolAddress, int] = {addr: hash(addr)}
     assert len(index) == 1
@@ -40,6 +42,8 @@ def envelopes_and_identities() -> None:
     assert_type(env.peer_counterparty, ulo.ProtocolAddress | None)
     assert env.opened_at.tzinfo is datetime.timezone.utc
     assert ulo.SignedEnvelope.from_dict(env.to_dict()) == env
+    closed = ulo.SignedEnvelope.from_dict({**env.to_dict(), "closed_at": None, "response_hash": "bb"})
+    assert_type(closed.to_dict().get("closed_at"), str | None)
 
     identity = ulo.SoftwareIdentity.from_seed(bytes(32))
     payload: bytes = env.canonical_signing_bytes()
@@ -52,7 +56,7 @@ def envelopes_and_identities() -> None:
     assert ulo.PeerIdentityDescriptor.fingerprint_of(bytes(32))
 
     info = ulo.CounterpartyInfo("peer-7", "quic", counterparty_signature=None)
-    assert_type(info.to_dict(), dict[str, str | None])
+    assert_type(info.to_dict()["peer_address"], str | None)
     assert ulo.AttestationChain(("c1", "c2"), vendor="v").certs_b64 == ["c1", "c2"]
 
 
@@ -68,6 +72,11 @@ def queue_and_anchor() -> None:
         for item in items:
             queue.drop_item(item.queue_id)
         assert queue.list() == []
+        with open(f"{tmp}/broken.json", "w") as f:
+            f.write("{")
+        for error in queue.scan()[1]:
+            assert_type(error.path, str)
+            queue.quarantine(error.path)
 
     anchor = ulo.MockAnchor("m1")
     receipt = anchor.submit(bytes([0x11]) * 32)
