@@ -44,7 +44,7 @@ $(STAMPS):
 # The one recipe that installs Debian packages.
 deps: $(STAMPS)/deps
 $(STAMPS)/deps: Makefile | $(STAMPS)
-	@missing=$$(for p in $(DEB_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+	@missing=$$(for p in $(DEB_PACKAGES) $(RELEASE_DEB_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "installing Debian packages:" $$missing; \
 	  SUDO=$$([ "$$(id -u)" = 0 ] || echo sudo); \
@@ -111,6 +111,7 @@ test-pythons: build
 	  --work build/suites tests
 
 include mk/hardening.mk
+include mk/release.mk
 
 # The full run CI uses, one step after another.
 test: deps venv
