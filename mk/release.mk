@@ -1,7 +1,6 @@
 # Release: portable wheels, their platform runs, reproducibility, hardening.
 #   make dist               sdist + manylinux2014 x86_64 and aarch64 wheels + SHA256SUMS
 #   make test-dist          the wheels' checks, hardening, and a two-clone rebuild
-#   make test-platforms     the suite in the old-glibc, arm64 and newest-CPython roots
 #   make release-toolchain  Zig from requirements-release.txt, into the cache
 # Expensive things are cached outside the clone, under ULO_CACHE.
 
@@ -18,7 +17,10 @@ RELEASE_DEB_PACKAGES := autoconf automake libtool dpkg-dev debootstrap qemu-user
 # signed archive index as the binary packages.
 DEB_SRC_LIST := /etc/apt/sources.list.d/ulo-protocol-src.sources
 
-.PHONY: release-toolchain test-platforms
+# Roots `make test-pythons` runs the suite in (tools/platform_roots.py).
+PLATFORM_ROOTS ?= bullseye,arm64,testing
+
+.PHONY: release-toolchain
 
 $(STAMPS)/deps: $(STAMPS)/deb-src mk/release.mk
 $(STAMPS)/deb-src: mk/release.mk | $(STAMPS)
@@ -32,7 +34,14 @@ $(STAMPS)/deb-src: mk/release.mk | $(STAMPS)
 	@touch $@
 
 release-toolchain: $(ZIG_HOME)/.ready
-$(ZIG_HOME)/.ready: requirements-release.txt | venv
+# Keyed by the version in its path, so clones share it.
+$(ZIG_HOME)/.ready: | venv
 	@rm -rf $(ZIG_HOME) && mkdir -p $(ZIG_HOME)
-	@$(PY) -m pip install -q --disable-pip-version-check --target $(ZIG_HOME) -r requirements-release.txt
+	@$(PY) -m pip install -q --disable-pip-version-check --target $(ZIG_HOME) ziglang==$(ZIG_VERSION)
 	@touch $@
+
+# make bench times the shipped x86_64 wheel beside the GCC build.
+bench: bench-wheel
+.PHONY: bench-wheel
+bench-wheel:
+	@ls dist/*manylinux2014_x86_64.whl >/dev/null 2>&1 || $(SUBMAKE) dist

@@ -139,41 +139,82 @@ def wrappers(cache: pathlib.Path) -> pathlib.Path:
 # --- libsodium -------------------------------------------------------------------
 
 
+def source_versions(package: str) -> list[str]:
+    """The versions apt's source index lists, newest first."""
+    index = run(["apt-cache", "showsrc", "--only-source", package])
+    versions = {line.split(":", 1)[1].strip() for line in index.splitlines() if line.startswith("Version:")}
+    return sorted(versions, key=version_key, reverse=True)
+
+
+def apt_download(package: str, version: str, dest: pathlib.Path) -> str | None:
+    """Fetch one source package version into `dest`; apt checks every file
+    against the signed archive index. Returns apt's complaint on failure (an
+    index may list a security update whose files a mirror does not serve yet)."""
+    proc = subprocess.run(["apt-get", "source", "--download-only", "-qq", f"{package}={version}"],
+                          cwd=dest, capture_output=True, text=True, check=False)
+    if proc.returncode == 0:
+        return None
+    for partial in dest.iterdir():
+        partial.unlink()
+    lines = proc.stderr.strip().splitlines()
+    return lines[-1] if lines else f"apt-get exited {proc.returncode}"
+
+
+def apt_source(package: str, dest: pathlib.Path) -> str:
+    """The newest version of `package` that can be downloaded, into `dest`."""
+    errors = []
+    for version in source_versions(package):
+        problem = apt_download(package, version, dest)
+        if problem is None:
+            return version
+        errors.append(f"{version}: {problem}")
+    die(f"cannot download Debian source package {package}:\n  " + "\n  ".join(errors or ["not in the index"]))
+    raise AssertionError
+
+
+@functools.cache
 def sodium_source(cache: pathlib.Path) -> tuple[pathlib.Path, str]:
-    """Debian's source package, verified by apt against the signed archive
-    index, unpacked with Debian's patches and made configurable."""
-    version = run(["apt-cache", "showsrc", "--only-source", SODIUM_SOURCE])
-    versions = [line.split(":", 1)[1].strip() for line in version.splitlines() if line.startswith("Version:")]
+    """Debian's source package, unpacked with Debian's patches and made
+    configurable; a version can be pinned with ULO_SODIUM_VERSION."""
     pinned = os.environ.get("ULO_SODIUM_VERSION")
-    want = pinned or newest(versions)
-    if want not in versions:
-        die(f"{SODIUM_SOURCE} {want} is not in apt's source index (has {', '.join(versions)})")
-    tree = cache / "src" / f"{SODIUM_SOURCE}-{want}"
-    if (tree / ".ready").is_file():
+    versions = source_versions(SODIUM_SOURCE)
+    if pinned and pinned not in versions:
+        die(f"{SODIUM_SOURCE} {pinned} is not in apt's source index (has {', '.join(versions)})")
+    tree_root = cache / "src"
+    tree_root.mkdir(parents=True, exist_ok=True)
+    errors = []
+    for want in [pinned] if pinned else versions:
+        tree = tree_root / f"{SODIUM_SOURCE}-{want}"
+        if (tree / ".ready").is_file():
+            return tree, want
+        with tempfile.TemporaryDirectory(dir=tree_root) as tmp:
+            t = pathlib.Path(tmp)
+            problem = apt_download(SODIUM_SOURCE, want, t)
+            if problem is not None:
+                errors.append(f"{want}: {problem}")
+                continue
+            log(f"unpacking Debian source {SODIUM_SOURCE} {want}")
+            shutil.rmtree(tree, ignore_errors=True)
+            dsc = next(t.glob("*.dsc"))
+            run(["dpkg-source", "-x", dsc.name, "tree"], cwd=t)
+            run(["./autogen.sh", "-s"], cwd=t / "tree", quiet_log=t / "autogen.log")
+            orig = next(t.glob("*.orig.tar.*"))
+            (t / "tree" / ".orig-sha256").write_text(hashlib.sha256(orig.read_bytes()).hexdigest() + "\n")
+            (t / "tree").rename(tree)
+        (tree / ".ready").write_text(want + "\n")
         return tree, want
-    log(f"fetching Debian source {SODIUM_SOURCE} {want}")
-    shutil.rmtree(tree, ignore_errors=True)
-    tree.parent.mkdir(parents=True, exist_ok=True)
-    with tempfile.TemporaryDirectory(dir=tree.parent) as tmp:
-        t = pathlib.Path(tmp)
-        run(["apt-get", "source", "--download-only", "-qq", f"{SODIUM_SOURCE}={want}"], cwd=t)
-        dsc = next(t.glob("*.dsc"))
-        run(["dpkg-source", "-x", dsc.name, "tree"], cwd=t)
-        run(["./autogen.sh", "-s"], cwd=t / "tree", quiet_log=t / "autogen.log")
-        orig = next(t.glob("*.orig.tar.*"))
-        (t / "tree" / ".orig-sha256").write_text(hashlib.sha256(orig.read_bytes()).hexdigest() + "\n")
-        (t / "tree").rename(tree)
-    (tree / ".ready").write_text(want + "\n")
-    return tree, want
+    die(f"cannot download Debian source package {SODIUM_SOURCE}:\n  " + "\n  ".join(errors))
+    raise AssertionError
 
 
-def newest(versions: list[str]) -> str:
-    def cmp(a: str, b: str) -> int:
-        if a == b:
-            return 0
-        lower = subprocess.run(["dpkg", "--compare-versions", a, "lt", b], check=False).returncode == 0
-        return -1 if lower else 1
-    return max(versions, key=functools.cmp_to_key(cmp))
+def _dpkg_cmp(a: str, b: str) -> int:
+    if a == b:
+        return 0
+    lower = subprocess.run(["dpkg", "--compare-versions", a, "lt", b], check=False).returncode == 0
+    return -1 if lower else 1
+
+
+version_key = functools.cmp_to_key(_dpkg_cmp)
 
 
 def sodium_build(cache: pathlib.Path, arch: str) -> tuple[pathlib.Path, dict[str, str]]:
