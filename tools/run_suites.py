@@ -206,7 +206,7 @@ def main() -> None:
         label = f"cpython-{full}-{owner}"
         ok, text = run_one(python, label, wheel, reqs, work / label, tests, work / "scratch" / label)
         failed |= not ok
-        print(f"CPython {full:<8} {'host ' + platform.machine():<34} {str(python):<45} "
+        print(f"CPython {full:<8} {'host ' + platform.machine():<36} {str(python):<45} "
               f"{'ok  ' if ok else 'FAIL'} {text}", flush=True)
     have = {minor for _, _, minor in interpreters}
     roots = [r for r in args.roots.split(",") if r]
@@ -221,7 +221,7 @@ def main() -> None:
             failed |= not ok
             if ok:
                 have.add(tuple(int(x) for x in version.split(".")[:2]))  # type: ignore[arg-type]
-            print(f"CPython {version:<8} {interp.spec.platform:<34} {interp.python:<45} "
+            print(f"CPython {version:<8} {interp.spec.platform:<36} {interp.python:<45} "
                   f"{'ok  ' if ok else 'FAIL'} {text}", flush=True)
     for minor in SUPPORTED:
         if minor not in have:
