@@ -53,10 +53,11 @@ def run(cmd: list[str], cwd: pathlib.Path | None = None, env: dict[str, str] | N
         quiet_log: pathlib.Path | None = None) -> str:
     if quiet_log is not None:
         with quiet_log.open("w") as out:
-            proc = subprocess.run(cmd, cwd=cwd, env=env, stdout=out, stderr=subprocess.STDOUT, check=False)
-        if proc.returncode != 0:
+            status = subprocess.run(cmd, cwd=cwd, env=env, stdout=out, stderr=subprocess.STDOUT,
+                                    check=False).returncode
+        if status != 0:
             tail = quiet_log.read_text(errors="replace").splitlines()[-40:]
-            die(f"{' '.join(cmd)} exited {proc.returncode} (log {quiet_log}):\n" + "\n".join(tail))
+            die(f"{' '.join(cmd)} exited {status} (log {quiet_log}):\n" + "\n".join(tail))
         return ""
     proc = subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True, check=False)
     if proc.returncode != 0:
@@ -272,7 +273,9 @@ def build_sdist(out: pathlib.Path, env: dict[str, str], logs: pathlib.Path) -> p
 def build_wheel(arch: str, cache: pathlib.Path, env: dict[str, str], raw: pathlib.Path,
                 logs: pathlib.Path) -> pathlib.Path:
     sodium, _ = sodium_build(cache, arch)
-    env = dict(env, **{k: v for k, v in zig_env(cache).items() if k.startswith(("ZIG_", "ULO_"))})
+    # The release's settings are all given below; none come from the caller.
+    env = {k: v for k, v in env.items() if not k.startswith("SKBUILD_")}
+    env.update({k: v for k, v in zig_env(cache).items() if k.startswith(("ZIG_", "ULO_"))})
     # Only the static libsodium just built, never the system's.
     env["PKG_CONFIG_LIBDIR"] = str(sodium / "lib" / "pkgconfig")
     env["PKG_CONFIG_PATH"] = ""
