@@ -75,7 +75,7 @@ def sbom(*, name: str, version: str, arch: str, epoch: int, commit: str, tree: s
         "components": [
             {
                 "type": "library", "bom-ref": sodium_ref, "name": "libsodium", "version": sodium["upstream"],
-                "description": "linked statically, built from Debian's source package",
+                "description": f"linked statically, built from Debian's source package with {sodium['compiler']}",
                 "licenses": [{"license": {"id": "ISC"}}], "purl": sodium_ref,
                 "hashes": [{"alg": "SHA-256", "content": sodium["orig_sha256"]}],
                 "properties": [
