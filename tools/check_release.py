@@ -86,8 +86,8 @@ def properties(data: bytes) -> dict[str, str]:
     stack = segs.get("PT_GNU_STACK")
     protector = "yes" if "__stack_chk_fail" in imports else "no"
     if protector == "no" and elf["e_machine"] == "EM_AARCH64" and "getauxval" in imports:
-        # Zig's runtime supplies the guard and the failure handler there;
-        # the guard is seeded from AT_RANDOM at load (cmake/zig-stack-guard.cpp).
+        # Zig's runtime supplied the guard and the failure handler in this
+        # link; the guard is seeded from AT_RANDOM at load (cmake/zig-stack-guard.cpp).
         protector = "yes (seeded)"
     return {
         "RELRO": "yes" if "PT_GNU_RELRO" in segs else "no",
