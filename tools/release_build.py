@@ -40,7 +40,6 @@ SODIUM_NOT_ON_2_17 = ("ac_cv_func_getrandom=no", "ac_cv_func_getentropy=no", "ac
 # The same hardening as the module (cmake/zig-common.cmake). libsodium's own
 # -fstack-protector would come after ours and weaken it, hence --disable-ssp.
 SODIUM_CFLAGS = "-O2 -g0 -fstack-protector-strong -D_FORTIFY_SOURCE=3"
-SODIUM_CFLAGS_X86_64 = " -fcf-protection=full"
 HOW_TO_GET = "`make deps` installs the Debian packages and adds the deb-src entry"
 
 
@@ -236,7 +235,7 @@ def sodium_compiler(cache: pathlib.Path, arch: str) -> tuple[str, str]:
 
 def sodium_build(cache: pathlib.Path, arch: str) -> tuple[pathlib.Path, dict[str, str]]:
     src, version = sodium_source(cache)
-    cflags = SODIUM_CFLAGS + (SODIUM_CFLAGS_X86_64 if arch == "x86_64" else "")
+    cflags = SODIUM_CFLAGS
     cc, compiler = sodium_compiler(cache, arch)
     key = hashlib.sha256(f"{SODIUM_RECIPE}|{version}|{compiler}|{arch}|{cflags}".encode()).hexdigest()[:16]
     prefix = cache / "sodium" / f"{version}-{arch}-{key}"
