@@ -299,7 +299,7 @@ def build_wheel(arch: str, cache: pathlib.Path, env: dict[str, str], raw: pathli
     build_dir = ROOT / "build" / "release" / arch
     # A toolchain change is not picked up by an existing CMake cache.
     stamp = build_dir / "toolchain.key"
-    key = f"{zig_version()}|{sodium.name}|{(ROOT / 'cmake' / 'zig-common.cmake').read_text()}"
+    key = f"{wrappers(cache)}|{sodium.name}|{(ROOT / 'cmake' / 'zig-common.cmake').read_text()}"
     if not stamp.is_file() or stamp.read_text() != key:
         shutil.rmtree(build_dir, ignore_errors=True)
         build_dir.mkdir(parents=True)
