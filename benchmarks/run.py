@@ -12,7 +12,8 @@ import sys
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from harness import Result, per_call  # noqa: E402
 
-MODULES = ["bench_address", "bench_envelope", "bench_identity", "bench_queue", "bench_anchor"]
+MODULES = ["bench_address", "bench_envelope", "bench_identity", "bench_queue", "bench_anchor",
+           "bench_shipped"]
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
