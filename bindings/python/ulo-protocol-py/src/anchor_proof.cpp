@@ -12,7 +12,7 @@ using Forms = JsonForms<AnchorProof, kAnchorProofRecord, anchor_proof_cell>;
 PyObject* repr_of(const AnchorProof& r) {
   return Repr("AnchorProof")
       .text("anchor_id", r.anchor_id)
-      .text("kind", anchor_kind_name(r.anchor_kind))
+      .text("kind", name_of(r.anchor_kind))
       .boolean("confirmed", r.confirmed)
       .text("root", r.merkle_root_hex)
       .finish();

@@ -12,7 +12,7 @@ using Forms = JsonForms<AnchorReceipt, kAnchorReceiptRecord, anchor_receipt_cell
 PyObject* repr_of(const AnchorReceipt& r) {
   return Repr("AnchorReceipt")
       .text("anchor_id", r.anchor_id)
-      .text("kind", anchor_kind_name(r.anchor_kind))
+      .text("kind", name_of(r.anchor_kind))
       .text("root", r.merkle_root_hex)
       .finish();
 }

@@ -3,6 +3,7 @@
 #include "classes.hpp"
 #include "envelope.hpp"
 #include "fields.hpp"
+#include "record_table.hpp"
 
 namespace ulo::py {
 namespace {
@@ -29,7 +30,7 @@ PyObject* info_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* dict_of(const Rec& r) { return json_loads(counterparty_to_json(r)); }
+PyObject* dict_of(const Rec& r) { return json_loads(encode_record(kCounterpartyInfoRecord, &r)); }
 
 PyObject* reduce(const Rec& r) {
   return reduce_by_fields(counterparty_info_cell().get(), kCounterpartyInfoRecord, &r);

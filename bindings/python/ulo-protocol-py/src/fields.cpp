@@ -46,7 +46,7 @@ PyObject* field_value(const FieldDef& f, const void* record) {
     case FieldKind::enumeration: {
       // Every enumeration is stored in one byte (checked where rows are made).
       const auto k = *static_cast<const std::uint8_t*>(v);
-      return new_text(f.names[k % f.names.size()]);
+      return new_text(name_at(f.names, k));
     }
     case FieldKind::record:
       return record_value(*f.nested, v);

@@ -31,7 +31,7 @@ PyObject* raise_anchor_error(const AnchorError& e) {
 // The anchor's operation, run to completion on the worker runtime.
 template <class T, class Op>
 PyObject* run_anchor_op(Op&& op, PyObject* (*make)(T&&)) {
-  Result<T, AnchorError> outcome = run_to_completion([&](Runtime&) { return op(); });
+  Result<T, AnchorError> outcome = run_to_completion([&](Runtime& rt) { return op(rt); });
   if (!outcome) return raise_anchor_error(outcome.error());
   return make(std::move(*outcome));
 }
@@ -56,7 +56,7 @@ PyObject* submit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     MerkleRoot fixed;
     std::copy(root.begin(), root.end(), fixed.begin());
     Anchor& anchor = *record_of<AnchorRec>(self).anchor;
-    return run_anchor_op([&] { return anchor.submit(fixed); }, new_anchor_receipt);
+    return run_anchor_op([&](Runtime& rt) { return anchor.submit(rt, fixed); }, new_anchor_receipt);
   });
 }
 
@@ -70,12 +70,12 @@ PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     Anchor& anchor = *record_of<AnchorRec>(self).anchor;
     const AnchorReceipt& receipt = record_of<AnchorReceipt>(a[0]);
-    return run_anchor_op([&] { return anchor.verify(receipt); }, new_anchor_proof);
+    return run_anchor_op([&](Runtime& rt) { return anchor.verify(rt, receipt); }, new_anchor_proof);
   });
 }
 
 PyObject* id_of(const AnchorRec& r) { return new_text(r.anchor->id()); }
-PyObject* kind_of(const AnchorRec& r) { return new_text(anchor_kind_name(r.anchor->kind())); }
+PyObject* kind_of(const AnchorRec& r) { return new_text(name_of(r.anchor->kind())); }
 PyObject* cost_of(const AnchorRec& r) {
   return PyFloat_FromDouble(r.anchor->cost_usd_per_submission());
 }

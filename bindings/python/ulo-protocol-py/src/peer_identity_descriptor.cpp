@@ -42,7 +42,7 @@ PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     auto ok = verify_signature(record_of<Rec>(self).public_key_b64, payload, signature);
     if (!ok) {
       return raise_value_error("signature verification failed: " +
-                               std::string(verify_error_name(ok.error())));
+                               std::string(name_of(ok.error())));
     }
     Py_RETURN_NONE;
   });
@@ -57,7 +57,7 @@ PyObject* attested_of(const Rec& r) { return new_bool(surface_hardware_attested(
 PyObject* repr_of(const Rec& r) {
   return Repr("PeerIdentityDescriptor")
       .text("fingerprint", r.fingerprint)
-      .text("surface", surface_name(r.surface))
+      .text("surface", name_of(r.surface))
       .integer("tier", surface_tier(r.surface))
       .finish();
 }

@@ -13,9 +13,10 @@ using Rec = ProtocolAddress;
 const std::string& expected_classes() {
   static const std::string text = [] {
     std::string s = " (expected one of: ";
-    for (std::size_t i = 0; i < std::size(kAddressClassNames); ++i) {
+    const auto names = names_of<AddressClass>();
+    for (std::size_t i = 0; i < names.size(); ++i) {
       if (i != 0) s += ", ";
-      s += kAddressClassNames[i];
+      s += names[i];
     }
     return s + ")";
   }();
@@ -30,7 +31,7 @@ PyObject* address_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!a.bind(args, kwargs)) return nullptr;
     std::string_view cls, type_text, ref;
     if (!a.text(0, cls) || !a.text(1, type_text) || !a.text(2, ref)) return nullptr;
-    auto c = address_class_from_name(cls);
+    auto c = value_named<AddressClass>(cls);
     if (!c) {
       return raise_value_error("unknown address class: " + echoed(cls) + expected_classes());
     }

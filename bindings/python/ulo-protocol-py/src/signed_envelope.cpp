@@ -15,7 +15,7 @@ PyObject* signing_bytes_of(const Rec& r) { return new_bytes(canonical_signing_by
 PyObject* repr_of(const Rec& r) {
   return Repr("SignedEnvelope")
       .text("exchange_id", r.exchange_id)
-      .text("direction", direction_name(r.direction))
+      .text("direction", name_of(r.direction))
       .finish();
 }
 

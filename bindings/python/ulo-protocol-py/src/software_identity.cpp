@@ -43,7 +43,7 @@ PyObject* sign(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* descriptor_of(const Rec& r) { return new_peer_identity_descriptor(r.descriptor()); }
 PyObject* secret_of(const Rec& r) { return new_bytes(r.seed()); }
 PyObject* fingerprint_of(const Rec& r) { return new_text(r.fingerprint()); }
-PyObject* surface_of(const Rec&) { return new_text(surface_name(Surface::software)); }
+PyObject* surface_of(const Rec&) { return new_text(name_of(Surface::software)); }
 PyObject* attested_of(const Rec&) {
   return new_bool(surface_hardware_attested(Surface::software));
 }
