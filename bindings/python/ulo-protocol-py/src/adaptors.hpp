@@ -55,7 +55,7 @@ template <auto Fn, class... Args>
 PyObject* result(Args&&... args) {
   if constexpr (std::is_void_v<typename FnTraits<decltype(Fn)>::result>) {
     std::invoke(Fn, std::forward<Args>(args)...);
-    Py_RETURN_NONE;
+    return new_none();
   } else {
     return to_python(std::invoke(Fn, std::forward<Args>(args)...));
   }
@@ -115,16 +115,18 @@ struct Bound {
 
   // v: one borrowed reference per parameter, nullptr for an omitted one.
   static PyObject* call(PyObject* self, PyObject* const* v) {
-    return [&]<std::size_t... I>(std::index_sequence<I...>) -> PyObject* {
-      std::tuple<typename Arg<I>::Held...> held;
-      if (!(Arg<I>::load(v[I], kNames[I], std::get<I>(held)) && ...)) return nullptr;
-      if constexpr (Self) {
-        return result<Fn>(record_of<Owner>(self), Arg<I>::get(std::get<I>(held))...);
-      } else {
-        (void)self;
-        return result<Fn>(Arg<I>::get(std::get<I>(held))...);
-      }
-    }(std::make_index_sequence<kArity>{});
+    return call(self, v, std::make_index_sequence<kArity>{});
+  }
+  template <std::size_t... I>
+  static PyObject* call(PyObject* self, PyObject* const* v, std::index_sequence<I...>) {
+    std::tuple<typename Arg<I>::Held...> held;
+    if (!(Arg<I>::load(v[I], kNames[I], std::get<I>(held)) && ...)) return nullptr;
+    if constexpr (Self) {
+      return result<Fn>(record_of<Owner>(self), Arg<I>::get(std::get<I>(held))...);
+    } else {
+      (void)self;
+      return result<Fn>(Arg<I>::get(std::get<I>(held))...);
+    }
   }
 
   static PyObject* fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -50,10 +50,10 @@ struct Dict {
 template <class T>
 struct Param;
 
-template <class T>
+template <class T, bool Omittable = false>
 struct ByValue {
   using Held = T;
-  static constexpr bool omittable = false;
+  static constexpr bool omittable = Omittable;
   static T get(Held& h) { return h; }
 };
 
@@ -62,8 +62,7 @@ struct Param<std::string_view> : ByValue<std::string_view> {
   static bool load(PyObject* o, const char* name, Held& out) { return to_text(o, name, out); }
 };
 template <>
-struct Param<std::optional<std::string_view>> : ByValue<std::optional<std::string_view>> {
-  static constexpr bool omittable = true;
+struct Param<std::optional<std::string_view>> : ByValue<std::optional<std::string_view>, true> {
   static bool load(PyObject* o, const char* name, Held& out) { return to_opt_text(o, name, out); }
 };
 template <>

@@ -27,6 +27,7 @@ inline PyObject* new_bytes(std::string_view b) {
   return PyBytes_FromStringAndSize(b.data(), static_cast<Py_ssize_t>(b.size()));
 }
 inline PyObject* new_bool(bool b) { return PyBool_FromLong(b ? 1 : 0); }
+inline PyObject* new_none() { return Py_NewRef(Py_None); }
 
 // A new list holding make(v) for each element v of `values`; nullptr with
 // the exception set when any conversion fails.

@@ -34,7 +34,7 @@ template <class T, class E>
 PyObject* to_python(Result<T, E>&& r) {
   if (!r) return raise_error(r.error());
   if constexpr (std::is_void_v<T>) {
-    Py_RETURN_NONE;
+    return new_none();
   } else {
     return to_python(std::move(*r));
   }
