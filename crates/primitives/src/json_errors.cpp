@@ -56,34 +56,23 @@ JsonPosition json_position(std::string_view text, std::size_t i) {
   return {1 + lines, i - line_start};
 }
 
-bool JsonReader::fail_here(std::string msg) {
+bool JsonReader::fail(std::string msg, bool placed, std::size_t pos) {
   if (!failed_) {
     failed_ = true;
-    placed_ = true;
-    err_pos_ = i_;
+    placed_ = placed;
+    err_pos_ = pos;
     err_msg_ = std::move(msg);
   }
   return false;
 }
+
+bool JsonReader::fail_here(std::string msg) { return fail(std::move(msg), true, i_); }
 
 bool JsonReader::fail_peek(std::string msg) {
-  if (!failed_) {
-    failed_ = true;
-    placed_ = true;
-    err_pos_ = std::min(s_.size(), i_ + 1);
-    err_msg_ = std::move(msg);
-  }
-  return false;
+  return fail(std::move(msg), true, std::min(s_.size(), i_ + 1));
 }
 
-bool JsonReader::fail_unplaced(std::string msg) {
-  if (!failed_) {
-    failed_ = true;
-    placed_ = false;
-    err_msg_ = std::move(msg);
-  }
-  return false;
-}
+bool JsonReader::fail_unplaced(std::string msg) { return fail(std::move(msg), false, 0); }
 
 void JsonReader::place_failure() {
   if (failed_ && !placed_) {

@@ -320,24 +320,15 @@ bool JsonReader::read_enum(std::span<const std::string_view> names, std::size_t&
   // {"<member>": null}: exactly one key, whose value is null.
   if (!enter()) return false;
   eat();
-  if (!read_variant(names, out)) return false;
-  int d = peek_ws();
-  if (d < 0) return fail_peek("EOF while parsing an object");
-  if (d != ':') return fail_peek("expected `:`");
-  eat();
-  d = peek_ws();
+  if (!read_variant(names, out) || !object_colon()) return false;
+  const int d = peek_ws();
   if (d < 0) return fail_peek("EOF while parsing a value");
   if (d != 'n') return invalid_type("unit");
   eat();
   if (!parse_ident("ull")) return false;
   leave();
-  d = peek_ws();
-  if (d == '}') {
-    eat();
-    return true;
-  }
-  if (d < 0) return fail_here("EOF while parsing an object");
-  return fail_here("expected value");
+  if (take('}')) return true;
+  return fail_here(peek_ws() < 0 ? "EOF while parsing an object" : "expected value");
 }
 
 // The separator protocol shared by arrays and objects: `has` is false at the
@@ -390,54 +381,31 @@ bool JsonReader::next_key(bool& first, std::string_view& key, std::string& buf, 
 }
 
 bool JsonReader::object_colon() {
-  const int c = peek_ws();
-  if (c == ':') {
-    eat();
-    return true;
-  }
-  if (c < 0) return fail_peek("EOF while parsing an object");
-  return fail_peek("expected `:`");
+  if (take(':')) return true;
+  return fail_peek(peek_ws() < 0 ? "EOF while parsing an object" : "expected `:`");
 }
 
 bool JsonReader::end_array() {
-  const int c = peek_ws();
-  if (c == ']') {
-    eat();
-    return true;
-  }
-  if (c == ',') {
-    eat();
-    if (peek_ws() == ']') return fail_peek("trailing comma");
-    return fail_peek("trailing characters");
-  }
-  if (c < 0) return fail_peek("EOF while parsing a list");
-  return fail_peek("trailing characters");
+  if (take(']')) return true;
+  if (take(',')) return fail_peek(peek_ws() == ']' ? "trailing comma" : "trailing characters");
+  return fail_peek(peek_ws() < 0 ? "EOF while parsing a list" : "trailing characters");
 }
 
 bool JsonReader::end_object() {
+  if (take('}')) return true;
   const int c = peek_ws();
-  if (c == '}') {
-    eat();
-    return true;
-  }
-  if (c == ',') return fail_peek("trailing comma");
-  if (c < 0) return fail_peek("EOF while parsing an object");
-  return fail_peek("trailing characters");
+  return fail_peek(c == ','  ? "trailing comma"
+                   : c < 0   ? "EOF while parsing an object"
+                             : "trailing characters");
 }
 
 void JsonReader::array_failed() {
-  const int c = peek_ws();
-  if (c == ']') {
-    eat();
-  } else if (c == ',') {
-    eat();
-    peek_ws();
-  }
+  if (!take(']') && take(',')) peek_ws();
   place_failure();
 }
 
 void JsonReader::object_failed() {
-  if (peek_ws() == '}') eat();
+  take('}');
   place_failure();
 }
 

@@ -37,6 +37,12 @@ class JsonReader {
     return -1;
   }
   void eat() { ++i_; }
+  // Consumes `c` when it is the next byte after whitespace.
+  bool take(char c) {
+    if (peek_ws() != static_cast<unsigned char>(c)) return false;
+    eat();
+    return true;
+  }
   // Consumes `,"<name>":` (or `"<name>":` for the first member) when it
   // stands exactly at the current position, as in compact canonical input.
   bool take_key(std::string_view name, bool separator) {
@@ -92,25 +98,11 @@ class JsonReader {
   // unplaced failure takes its position.
   template <class Members>
   bool in_object(Members members) {
-    if (!enter()) return false;
-    eat();
-    if (!members()) {
-      object_failed();
-      return false;
-    }
-    leave();
-    return end_object();
+    return in_container(members, &JsonReader::end_object, &JsonReader::object_failed);
   }
   template <class Elements>
   bool in_array(Elements elements) {
-    if (!enter()) return false;
-    eat();
-    if (!elements()) {
-      array_failed();
-      return false;
-    }
-    leave();
-    return end_array();
+    return in_container(elements, &JsonReader::end_array, &JsonReader::array_failed);
   }
   // Inside an array: `has` is false at the closing bracket, which is left
   // unread; otherwise an element follows, its separator consumed.
@@ -131,6 +123,18 @@ class JsonReader {
   bool read_string_list(std::vector<std::string>& out);
 
  private:
+  template <class Body>
+  bool in_container(Body body, bool (JsonReader::*close)(), void (JsonReader::*on_failure)()) {
+    if (!enter()) return false;
+    eat();
+    if (!body()) {
+      (this->*on_failure)();
+      return false;
+    }
+    leave();
+    return (this->*close)();
+  }
+  bool fail(std::string msg, bool placed, std::size_t pos);
   bool enter();
   void leave() { ++remaining_depth_; }
   bool end_object();
