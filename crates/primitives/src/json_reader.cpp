@@ -248,14 +248,19 @@ bool JsonReader::skip_value() {
 
 // --- Values ---
 
-bool JsonReader::read_string(std::string& out) {
+bool JsonReader::string_value(std::string_view expected, std::string_view& out,
+                              std::string& buf) {
   const int c = peek_ws();
   if (c < 0) return fail_peek("EOF while parsing a value");
-  if (c != '"') return invalid_type("a string");
+  if (c != '"') return invalid_type(expected);
   eat();
+  return parse_str(out, buf);
+}
+
+bool JsonReader::read_string(std::string& out) {
   std::string_view v;
   std::string buf;
-  if (!parse_str(v, buf)) return false;
+  if (!string_value("a string", v, buf)) return false;
   if (v.data() == buf.data()) {
     out = std::move(buf);
   } else {
@@ -282,13 +287,9 @@ bool JsonReader::read_bool(bool& out) {
 }
 
 bool JsonReader::read_timestamp(Timestamp& out) {
-  const int c = peek_ws();
-  if (c < 0) return fail_peek("EOF while parsing a value");
-  if (c != '"') return invalid_type("an RFC 3339 formatted date and time string");
-  eat();
   std::string_view v;
   std::string buf;
-  if (!parse_str(v, buf)) return false;
+  if (!string_value("an RFC 3339 formatted date and time string", v, buf)) return false;
   auto t = parse_timestamp(v);
   if (!t) return fail_here(std::string(t.error()));
   out = *t;
@@ -296,13 +297,9 @@ bool JsonReader::read_timestamp(Timestamp& out) {
 }
 
 bool JsonReader::read_variant(std::span<const std::string_view> names, std::size_t& out) {
-  const int c = peek_ws();
-  if (c < 0) return fail_peek("EOF while parsing a value");
-  if (c != '"') return invalid_type("variant identifier");
-  eat();
   std::string_view v;
   std::string buf;
-  if (!parse_str(v, buf)) return false;
+  if (!string_value("variant identifier", v, buf)) return false;
   for (std::size_t k = 0; k < names.size(); ++k) {
     if (names[k] == v) {
       out = k;

@@ -145,6 +145,9 @@ class JsonReader {
   void place_failure();
   bool next_member(bool& first, char close, const char* eof, const char* expected, bool& has,
                    int& c);
+  // The string value ahead, as parse_str gives it; a value of another type
+  // fails with "invalid type: ..., expected <expected>".
+  bool string_value(std::string_view expected, std::string_view& out, std::string& buf);
   bool parse_str_slow(std::string_view& out, std::string& buf);
   bool parse_number_description(bool negative, std::string& found);
   bool skip_number();
