@@ -48,9 +48,13 @@ struct ClassSpec {
   hashfunc hash = nullptr;
 };
 
-// R: the record an instance holds; Table: its field table, if any.
-template <class R, const RecordDef* Table = nullptr>
+// R: the record an instance holds; Table: the address of its field table, if
+// any. Told apart by type: sanitizer builds cannot compare an address with
+// null at compile time.
+template <class R, auto Table = nullptr>
 struct Class {
+  static constexpr bool kHasTable = !std::is_null_pointer_v<decltype(Table)>;
+
   // An instance method: Fn takes the record, then one parameter per name.
   // A doc of nullptr leaves the method without a docstring; otherwise its
   // docstring is the text signature, then `doc`.
@@ -91,7 +95,7 @@ struct Class {
   static ClassDef def(const ClassSpec& spec) {
     ClassDef c{spec.name, spec.doc, static_cast<int>(sizeof(Instance<R>)), dealloc_instance<R>,
                spec.repr, spec.construct, {}, {}};
-    if constexpr (Table != nullptr) {
+    if constexpr (kHasTable) {
       if (c.name == nullptr) c.name = Table->c_name();
       if (spec.json) {
         using F = JsonForms<R, Table>;
