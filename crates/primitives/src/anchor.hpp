@@ -5,17 +5,16 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "names.hpp"
 #include "result.hpp"
-#include "runtime.hpp"
 
 namespace ulo {
 
+class Runtime;
 struct RecordDef;
 
 enum class AnchorKind : std::uint8_t {

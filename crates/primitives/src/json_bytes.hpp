@@ -45,9 +45,10 @@ inline std::uint64_t escape_mask(std::uint64_t w) {
 inline std::uint64_t stop_mask(std::uint64_t w) { return escape_mask(w) | (w & kHighs); }
 
 // Index of the first byte at or after `i` that is in the table the mask
-// function tests (kEscaped for escape_mask, kStop for stop_mask).
+// function tests (kEscaped for escape_mask, kStop for stop_mask). Always
+// inlined: it is the inner loop of reading and writing every string.
 template <std::uint64_t (*Mask)(std::uint64_t), const std::array<bool, 256>& Table>
-std::size_t find_first(std::string_view s, std::size_t i) {
+[[gnu::always_inline]] inline std::size_t find_first(std::string_view s, std::size_t i) {
   const char* p = s.data();
   const std::size_t n = s.size();
   while (n - i >= 8) {

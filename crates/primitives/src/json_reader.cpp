@@ -248,15 +248,6 @@ bool JsonReader::skip_value() {
 
 // --- Values ---
 
-bool JsonReader::string_value(std::string_view expected, std::string_view& out,
-                              std::string& buf) {
-  const int c = peek_ws();
-  if (c < 0) return fail_peek("EOF while parsing a value");
-  if (c != '"') return invalid_type(expected);
-  eat();
-  return parse_str(out, buf);
-}
-
 bool JsonReader::read_string(std::string& out) {
   std::string_view v;
   std::string buf;
@@ -326,60 +317,6 @@ bool JsonReader::read_enum(std::span<const std::string_view> names, std::size_t&
   leave();
   if (take('}')) return true;
   return fail_here(peek_ws() < 0 ? "EOF while parsing an object" : "expected value");
-}
-
-// The separator protocol shared by arrays and objects: `has` is false at the
-// closing bracket (left unread); otherwise `c` is the first byte of the next
-// member, its separator consumed.
-bool JsonReader::next_member(bool& first, char close, const char* eof, const char* expected,
-                             bool& has, int& c) {
-  c = peek_ws();
-  has = c != close;
-  if (!has) return true;
-  if (c == ',' && !first) {
-    eat();
-    c = peek_ws();
-  } else if (c < 0) {
-    return fail_peek(eof);
-  } else if (first) {
-    first = false;
-  } else {
-    return fail_peek(expected);
-  }
-  return true;
-}
-
-bool JsonReader::next_element(bool& first, bool& has) {
-  int c = 0;
-  if (!next_member(first, ']', "EOF while parsing a list", "expected `,` or `]`", has, c) ||
-      !has) {
-    return !failed();
-  }
-  if (c == ']') return fail_peek("trailing comma");
-  if (c < 0) return fail_peek("EOF while parsing a value");
-  has = true;
-  return true;
-}
-
-bool JsonReader::next_key(bool& first, std::string_view& key, std::string& buf, bool& has) {
-  int c = 0;
-  if (!next_member(first, '}', "EOF while parsing an object", "expected `,` or `}`", has, c) ||
-      !has) {
-    return !failed();
-  }
-  if (c == '"') {
-    eat();
-    has = true;
-    return parse_str(key, buf);
-  }
-  if (c == '}') return fail_peek("trailing comma");
-  if (c < 0) return fail_peek("EOF while parsing a value");
-  return fail_peek("key must be a string");
-}
-
-bool JsonReader::object_colon() {
-  if (take(':')) return true;
-  return fail_peek(peek_ws() < 0 ? "EOF while parsing an object" : "expected `:`");
 }
 
 bool JsonReader::end_array() {

@@ -147,7 +147,13 @@ class JsonReader {
                    int& c);
   // The string value ahead, as parse_str gives it; a value of another type
   // fails with "invalid type: ..., expected <expected>".
-  bool string_value(std::string_view expected, std::string_view& out, std::string& buf);
+  bool string_value(std::string_view expected, std::string_view& out, std::string& buf) {
+    const int c = peek_ws();
+    if (c < 0) return fail_peek("EOF while parsing a value");
+    if (c != '"') return invalid_type(expected);
+    eat();
+    return parse_str(out, buf);
+  }
   bool parse_str_slow(std::string_view& out, std::string& buf);
   bool parse_number_description(bool negative, std::string& found);
   bool skip_number();
@@ -165,6 +171,62 @@ class JsonReader {
   std::size_t err_pos_ = 0;
   std::string err_msg_;
 };
+
+// Inline, as the table walker reads every key through them.
+
+// The separator protocol shared by arrays and objects: `has` is false at the
+// closing bracket (left unread); otherwise `c` is the first byte of the next
+// member, its separator consumed.
+inline bool JsonReader::next_member(bool& first, char close, const char* eof, const char* expected,
+                             bool& has, int& c) {
+  c = peek_ws();
+  has = c != close;
+  if (!has) return true;
+  if (c == ',' && !first) {
+    eat();
+    c = peek_ws();
+  } else if (c < 0) {
+    return fail_peek(eof);
+  } else if (first) {
+    first = false;
+  } else {
+    return fail_peek(expected);
+  }
+  return true;
+}
+
+inline bool JsonReader::next_element(bool& first, bool& has) {
+  int c = 0;
+  if (!next_member(first, ']', "EOF while parsing a list", "expected `,` or `]`", has, c) ||
+      !has) {
+    return !failed();
+  }
+  if (c == ']') return fail_peek("trailing comma");
+  if (c < 0) return fail_peek("EOF while parsing a value");
+  has = true;
+  return true;
+}
+
+inline bool JsonReader::next_key(bool& first, std::string_view& key, std::string& buf, bool& has) {
+  int c = 0;
+  if (!next_member(first, '}', "EOF while parsing an object", "expected `,` or `}`", has, c) ||
+      !has) {
+    return !failed();
+  }
+  if (c == '"') {
+    eat();
+    has = true;
+    return parse_str(key, buf);
+  }
+  if (c == '}') return fail_peek("trailing comma");
+  if (c < 0) return fail_peek("EOF while parsing a value");
+  return fail_peek("key must be a string");
+}
+
+inline bool JsonReader::object_colon() {
+  if (take(':')) return true;
+  return fail_peek(peek_ws() < 0 ? "EOF while parsing an object" : "expected `:`");
+}
 
 // "unknown variant `v`, expected ..." with the member names.
 std::string unknown_variant_message(std::string_view value,

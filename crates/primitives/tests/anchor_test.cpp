@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "runtime.hpp"
+
 namespace {
 
 // A root whose first bytes spell n, the rest zero: structured, not random.

@@ -38,8 +38,6 @@ struct FnTraits<Ret (*)(Args...)> {
   using result = Ret;
   using params = std::tuple<Args...>;
 };
-template <class Ret, class... Args>
-struct FnTraits<Ret (*)(Args...) noexcept> : FnTraits<Ret (*)(Args...)> {};
 template <class Ret, class C, class... Args>
 struct FnTraits<Ret (C::*)(Args...) const> {
   using result = Ret;
@@ -59,18 +57,6 @@ PyObject* result(Args&&... args) {
   } else {
     return to_python(std::invoke(Fn, std::forward<Args>(args)...));
   }
-}
-
-// How many leading parameters are required; the omittable ones come last.
-template <class... Ps>
-consteval std::size_t required_count() {
-  constexpr bool omittable[] = {Param<Ps>::omittable..., false};
-  std::size_t n = 0;
-  while (n < sizeof...(Ps) && !omittable[n]) ++n;
-  for (std::size_t k = n; k < sizeof...(Ps); ++k) {
-    if (!omittable[k]) throw "parameters that may be omitted come last";
-  }
-  return n;
 }
 
 // "Class.name()", or "name()" for a module function (Owner void).
@@ -99,21 +85,15 @@ struct Bound {
   static constexpr const char* kName = Py.text;
   static constexpr const char* kNames[kArity + 1] = {Ps.text..., nullptr};
 
-  template <std::size_t... I>
-  static consteval std::size_t required(std::index_sequence<I...>) {
-    return required_count<std::tuple_element_t<I + kOffset, Params>...>();
-  }
-  static constexpr std::size_t kRequired = required(std::make_index_sequence<kArity>{});
-
-  // Built at the first call that needs it: only binding failures and calls
-  // with keywords or omitted arguments name the function.
+  // Every parameter is required. Built at the first call that needs it:
+  // only calls with keywords and binding failures name the function.
   static const Signature& signature() {
     static const std::string function = function_name<Owner>(kName);
-    static const Signature sig{function.c_str(), {kNames, kArity}, kRequired};
+    static const Signature sig{function.c_str(), {kNames, kArity}, kArity};
     return sig;
   }
 
-  // v: one borrowed reference per parameter, nullptr for an omitted one.
+  // v: one borrowed reference per parameter.
   static PyObject* call(PyObject* self, PyObject* const* v) {
     return call(self, v, std::make_index_sequence<kArity>{});
   }

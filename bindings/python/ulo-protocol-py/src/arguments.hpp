@@ -46,24 +46,18 @@ struct Dict {
 
 // How an argument becomes a parameter of type T: load() converts (false
 // with the exception set), get() hands the value to the function.
-// `omittable` parameters may be left out and take None.
 template <class T>
 struct Param;
 
-template <class T, bool Omittable = false>
+template <class T>
 struct ByValue {
   using Held = T;
-  static constexpr bool omittable = Omittable;
   static T get(Held& h) { return h; }
 };
 
 template <>
 struct Param<std::string_view> : ByValue<std::string_view> {
   static bool load(PyObject* o, const char* name, Held& out) { return to_text(o, name, out); }
-};
-template <>
-struct Param<std::optional<std::string_view>> : ByValue<std::optional<std::string_view>, true> {
-  static bool load(PyObject* o, const char* name, Held& out) { return to_opt_text(o, name, out); }
 };
 template <>
 struct Param<std::span<const std::uint8_t>> : ByValue<std::span<const std::uint8_t>> {
@@ -88,7 +82,6 @@ struct Param<PyObject*> : ByValue<PyObject*> {
 template <HasClass R>
 struct Param<const R&> {
   using Held = const R*;
-  static constexpr bool omittable = false;
   static bool load(PyObject* o, const char* name, Held& out) {
     TypeCell& cell = cell_of<R>();
     if (!check_instance(o, name, cell.get(), cell.name())) return false;

@@ -79,12 +79,7 @@ struct Class {
   template <auto Fn, Name... Ps>
   static Constructor constructor() {
     using B = adapt::Bound<R, false, Fn, "__new__", Ps...>;
-    Constructor c{&B::construct, {}};
-    for (std::size_t i = 0; i < B::kArity; ++i) {
-      c.params.emplace_back(B::kNames[i]);
-      if (i >= B::kRequired) c.params.back() += "=None";
-    }
-    return c;
+    return {&B::construct, {B::kNames, B::kNames + B::kArity}};
   }
   // __new__ taking the table's fields, the first `Required` of them required.
   template <std::size_t Required>
