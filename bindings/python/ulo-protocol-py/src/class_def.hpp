@@ -84,6 +84,7 @@ struct Class {
   // __new__ taking the table's fields, the first `Required` of them required.
   template <std::size_t Required>
   static Constructor fields_constructor() {
+    static_assert(kHasTable, "a constructor from fields needs a field table");
     return {fields_new<R, Table, Required>, field_params<R, Table, Required>().shown()};
   }
 
