@@ -41,8 +41,16 @@ inline std::uint64_t escape_mask(std::uint64_t w) {
   return (zero_q | zero_b | ctrl) & kHighs;
 }
 
-// The same for kStop.
-inline std::uint64_t stop_mask(std::uint64_t w) { return escape_mask(w) | (w & kHighs); }
+// The same for kStop, in fewer operations for the reader's innermost loop.
+// A byte with its high bit set is a stop itself, so the zero tests need no
+// masking against it; and it sets its high bit in at least one of them, as
+// it cannot differ from both '"' and '\\' by exactly 0x80.
+inline std::uint64_t stop_mask(std::uint64_t w) {
+  const std::uint64_t quote = (w ^ (kOnes * '"')) - kOnes;
+  const std::uint64_t bslash = (w ^ (kOnes * '\\')) - kOnes;
+  const std::uint64_t ctrl = w - kOnes * 0x20;
+  return (quote | bslash | ctrl) & kHighs;
+}
 
 // Index of the first byte at or after `i` that is in the table the mask
 // function tests (kEscaped for escape_mask, kStop for stop_mask). Always
