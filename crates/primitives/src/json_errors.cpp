@@ -185,22 +185,22 @@ bool JsonReader::parse_number_description(bool negative, std::string& found) {
 
 bool JsonReader::invalid_type(std::string_view expected) {
   std::string found;
+  // A literal: the rest of its letters, then how it is shown.
+  const auto literal = [&](std::string_view rest, std::string_view shown) {
+    eat();
+    found = shown;
+    return parse_ident(rest);
+  };
   const int c = peek_ws();
   switch (c) {
     case 'n':
-      eat();
-      if (!parse_ident("ull")) return false;
-      found = "null";
+      if (!literal("ull", "null")) return false;
       break;
     case 't':
-      eat();
-      if (!parse_ident("rue")) return false;
-      found = "boolean `true`";
+      if (!literal("rue", "boolean `true`")) return false;
       break;
     case 'f':
-      eat();
-      if (!parse_ident("alse")) return false;
-      found = "boolean `false`";
+      if (!literal("alse", "boolean `false`")) return false;
       break;
     case '-':
       eat();
