@@ -24,12 +24,11 @@ Result<MerkleRoot, AnchorError> root_from_hex(std::string_view text) {
     return unexpected(AnchorError{AnchorError::BadResponse, std::move(what)});
   };
   if (text.size() % 2 != 0) return bad("Odd number of digits");
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (hex::digit_value(c) < 0) {
-      return bad("Invalid character '" + echoed(byte_as_char(c)) + "' at position " +
-                 std::to_string(i));
-    }
+  if (!hex::all_digits(text)) {
+    std::size_t i = 0;
+    while (hex::digit_value(static_cast<unsigned char>(text[i])) >= 0) ++i;
+    return bad("Invalid character '" + echoed(byte_as_char(static_cast<unsigned char>(text[i]))) +
+               "' at position " + std::to_string(i));
   }
   MerkleRoot root{};
   if (text.size() != 2 * root.size()) return bad("root len");

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace ulo::hex {
 
@@ -14,6 +15,14 @@ constexpr int digit_value(unsigned char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
+}
+
+// Whether every byte is a hexadecimal digit. No branch per byte, so the
+// loop's speed does not hang on where its jumps happen to be laid out.
+inline bool all_digits(std::string_view s) {
+  bool ok = true;
+  for (const char c : s) ok &= digit_value(static_cast<unsigned char>(c)) >= 0;
+  return ok;
 }
 
 // Two digits per byte.
