@@ -1,4 +1,8 @@
-"""Internal faults surface as PanicException; the module keeps working."""
+"""Internal faults surface as PanicException; the module keeps working.
+Notes beside the fixed messages say where a decode failed and why a
+signature was refused, and never change str(e)."""
+import base64
+import json
 import os
 import re
 import subprocess
@@ -8,7 +12,7 @@ import textwrap
 import pytest
 
 import ulo_protocol
-from conftest import ENVELOPE_JSON
+from conftest import ENVELOPE_JSON, envelope_dict, load_jsonl
 
 # Starting the worker runtime needs a thread stack; an address-space limit just
 # above the current size makes that fail, which is an internal fault.
@@ -53,3 +57,124 @@ def test_runtime_start_failure_is_a_panic_and_the_next_call_retries(tmp_path):
 
 def test_panic_exception_is_not_a_module_attribute():
     assert not hasattr(ulo_protocol, "PanicException")
+
+
+DECODE = load_jsonl("json_decode.jsonl")
+DUMPS = "line and column refer to json.dumps(d)"
+
+
+def vector(schema, error):
+    (v,) = [v for v in DECODE if v["schema"] == schema and v.get("error") == error]
+    return v
+
+
+def notes_of(e):
+    return getattr(e, "__notes__", [])
+
+
+# (schema, the vector's error, the field path the note names, or None for no note)
+FIELD_NOTES = [
+    ("SignedEnvelope", "invalid type: integer `5`, expected a string at line 1 column 16",
+     "exchange_id"),
+    ("SignedEnvelope", "duplicate field `exchange_id` at line 1 column 42", "exchange_id"),
+    ("SignedEnvelope", "expected `:` at line 1 column 16", "exchange_id"),
+    ("SignedEnvelope", "invalid type: null, expected a string at line 1 column 61", "peer_self.type"),
+    ("SignedEnvelope", "duplicate field `type` at line 1 column 85", "peer_self.type"),
+    ("SignedEnvelope", "missing field `class` at line 1 column 36", "peer_self"),
+    ("SignedEnvelope", "invalid length 1, expected struct ProtocolAddress with 3 elements at line 1 "
+     "column 42", "peer_self"),
+    # The array form: the first element stands for exchange_id.
+    ("SignedEnvelope", "invalid type: map, expected a string at line 1 column 1", "exchange_id"),
+    ("SignedEnvelope", "unknown variant `sideways`, expected `outbound` or `inbound` at line 5 "
+     "column 25", "direction"),
+    ("AnchorReceipt", "unknown variant `Local`, expected one of `open_timestamps`, `ethereum`, "
+     "`solana`, `nist_tsa`, `handshake`, `local` at line 1 column 39", "anchor_kind"),
+    # Outside every field: the message says all there is.
+    ("SignedEnvelope", "missing field `exchange_id` at line 1 column 2", None),
+    ("SignedEnvelope", "invalid length 4, expected struct SignedEnvelope with 12 elements at line 1 "
+     "column 107", None),
+    ("SignedEnvelope", "expected `,` or `}` at line 1 column 13", None),  # in an unknown key
+    ("SignedEnvelope", "trailing characters at line 1 column 244", None),
+    ("AnchorReceipt", "EOF while parsing an object at line 1 column 1", None),
+]
+
+
+@pytest.mark.parametrize("schema, error, field", FIELD_NOTES, ids=lambda x: str(x)[:30])
+def test_from_json_notes_name_the_field_and_leave_the_message(schema, error, field):
+    v = vector(schema, error)
+    with pytest.raises(ValueError) as e:
+        getattr(ulo_protocol, schema).from_json(v["input"])
+    assert str(e.value) == v["exception_message"] and e.value.args == (str(e.value),)
+    assert notes_of(e.value) == ([f"field '{field}' ({schema})"] if field else [])
+
+
+@pytest.mark.parametrize("schema, error, field", [
+    ("SignedEnvelope", "invalid type: null, expected a string at line 1 column 20", "exchange_id"),
+    ("SignedEnvelope", "invalid length 2, expected struct ProtocolAddress with 3 elements at line 1 "
+     "column 54", "peer_self"),
+    ("AnchorReceipt", "missing field `proof_b64` at line 1 column 311", None),
+])
+def test_from_dict_notes_say_where_positions_count(schema, error, field):
+    v = vector(schema, error)
+    with pytest.raises(ValueError) as e:
+        getattr(ulo_protocol, schema).from_dict(json.loads(v["input"]))
+    assert str(e.value) == v["exception_message"]
+    assert notes_of(e.value) == ([f"field '{field}' ({schema})"] if field else []) + [DUMPS]
+
+
+def test_nested_record_in_a_descriptor_is_named_by_its_path():
+    d = ulo_protocol.SoftwareIdentity.from_seed(bytes(32)).descriptor().to_dict()
+    with pytest.raises(ValueError) as e:
+        ulo_protocol.PeerIdentityDescriptor.from_dict({**d, "attestation": {"certs_b64": [1]}})
+    assert str(e.value).startswith("invalid PeerIdentityDescriptor JSON: invalid type: integer `1`")
+    assert notes_of(e.value) == ["field 'attestation.certs_b64' (PeerIdentityDescriptor)", DUMPS]
+
+
+CIRCULAR = envelope_dict()
+CIRCULAR["peer_self"]["self"] = CIRCULAR
+
+
+# Exceptions that did not come from the module carry nothing of ours, even
+# json.dumps's own ValueError.
+@pytest.mark.parametrize("call, arg, exc", [
+    (ulo_protocol.SignedEnvelope.from_dict, envelope_dict(opened_at=b"x"), TypeError),
+    (ulo_protocol.SignedEnvelope.from_dict, CIRCULAR, ValueError),
+    (ulo_protocol.SignedEnvelope.from_json, "\ud800", UnicodeEncodeError),
+    (ulo_protocol.AnchorProof.from_dict, [], TypeError),
+])
+def test_foreign_exceptions_get_no_note(call, arg, exc):
+    with pytest.raises(exc) as e:
+        call(arg)
+    assert not hasattr(e.value, "__notes__")
+
+
+@pytest.fixture(scope="module")
+def signer():
+    me = ulo_protocol.SoftwareIdentity.from_seed(bytes(range(32)))
+    return me.descriptor(), me.sign(b"payload")
+
+
+@pytest.mark.parametrize("signature, key_ok, note_length", [
+    ("base64", True, 88),
+    ("short", True, 63),
+    ("long", True, 65),
+    ("flipped", True, None),   # 64 bytes that do not verify: the length was not the fault
+    ("base64", False, None),   # a bad key is reported first, without the signature's note
+])
+def test_verify_note_on_wrong_signature_length(signer, signature, key_ok, note_length):
+    descriptor, sig = signer
+    sig = {"base64": base64.b64encode(sig), "short": sig[:63], "long": sig + b"\0",
+           "flipped": bytes([sig[0] ^ 1]) + sig[1:]}[signature]
+    if not key_ok:
+        descriptor = ulo_protocol.PeerIdentityDescriptor.from_dict(
+            {**descriptor.to_dict(), "public_key_b64": "!"})
+    with pytest.raises(ValueError) as e:
+        descriptor.verify(b"payload", sig)
+    assert str(e.value) == "signature verification failed: " + (
+        "BadSignature" if key_ok else "BadPublicKey")
+    if note_length is None:
+        assert not hasattr(e.value, "__notes__")
+        return
+    (note,) = e.value.__notes__
+    assert note.startswith(f"signature_bytes is {note_length} bytes long; an Ed25519 signature is "
+                           "exactly 64.") and "base64.b64decode" in note

@@ -6,9 +6,9 @@ namespace ulo {
 namespace {
 
 constexpr FieldDef kAddressFields[] = {
-    field<&ProtocolAddress::cls>("class"),
-    field<&ProtocolAddress::type>("type"),
-    field<&ProtocolAddress::ref>("ref"),
+    field<&ProtocolAddress::cls>("class", "The address class."),
+    field<&ProtocolAddress::type>("type", "The type part: free text, \"/\" included."),
+    field<&ProtocolAddress::ref>("ref", "The reference part: free text, \"/\" included."),
 };
 
 }  // namespace

@@ -8,8 +8,9 @@ namespace {
 using Absent = FieldDef::Absent;
 
 constexpr FieldDef kChainFields[] = {
-    field<&AttestationChain::certs_b64>("certs_b64"),
-    field<&AttestationChain::vendor>("vendor"),
+    field<&AttestationChain::certs_b64>(
+        "certs_b64", "The attestation certificates, Base64 text each, as given; never decoded."),
+    field<&AttestationChain::vendor>("vendor", "The attesting vendor's name; may be empty."),
 };
 
 }  // namespace
@@ -24,14 +25,21 @@ namespace {
 // `attestation` defaults to the empty chain, also when a positional array
 // ends before it; `superseded_by` takes null but needs its element.
 constexpr FieldDef kDescriptorFields[] = {
-    field<&PeerIdentityDescriptor::fingerprint>("fingerprint"),
-    field<&PeerIdentityDescriptor::public_key_b64>("public_key_b64"),
-    field<&PeerIdentityDescriptor::surface>("surface"),
-    field<&PeerIdentityDescriptor::attestation>("attestation", kAttestationChainRecord,
-                                                Absent::defaulted, FieldDef::Emit::if_present),
-    field<&PeerIdentityDescriptor::created_at>("created_at"),
-    field<&PeerIdentityDescriptor::superseded_by>("superseded_by", kAddressRecord,
-                                                  Absent::optional),
+    field<&PeerIdentityDescriptor::fingerprint>(
+        "fingerprint", "The key's fingerprint as received; never checked against the key."),
+    field<&PeerIdentityDescriptor::public_key_b64>(
+        "public_key_b64",
+        "The 32-byte Ed25519 public key in standard Base64 without padding (43 characters)."),
+    field<&PeerIdentityDescriptor::surface>("surface", "Where the private key is held."),
+    field<&PeerIdentityDescriptor::attestation>(
+        "attestation", kAttestationChainRecord,
+        "The attestation chain; empty when the descriptor has none.", Absent::defaulted,
+        FieldDef::Emit::if_present),
+    field<&PeerIdentityDescriptor::created_at>(
+        "created_at", "When the identity was minted: RFC 3339 text as received, never parsed."),
+    field<&PeerIdentityDescriptor::superseded_by>(
+        "superseded_by", kAddressRecord, "The address of the identity that replaces this one.",
+        Absent::optional),
 };
 
 }  // namespace

@@ -90,6 +90,10 @@ JsonError JsonReader::error() const {
   e.message += std::to_string(p.line);
   e.message += " column ";
   e.message += std::to_string(p.column);
+  for (auto it = path_.rbegin(); it != path_.rend(); ++it) {
+    if (!e.field.empty()) e.field += '.';
+    e.field += *it;
+  }
   return e;
 }
 

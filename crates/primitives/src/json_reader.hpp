@@ -14,9 +14,13 @@
 
 namespace ulo {
 
-// A decoding failure: the description, then " at line L column C".
+// A decoding failure: the description, then " at line L column C". `field`
+// is the dotted path of wire names of the record fields whose members
+// enclose the failure ("peer_self.class"), outermost first; empty when the
+// failure lies outside every field.
 struct JsonError {
   std::string message;
+  std::string field;
 };
 
 // Reads UTF-8 bytes. All functions return false on failure and leave the
@@ -65,6 +69,13 @@ class JsonReader {
   bool fail_unplaced(std::string msg);
   bool failed() const { return failed_; }
   JsonError error() const;
+  // Called on the way out of a failed field member, innermost first:
+  // records the field's wire name and returns false. The path is built only
+  // when something failed, so decoding pays nothing for it.
+  bool failed_in(std::string_view field) {
+    path_.push_back(field);
+    return false;
+  }
 
   // Reads the string whose opening quote was just consumed. With a plain
   // string (no escapes) `out` is a view into the text and `buf` is unused;
@@ -170,6 +181,7 @@ class JsonReader {
   bool placed_ = false;
   std::size_t err_pos_ = 0;
   std::string err_msg_;
+  std::vector<std::string_view> path_;  // innermost first; names are literals
 };
 
 // Inline, as the table walker reads every key through them.

@@ -34,14 +34,19 @@ bool visit_map(JsonReader& r, const RecordDef& schema, void* record) {
         next = k + 1;
         continue;
       }
-      if (!(seen & (std::uint32_t{1} << k)) && !r.object_colon()) return false;
+      if (!(seen & (std::uint32_t{1} << k)) && !r.object_colon()) {
+        return r.failed_in(schema.fields[k].name);
+      }
     }
+    // From here on a failure lies inside this field's member.
+    const FieldDef& f = schema.fields[k];
     next = k + 1;
     const std::uint32_t bit = std::uint32_t{1} << k;
     if (seen & bit) {
-      return r.fail_unplaced("duplicate field `" + std::string(schema.fields[k].name) + "`");
+      r.fail_unplaced("duplicate field `" + std::string(f.name) + "`");
+      return r.failed_in(f.name);
     }
-    if (!schema.fields[k].read(r, schema.fields[k], record)) return false;
+    if (!f.read(r, f, record)) return r.failed_in(f.name);
     seen |= bit;
   }
   for (std::size_t k = 0; k < schema.fields.size(); ++k) {
@@ -66,7 +71,9 @@ bool visit_seq(JsonReader& r, const RecordDef& schema, void* record) {
                              std::string(schema.name) + " with " +
                              std::to_string(schema.fields.size()) + " elements");
     }
-    if (!schema.fields[k].read(r, schema.fields[k], record)) return false;
+    if (!schema.fields[k].read(r, schema.fields[k], record)) {
+      return r.failed_in(schema.fields[k].name);
+    }
   }
   return true;
 }

@@ -55,6 +55,8 @@ struct FieldDef {
   const void* (*at)(const void* record) = nullptr;
   std::span<const std::string_view> names{};  // enumeration: member names by value
   const RecordDef* nested = nullptr;          // record kinds
+  // What the value is, in a sentence; the binding adds how it is shown.
+  std::string_view doc{};
 
   // Rows are made from string literals, so the name ends in a NUL.
   const char* c_name() const noexcept { return name.data(); }
@@ -230,13 +232,13 @@ const void* member_at(const void* record) {
 
 // An enumeration row carries its names, for readers that switch on `kind`.
 template <auto M>
-constexpr FieldDef row(std::string_view name, FieldDef::Absent absent, FieldDef::Emit emit,
-                       const RecordDef* nested) {
+constexpr FieldDef row(std::string_view name, std::string_view doc, FieldDef::Absent absent,
+                       FieldDef::Emit emit, const RecordDef* nested) {
   using T = member_type<M>;
   std::span<const std::string_view> names;
   if constexpr (std::is_enum_v<T>) names = names_of<T>();
   return FieldDef{name,         read_member<M>, absent, field_kind<T>(), emit,
-                  write_member<M>, member_at<M>, names,  nested};
+                  write_member<M>, member_at<M>, names,  nested,          doc};
 }
 
 // The kind's defaults: optional members may be missing and are left out
@@ -270,19 +272,20 @@ constexpr RecordDef record_def(std::string_view name, bool (*empty)(const void*)
 }
 
 // A text, timestamp, boolean or enumeration member (or an optional one);
-// an enumeration is written as its name.
+// an enumeration is written as its name. `doc` says what the value is.
 template <auto M>
-constexpr FieldDef field(std::string_view name, FieldDef::Absent absent = fields::default_absent<M>(),
+constexpr FieldDef field(std::string_view name, std::string_view doc,
+                         FieldDef::Absent absent = fields::default_absent<M>(),
                          FieldDef::Emit emit = fields::default_emit<M>()) {
-  return fields::row<M>(name, absent, emit, nullptr);
+  return fields::row<M>(name, doc, absent, emit, nullptr);
 }
 
 // A nested record member (or an optional one).
 template <auto M>
-constexpr FieldDef field(std::string_view name, const RecordDef& nested,
+constexpr FieldDef field(std::string_view name, const RecordDef& nested, std::string_view doc,
                          FieldDef::Absent absent = fields::default_absent<M>(),
                          FieldDef::Emit emit = fields::default_emit<M>()) {
-  return fields::row<M>(name, absent, emit, &nested);
+  return fields::row<M>(name, doc, absent, emit, &nested);
 }
 
 }  // namespace ulo

@@ -15,13 +15,30 @@
 
 namespace {
 
+// Whether `path` ("a.b.c") walks from `def` through nested record fields.
+bool is_field_path(std::string_view path, const ulo::RecordDef* def) {
+  while (def != nullptr) {
+    const std::string_view name = path.substr(0, path.find('.'));
+    const ulo::FieldDef* found = nullptr;
+    for (const ulo::FieldDef& f : def->fields) {
+      if (f.name == name) found = &f;
+    }
+    if (found == nullptr) return false;
+    if (name.size() == path.size()) return true;
+    path.remove_prefix(name.size() + 1);
+    def = found->nested;
+  }
+  return false;
+}
+
 // The record decoded from `text`, or nothing after checking the failure
-// ends with its position.
+// ends with its position and names only real fields.
 template <class T>
 std::optional<T> decoded(std::string_view text, const ulo::RecordDef& def) {
   auto r = ulo::decode_record<T>(text, def);
   if (r) return std::move(*r);
   if (r.error().message.find(" at line ") == std::string::npos) std::abort();
+  if (!r.error().field.empty() && !is_field_path(r.error().field, &def)) std::abort();
   return std::nullopt;
 }
 

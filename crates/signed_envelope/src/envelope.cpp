@@ -9,18 +9,26 @@ namespace {
 // early, so a short array reports the position of the next required field;
 // absent ones are left out when writing.
 constexpr FieldDef kEnvelopeFields[] = {
-    field<&SignedEnvelope::exchange_id>("exchange_id"),
-    field<&SignedEnvelope::peer_self>("peer_self", kAddressRecord),
-    field<&SignedEnvelope::peer_counterparty>("peer_counterparty", kAddressRecord),
-    field<&SignedEnvelope::direction>("direction"),
-    field<&SignedEnvelope::request_hash>("request_hash"),
-    field<&SignedEnvelope::response_hash>("response_hash"),
-    field<&SignedEnvelope::counterparty_signature>("counterparty_signature"),
-    field<&SignedEnvelope::our_signature>("our_signature"),
-    field<&SignedEnvelope::opened_at>("opened_at"),
-    field<&SignedEnvelope::closed_at>("closed_at"),
-    field<&SignedEnvelope::protocol_hint>("protocol_hint"),
-    field<&SignedEnvelope::counterparty_identifier>("counterparty_identifier"),
+    field<&SignedEnvelope::exchange_id>("exchange_id", "The exchange's id; signed over."),
+    field<&SignedEnvelope::peer_self>("peer_self", kAddressRecord, "This peer's address."),
+    field<&SignedEnvelope::peer_counterparty>("peer_counterparty", kAddressRecord,
+                                              "The counterparty's address."),
+    field<&SignedEnvelope::direction>(
+        "direction", "Whether the exchange went out from `peer_self` or came in to it."),
+    field<&SignedEnvelope::request_hash>("request_hash",
+                                         "Hash of the request, opaque text; signed over."),
+    field<&SignedEnvelope::response_hash>("response_hash",
+                                          "Hash of the response, opaque text; signed over."),
+    field<&SignedEnvelope::counterparty_signature>("counterparty_signature",
+                                                   "The counterparty's signature, opaque text."),
+    field<&SignedEnvelope::our_signature>(
+        "our_signature", "This peer's signature over `canonical_signing_bytes()`, opaque text."),
+    field<&SignedEnvelope::opened_at>("opened_at", "When the exchange opened."),
+    field<&SignedEnvelope::closed_at>("closed_at", "When the exchange closed."),
+    field<&SignedEnvelope::protocol_hint>("protocol_hint",
+                                          "The protocol the exchange used, such as \"quic\"."),
+    field<&SignedEnvelope::counterparty_identifier>(
+        "counterparty_identifier", "The counterparty's identifier, such as a URL."),
 };
 
 using Absent = FieldDef::Absent;
@@ -28,11 +36,14 @@ using Emit = FieldDef::Emit;
 
 // Absent optional members are written as null.
 constexpr FieldDef kCounterpartyFields[] = {
-    field<&CounterpartyInfo::identifier>("identifier"),
-    field<&CounterpartyInfo::protocol_hint>("protocol_hint"),
-    field<&CounterpartyInfo::peer_address>("peer_address", Absent::defaulted, Emit::always),
-    field<&CounterpartyInfo::counterparty_signature>("counterparty_signature",
-                                                     Absent::defaulted, Emit::always),
+    field<&CounterpartyInfo::identifier>("identifier", "The counterparty's identifier."),
+    field<&CounterpartyInfo::protocol_hint>("protocol_hint",
+                                            "The protocol used with the counterparty."),
+    field<&CounterpartyInfo::peer_address>("peer_address", "The counterparty's address, as text.",
+                                           Absent::defaulted, Emit::always),
+    field<&CounterpartyInfo::counterparty_signature>(
+        "counterparty_signature", "The counterparty's signature, opaque text.", Absent::defaulted,
+        Emit::always),
 };
 
 }  // namespace
@@ -43,9 +54,10 @@ constexpr RecordDef kCounterpartyInfoRecord =
 
 namespace {
 constexpr FieldDef kQueuedItemFields[] = {
-    field<&QueuedItem::queue_id>("queue_id"),
-    field<&QueuedItem::pair_class>("pair_class"),
-    field<&QueuedItem::envelope>("envelope", kSignedEnvelopeRecord),
+    field<&QueuedItem::queue_id>("queue_id",
+                                 "The item's id: its envelope's `exchange_id` when pushed."),
+    field<&QueuedItem::pair_class>("pair_class", "The pair class it was to be emitted as."),
+    field<&QueuedItem::envelope>("envelope", kSignedEnvelopeRecord, "The spilled envelope."),
 };
 }  // namespace
 

@@ -1,6 +1,7 @@
 // Reader limits no Python caller can reach: the nesting limit on known
-// fields (no record schema nests deep enough) and text that is not UTF-8
-// (a Python str always is).
+// fields (no record schema nests deep enough), text that is not UTF-8 (a
+// Python str always is), and field paths through a queued item, the deepest
+// record, which Python never decodes itself.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -53,6 +54,29 @@ TEST(JsonDecode, RefusesBytesThatAreNotUtf8) {
       ASSERT_FALSE(r) << bad;
       EXPECT_TRUE(r.error().message.starts_with("invalid unicode code point")) << r.error().message;
     }
+  }
+}
+
+// The path names each field whose member encloses the failure, whichever
+// form (object or array) the record takes; nothing outside a known field.
+TEST(JsonDecode, FailureNamesTheFieldsItLiesIn) {
+  const struct {
+    const char* text;
+    const char* field;
+  } cases[] = {
+      {R"({"queue_id":"q","pair_class":"p","envelope":{"peer_self":{"class":"x"}}})",
+       "envelope.peer_self.class"},
+      {R"(["q","p",["ex",{"class":"body","type":7}]])", "envelope.peer_self.type"},
+      {R"({"queue_id":"q","queue_id":"r"})", "queue_id"},
+      {R"({"queue_id":"q","pair_class":"p","envelope":{}})", "envelope"},
+      {R"({"queue_id":"q","junk":{"a":[}})", ""},
+      {R"({"queue_id":"q"})", ""},
+      {R"(["q"] x)", ""},
+  };
+  for (const auto& c : cases) {
+    auto r = ulo::decode_record<ulo::QueuedItem>(c.text, ulo::kQueuedItemRecord);
+    ASSERT_FALSE(r) << c.text;
+    EXPECT_EQ(r.error().field, c.field) << c.text << ": " << r.error().message;
   }
 }
 

@@ -30,6 +30,30 @@ void raise_fault_text(const char* text, std::string_view file, unsigned line) no
   PyErr_SetObject(type, msg.get());
 }
 
+// BaseException.add_note exists from 3.11; before it, the list it would
+// keep is made by hand, so readers of __notes__ see the same on every
+// version.
+bool add_note(PyObject* exc, std::string_view note) {
+  Ref text = Ref::steal(
+      PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size())));
+  if (!text) return false;
+  Ref method = Ref::steal(PyObject_GetAttrString(exc, "add_note"));
+  if (method) {
+    Ref done = Ref::steal(PyObject_CallFunctionObjArgs(method.get(), text.get(), nullptr));
+    return static_cast<bool>(done);
+  }
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+  PyErr_Clear();
+  Ref notes = Ref::steal(PyObject_GetAttrString(exc, "__notes__"));
+  if (!notes) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    notes = Ref::steal(PyList_New(0));
+    if (!notes || PyObject_SetAttrString(exc, "__notes__", notes.get()) != 0) return false;
+  }
+  return PyList_Append(notes.get(), text.get()) == 0;
+}
+
 }  // namespace
 
 void panic(std::string text, std::source_location where) {
@@ -61,6 +85,20 @@ PyObject* raise(PyObject* type, std::string_view message) {
       PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   // SetObject with a str value gives the exception exactly one argument.
   if (msg) PyErr_SetObject(type, msg.get());
+  return nullptr;
+}
+
+PyObject* raise_with_notes(PyObject* type, std::string_view message,
+                           std::initializer_list<std::string_view> notes) {
+  Ref msg = Ref::steal(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!msg) return nullptr;
+  Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(type, msg.get(), nullptr));
+  if (!exc) return nullptr;
+  for (std::string_view note : notes) {
+    if (!note.empty() && !add_note(exc.get(), note)) return nullptr;
+  }
+  PyErr_SetObject(type, exc.get());
   return nullptr;
 }
 

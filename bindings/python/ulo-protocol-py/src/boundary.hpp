@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cstdlib>
+#include <initializer_list>
 #include <new>
 #include <source_location>
 #include <string>
@@ -59,6 +60,10 @@ PyObject* guard(F&& body) noexcept {
 PyObject* raise(PyObject* type, std::string_view message);
 inline PyObject* raise_value_error(std::string_view m) { return raise(PyExc_ValueError, m); }
 inline PyObject* raise_type_error(std::string_view m) { return raise(PyExc_TypeError, m); }
+// The same exception with PEP 678 notes beside the message, which stays
+// exactly the message; empty notes are left out.
+PyObject* raise_with_notes(PyObject* type, std::string_view message,
+                           std::initializer_list<std::string_view> notes);
 // An interpreter call failed: keep its exception, or report that none was set.
 PyObject* fetch_failure();
 

@@ -19,10 +19,11 @@ namespace ulo::py {
 
 enum class Equality { identity, content };
 
-// The descriptions of from_json and to_json, after their text signatures.
+// The descriptions of from_json and to_json, after their text signatures;
+// the usual ones unless a class has texts of its own.
 struct JsonDocs {
-  const char* from_json = "";
-  const char* to_json = "";
+  const char* from_json = json_docs::kFromJson;
+  const char* to_json = json_docs::kToJson;
 };
 
 // A table field whose property has another name than its member.
@@ -69,10 +70,11 @@ struct Class {
   static MethodRow static_method(const char* doc = nullptr) {
     return adapt::Bound<R, false, Fn, Py, Ps...>::row(METH_STATIC, doc);
   }
-  // A read-only property: Fn takes the record.
+  // A read-only property: Fn takes the record. `doc` says what the value is
+  // and its Python type.
   template <auto Fn, Name Py>
-  static PropertyRow property() {
-    return {Py.text, getter_slot<Fn>};
+  static PropertyRow property(const char* doc) {
+    return {Py.text, getter_slot<Fn>, doc};
   }
   // __new__ from a typed function of the named parameters; no subclassing,
   // so what it returns is an instance of this class.
@@ -97,11 +99,12 @@ struct Class {
         using F = JsonForms<R, Table>;
         c.methods = {static_method<F::from_json, "from_json", "s">(spec.json->from_json),
                      method<F::to_json, "to_json">(spec.json->to_json),
-                     static_method<F::from_dict, "from_dict", "d">(""),
-                     method<F::to_dict, "to_dict">(""), method<F::reduce, "__reduce__">()};
+                     static_method<F::from_dict, "from_dict", "d">(json_docs::kFromDict),
+                     method<F::to_dict, "to_dict">(json_docs::kToDict),
+                     method<F::reduce, "__reduce__">()};
       }
       for (const FieldDef& f : Table->fields) {
-        c.properties.push_back({property_name(spec, f), field_getter<R>, nullptr,
+        c.properties.push_back({property_name(spec, f), field_getter<R>, field_doc(f),
                                 const_cast<FieldDef*>(&f)});
       }
       c.table = Table;

@@ -24,7 +24,9 @@ TypeCell& ClassOf<CounterpartyInfo>::cell() {
              "metadata that travels with a `SignedEnvelope`.",
       .repr = unary_slot<repr_of>,
       .construct = Cls::fields_constructor<2>(),
-      .methods = {Cls::method<JsonForms<Rec, &kCounterpartyInfoRecord>::to_dict, "to_dict">(""),
+      .methods = {Cls::method<JsonForms<Rec, &kCounterpartyInfoRecord>::to_dict, "to_dict">(
+                      "The dict form: the four fields under their names, in order; an\n"
+                      "absent one is None."),
                   Cls::method<reduce_by_fields<Rec, &kCounterpartyInfoRecord>, "__reduce__">()},
       .equality = Equality::content,
   }));

@@ -101,7 +101,8 @@ TypeCell& ClassOf<QueueRec>::cell() {
                       "\"quarantine\" subdirectory, never over another file; return its new "
                       "path."),
                   Cls::method<reduce, "__reduce__">()},
-      .properties = {Cls::property<dir_of, "dir">()},
+      .properties = {Cls::property<dir_of, "dir">(
+          "The queue directory as given: not normalised, need not exist.\n\nType: `str`.")},
   }));
   return cell;
 }

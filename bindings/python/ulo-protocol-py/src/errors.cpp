@@ -1,6 +1,7 @@
 #include "errors.hpp"
 
 #include <string>
+#include <tuple>
 
 #include "conversions.hpp"
 
@@ -49,8 +50,27 @@ PyObject* raise_error(const AnchorError& e) {
   return raise_value_error(e.message());
 }
 
-PyObject* raise_error(VerifyError e) {
-  return raise_value_error("signature verification failed: " + std::string(name_of(e)));
+PyObject* raise_error(VerifyError e, std::size_t signature_size) {
+  const std::string message = "signature verification failed: " + std::string(name_of(e));
+  constexpr std::size_t kSize = std::tuple_size_v<SoftwareIdentity::Signature>;
+  if (e != VerifyError::BadSignature || signature_size == kSize) return raise_value_error(message);
+  // The usual slip: the Base64 text of a signature passed as its bytes.
+  const std::string note = "signature_bytes is " + std::to_string(signature_size) +
+                           " bytes long; an Ed25519 signature is exactly " +
+                           std::to_string(kSize) +
+                           ". A signature carried as Base64 text must be decoded first, "
+                           "e.g. base64.b64decode(text).";
+  return raise_with_notes(PyExc_ValueError, message, {note});
+}
+
+PyObject* raise_error(const JsonError& e, std::string_view record, JsonSource source) {
+  const std::string message = "invalid " + std::string(record) + " JSON: " + e.message;
+  std::string field;
+  if (!e.field.empty()) field = "field '" + e.field + "' (" + std::string(record) + ")";
+  return raise_with_notes(
+      PyExc_ValueError, message,
+      {field, source == JsonSource::dict ? "line and column refer to json.dumps(d)"
+                                         : ""});
 }
 
 PyObject* raise_error(FingerprintError e) {

@@ -2,12 +2,15 @@
 // kind, with the kind's fixed message. A typed function returns a Result;
 // the adaptors hand a failed one to raise_error.
 #pragma once
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
 #include <utility>
 
 #include "anchor.hpp"
 #include "boundary.hpp"
 #include "identity.hpp"
+#include "json_reader.hpp"
 #include "queue.hpp"
 #include "result.hpp"
 #include "types.hpp"
@@ -19,8 +22,16 @@ namespace ulo::py {
 PyObject* raise_error(const QueueError& e);
 // ConnectionError, KeyError, NotImplementedError or ValueError by kind.
 PyObject* raise_error(const AnchorError& e);
-// ValueError "signature verification failed: <kind>".
-PyObject* raise_error(VerifyError e);
+// ValueError "signature verification failed: <kind>", with a note when the
+// signature was refused for its length.
+PyObject* raise_error(VerifyError e, std::size_t signature_size);
+
+// Where a decoded text came from: from_json's argument, or json.dumps(d) in
+// from_dict, whose positions the caller never saw.
+enum class JsonSource : std::uint8_t { text, dict };
+// ValueError "invalid <record> JSON: <message>", with notes naming the field
+// the failure lies in and, for a dict, where the positions count.
+PyObject* raise_error(const JsonError& e, std::string_view record, JsonSource source);
 PyObject* raise_error(FingerprintError e);
 
 // The exception a queue error is raised as, not raised (scan() lists them).

@@ -41,6 +41,40 @@ PyObject* field_value(const FieldDef& f, const void* record) {
   panic("unknown field kind");
 }
 
+std::string field_doc(const FieldDef& f) {
+  std::string doc(f.doc);
+  doc += "\n\nType: ";
+  switch (f.kind) {
+    case FieldKind::text:
+      return doc + "`str`.";
+    case FieldKind::optional_text:
+      return doc + "`str`, or None when absent.";
+    case FieldKind::timestamp:
+      return doc + "`datetime.datetime`, timezone-aware in UTC, to the microsecond.";
+    case FieldKind::optional_timestamp:
+      return doc + "`datetime.datetime`, timezone-aware in UTC, to the microsecond; or None "
+                   "when absent.";
+    case FieldKind::boolean:
+      return doc + "`bool`.";
+    case FieldKind::enumeration:
+      doc += "`str`, one of";
+      for (std::size_t i = 0; i < f.names.size(); ++i) {
+        doc += i == 0 ? " \"" : ", \"";
+        doc += f.names[i];
+        doc += '"';
+      }
+      return doc + ".";
+    case FieldKind::record:
+      return doc + "`" + std::string(f.nested->name) + "`, a new copy at each access.";
+    case FieldKind::optional_record:
+      return doc + "`" + std::string(f.nested->name) +
+             "`, a new copy at each access; or None when absent.";
+    case FieldKind::text_list:
+      return doc + "`list` of `str`, a new list at each access.";
+  }
+  panic("unknown field kind");
+}
+
 PyObject* reduce_fields(PyTypeObject* type, const RecordDef& def, const void* record) {
   Ref args = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(def.fields.size())));
   if (!args) return nullptr;

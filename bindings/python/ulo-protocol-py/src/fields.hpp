@@ -21,6 +21,10 @@ PyObject* field_getter(PyObject* self, void* closure) {
   return guard([&] { return field_value(*static_cast<const FieldDef*>(closure), &record_of<R>(self)); });
 }
 
+// A field's property docstring: what the row says the value is, then its
+// Python type, which follows from the field's kind as its value does.
+std::string field_doc(const FieldDef& f);
+
 // (type, (field values...)): the pickle form of a class whose constructor
 // takes its fields in table order, as fields_constructor's does.
 PyObject* reduce_fields(PyTypeObject* type, const RecordDef& def, const void* record);

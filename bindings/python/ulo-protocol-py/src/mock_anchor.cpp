@@ -63,9 +63,12 @@ TypeCell& ClassOf<AnchorRec>::cell() {
                       "Verify a previously-submitted receipt. Raises `ValueError` for\n"
                       "unknown roots or malformed input."),
                   Cls::method<reduce, "__reduce__">()},
-      .properties = {Cls::property<id_of, "id">(), Cls::property<kind_name_of, "kind">(),
-                     Cls::property<cost_of, "cost_usd_per_submission">(),
-                     Cls::property<finality_of, "finality_seconds">()},
+      .properties = {Cls::property<id_of, "id">("The id given at construction.\n\nType: `str`."),
+                     Cls::property<kind_name_of, "kind">("Always \"local\".\n\nType: `str`."),
+                     Cls::property<cost_of, "cost_usd_per_submission">(
+                         "Always 0.0: submitting costs nothing.\n\nType: `float`."),
+                     Cls::property<finality_of, "finality_seconds">(
+                         "Always 0: a submission is final at once.\n\nType: `int`.")},
   }));
   return cell;
 }

@@ -11,8 +11,10 @@ namespace {
 using Rec = PeerIdentityDescriptor;
 using Cls = Class<Rec, &kPeerIdentityDescriptorRecord>;
 
-Result<void, VerifyError> verify(const Rec& r, Bytes payload, Bytes signature_bytes) {
-  return verify_signature(r.public_key_b64, payload, signature_bytes);
+PyObject* verify(const Rec& r, Bytes payload, Bytes signature_bytes) {
+  auto verified = verify_signature(r.public_key_b64, payload, signature_bytes);
+  if (!verified) return raise_error(verified.error(), signature_bytes.size());
+  return new_none();
 }
 
 ProtocolAddress address_of(const Rec& r) { return {AddressClass::body, "peer", r.fingerprint}; }
@@ -161,8 +163,11 @@ TypeCell& ClassOf<PeerIdentityDescriptor>::cell() {
            Cls::method<address_of, "address">(
                "The descriptor's protocol address, `tov://body/peer/<fingerprint>`.")},
       // The wire fields, then what the surface implies.
-      .properties = {Cls::property<tier_of, "tier">(),
-                     Cls::property<attested_of, "hardware_attested">()},
+      .properties = {Cls::property<tier_of, "tier">(
+                         "The surface's tier: 0 (software) to 4 (threshold).\n\nType: `int`."),
+                     Cls::property<attested_of, "hardware_attested">(
+                         "Whether the tier is 2 or more; the surface alone decides, not\n"
+                         "the attestation chain.\n\nType: `bool`.")},
       .equality = Equality::content,
   }));
   return cell;

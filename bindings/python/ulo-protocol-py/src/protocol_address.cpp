@@ -69,7 +69,9 @@ TypeCell& ClassOf<ProtocolAddress>::cell() {
       .construct = Cls::constructor<make, "address_class", "type_", "ref_">(),
       .methods = {Cls::static_method<parse, "parse", "uri">(
                       "Parse a canonical `tov://<class>/<type>/<ref>` URI."),
-                  Cls::method<uri_of, "to_uri">(""), Cls::method<dict_of, "to_dict">(""),
+                  Cls::method<uri_of, "to_uri">(""), Cls::method<dict_of, "to_dict">(
+                      "The dict form: the keys \"class\", \"type\" and \"ref\", in that\n"
+                      "order, each with its part as `str`."),
                   Cls::method<reduce, "__reduce__">()},
       // `class` is a keyword in Python.
       .renames = {{"class", "address_class"}},

@@ -58,9 +58,14 @@ TypeCell& ClassOf<SoftwareIdentity>::cell() {
                   Cls::method<&Rec::seed, "secret_bytes">(
                       "The 32-byte seed. Once handed out it is ordinary Python data."),
                   Cls::method<reduce, "__reduce__">()},
-      .properties = {Cls::property<&Rec::fingerprint, "fingerprint">(),
-                     Cls::property<surface_of, "surface">(),
-                     Cls::property<attested_of, "hardware_attested">()},
+      .properties = {Cls::property<&Rec::fingerprint, "fingerprint">(
+                         "The public key's fingerprint: the first 16 bytes of its SHA-256\n"
+                         "digest as 32 lowercase hexadecimal digits.\n\nType: `str`."),
+                     Cls::property<surface_of, "surface">(
+                         "Always \"software\": the key is held in process memory.\n\n"
+                         "Type: `str`."),
+                     Cls::property<attested_of, "hardware_attested">(
+                         "Always False.\n\nType: `bool`.")},
   }));
   return cell;
 }

@@ -31,7 +31,8 @@ TypeCell::TypeCell(ClassDef def)
   }
   methods_.push_back({nullptr, nullptr, 0, nullptr});
   for (const PropertyRow& p : def_.properties) {
-    getset_.push_back({p.name, p.get, nullptr, p.doc, p.closure});
+    const char* pdoc = p.doc.empty() ? nullptr : texts_.emplace_back(p.doc).c_str();
+    getset_.push_back({p.name, p.get, nullptr, pdoc, p.closure});
   }
   getset_.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
 

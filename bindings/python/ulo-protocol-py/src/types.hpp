@@ -40,7 +40,7 @@ struct MethodRow {
 struct PropertyRow {
   const char* name;
   getter get;
-  const char* doc = nullptr;
+  std::string doc = {};  // empty: no docstring
   void* closure = nullptr;
 };
 
