@@ -7,9 +7,10 @@
 #   make test-cpp      C++ unit tests
 #   make test-py       Python suite against the module in .venv
 #   make test-typing   stubtest, mypy --strict and basedpyright
-#   make dist          sdist + one manylinux abi3 wheel in dist/
-#   make test-dist     checks of that wheel and of a build from the sdist
-#   make test-pythons  the suite on every CPython >= 3.10 found, from the wheel
+#   make dist          sdist + manylinux2014 x86_64/aarch64 abi3 wheels + SHA256SUMS
+#   make test-dist     checks of the wheels, hardening, a two-clone rebuild
+#   make test-pythons  the suite on every CPython >= 3.10 found and in the
+#                      platform roots (glibc 2.31, arm64, CPython 3.14/3.15)
 #   make demo          builds the module with the build tools alone; runs examples/
 #   make bench         benchmarks; writes docs/benchmarks.md and .png
 #                      (BACKLOG=1000000 adds a backlog of that size: minutes)
@@ -63,8 +64,9 @@ $(STAMPS)/deps-build: Makefile | $(STAMPS)
 	@touch $@
 
 deps: $(STAMPS)/deps
+# The release's own packages (mk/release.mk) come with the full set.
 $(STAMPS)/deps: $(STAMPS)/deps-build Makefile | $(STAMPS)
-	$(call apt_install,$(DEB_PACKAGES))
+	$(call apt_install,$(DEB_PACKAGES) $(RELEASE_DEB_PACKAGES))
 	@touch $@
 
 # One .venv: the build tools first (all that demo needs), then the rest of
@@ -115,30 +117,35 @@ test-typing: build
 	@$(PY) tests/typing/check_misuse.py --python $(PY)
 	@echo "typing: stubtest, mypy --strict and basedpyright clean (usage, README); misuse refused by both"
 
-# sdist and one wheel, repaired to a manylinux tag with libsodium inside.
-# Builds from the working tree as it is, committed or not.
-dist: build
-	@rm -rf dist build/dist-raw
-	@$(PY) -m build --sdist --no-isolation --outdir dist . >build/dist.log 2>&1 || { cat build/dist.log; exit 1; }
-	@$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/dist-raw .
-	@PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair --wheel-dir dist build/dist-raw/*.whl >build/auditwheel.log 2>&1 || { cat build/auditwheel.log; exit 1; }
-	@ls dist
+# sdist, the manylinux2014 x86_64 and aarch64 wheels and SHA256SUMS
+# (tools/release_build.py: Zig's cross toolchain, libsodium from Debian's
+# source package linked in). Builds the working tree as it is; a dirty tree
+# is said so in the log and in each wheel's SBOM.
+dist: deps venv release-toolchain
+	@$(PY) tools/release_build.py --out dist --cache $(ULO_CACHE)
 
-# The wheel as a user receives it, and a wheel built from the sdist in a
-# fresh environment.
+# The wheels as a user receives them, a wheel built from the sdist, the
+# binaries' hardening, the checksums, and two rebuilds in temporary clones
+# that must give the same bytes (refused on a dirty tree).
 test-dist: dist
 	@PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(PY) tools/check_wheel.py dist/*.whl --venv build/venv-check \
 	  --python $(PYTHON) --sdist dist/*.tar.gz --constraints requirements-build.txt \
 	  --smoke tests/typing/usage.py
+	@$(PY) tools/check_release.py hardening dist/*.whl
+	@$(PY) tools/check_release.py sums dist
+	@$(PY) tools/check_release.py preflight
+	@$(PY) tools/check_release.py repro --make "VENV=$(abspath $(VENV)) ULO_CACHE=$(ULO_CACHE)"
 
 # The Python suite on every CPython >= 3.10 found, each in a fresh venv
-# holding only the wheel from dist/ and requirements-test.txt.
+# holding only a wheel from dist/ and requirements-test.txt; then in the
+# platform roots (older glibc, arm64 under qemu, the newest CPythons).
 test-pythons: build
 	@ls dist/*.whl >/dev/null 2>&1 || $(SUBMAKE) dist
 	@$(PY) tools/run_suites.py --wheel dist/*.whl --requirements requirements-test.txt \
-	  --work build/suites tests
+	  --work build/suites --cache $(ULO_CACHE) --roots $(PLATFORM_ROOTS) tests
 
 include mk/hardening.mk
+include mk/release.mk
 
 # The full run CI uses, one step after another.
 test: deps venv

@@ -13,7 +13,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from harness import Result, per_call  # noqa: E402
 
 MODULES = ["bench_address", "bench_envelope", "bench_identity", "bench_queue", "bench_backlog",
-           "bench_interrupt", "bench_anchor"]
+           "bench_interrupt", "bench_anchor", "bench_shipped"]
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 

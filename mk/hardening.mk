@@ -3,7 +3,8 @@
 #   make check-sanitize   module + C++ tests with ASan/UBSan; pytest and ctest
 #   make fuzz             every libFuzzer target for FUZZ_SECONDS (default 60)
 #   make soak             every public operation in a loop; RSS/refcount bounds
-#   make lint             clang-tidy 19 and cppcheck over the compile database
+#   make lint             clang-tidy 19 and cppcheck over the compile database;
+#                         no function that nothing calls
 
 SAN_BUILD := build/sanitize
 FUZZ_BUILD := build/fuzz
@@ -19,7 +20,7 @@ CLANG_TIDY_RUN := run-clang-tidy-19
 CLANG_TIDY := clang-tidy-19
 
 .PHONY: check-sanitize sanitize-build fuzz fuzz-build fuzz-run fuzz-replay soak \
-        lint lint-tidy lint-cppcheck tidy-configure
+        lint lint-tidy lint-cppcheck lint-unused tidy-configure
 
 # --- Sanitizers ------------------------------------------------------------
 
@@ -112,4 +113,19 @@ lint-cppcheck: tidy-configure
 	  --suppressions-list=tools/cppcheck.supp --cppcheck-build-dir=$(TIDY_BUILD)/cppcheck \
 	  -j $(JOBS) $(foreach d,$(wildcard crates/*/tests),-i $(d))
 
-lint: lint-tidy lint-cppcheck
+# Functions that nothing calls: cppcheck's whole-program unusedFunction over
+# the libraries, the binding and all that calls them (tests, fuzz targets,
+# the micro-benchmark), in one single-threaded run, as the check needs every
+# file at once. It covers functions and members defined in source files; the
+# entry points called from outside are listed in tools/cppcheck.supp.
+# Functions in anonymous namespaces are the compiler's (-Wunused-function);
+# templates and functions defined in headers are not checked.
+UNUSED_SRC = $(wildcard crates/*/src/*.cpp crates/*/tests/*.cpp crates/*/fuzz/*.cpp \
+               benchmarks/cpp/*.cpp bindings/python/ulo-protocol-py/src/*.cpp)
+UNUSED_INCLUDES = $(addprefix -I,$(wildcard crates/*/src) bindings/python/ulo-protocol-py/src)
+
+lint-unused: deps
+	@cppcheck --std=c++23 --quiet --enable=unusedFunction --library=googletest --inline-suppr \
+	  --suppressions-list=tools/cppcheck.supp --error-exitcode=1 $(UNUSED_INCLUDES) $(UNUSED_SRC)
+
+lint: lint-tidy lint-cppcheck lint-unused

@@ -34,6 +34,8 @@ SCRIPT = textwrap.dedent("""
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="the address-space limit leaves no room for sanitizer shadow memory")
+@pytest.mark.skipif(bool(os.environ.get("ULO_EMULATED")),
+                    reason="under user-mode emulation the limit applies to the emulator's own mappings")
 def test_runtime_start_failure_is_a_panic_and_the_next_call_retries(tmp_path):
     out = subprocess.run([sys.executable, "-c", SCRIPT.format(envelope=ENVELOPE_JSON), str(tmp_path)],
                          capture_output=True, text=True, check=True, timeout=60)

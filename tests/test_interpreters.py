@@ -21,6 +21,8 @@ ISOLATED = {
     # From 3.12 an isolated interpreter refuses single-phase modules itself.
     (3, 12): "_xxsubinterpreters",
     (3, 13): "_interpreters",
+    (3, 14): "_interpreters",
+    (3, 15): "_interpreters",
 }
 
 SUB_SCRIPT = """

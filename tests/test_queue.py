@@ -196,5 +196,6 @@ def test_runtime_starts_at_the_first_bridge_call(tmp_path):
         print(start, after_import, after_bad_push, first, threads())
     """)
     start, after_import, after_bad_push, first, later = map(int, run_python(code).stdout.split())
-    assert start == after_import == after_bad_push == 1
-    assert first > 1 and later <= first + 1
+    # Compared with the start, not with 1: an emulator may run a thread of its own.
+    assert start == after_import == after_bad_push
+    assert first > start and later <= first + 1

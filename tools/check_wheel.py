@@ -1,19 +1,22 @@
 """Check a built wheel the way a user would receive it.
 
-Usage: check_wheel.py WHEEL --venv DIR [--python PY] [--sdist SDIST
+Usage: check_wheel.py WHEEL... --venv DIR [--python PY] [--sdist SDIST
                       [--constraints FILE]] [--smoke SCRIPT]
 
-1. the tag is cp310-abi3-manylinux_* (one build for every interpreter from
-   3.10 on, installable on any recent glibc Linux), and `auditwheel show`
-   agrees;
+For every wheel (one per architecture):
+1. the tag is cp310-abi3-manylinux_2_17_<arch>.manylinux2014_<arch> (one
+   build for every interpreter from 3.10 on), and `auditwheel show` agrees;
 2. abi3audit --strict finds no call outside the limited API;
-3. the extension exports nothing but its module entry;
-4. the metadata: version, licence, Python requirement, console script, and
-   the type stubs inside;
-5. the wheel installs into a fresh virtual environment, imports there,
-   resolves libsodium from the copy inside the wheel, and its console script
-   runs (plus an optional smoke script);
-6. with --sdist: a wheel builds from the sdist in a fresh environment.
+3. the extension exports nothing but its module entry and needs nothing but
+   glibc: libsodium and the C++ runtime are linked in;
+4. the metadata: version, licence, Python requirement, console script, the
+   type stubs, the licence texts of what is linked in, and the SBOM naming
+   libsodium;
+Then, for the wheel of this machine's architecture:
+5. it installs into a fresh virtual environment, imports there, and its
+   console script runs (plus an optional smoke script);
+6. pip refuses every other architecture's wheel with its platform error;
+7. with --sdist: a wheel builds from the sdist in a fresh environment.
 Prints one line per passed check; exits non-zero on the first failure.
 """
 
@@ -21,8 +24,10 @@ from __future__ import annotations
 
 import argparse
 import email.parser
+import json
 import os
 import pathlib
+import platform
 import shutil
 import subprocess
 import sys
@@ -32,8 +37,22 @@ from typing import NoReturn
 
 MODULE = "ulo_protocol"
 VERSION = "0.1.0"
-EXPECTED_TAG_PREFIX = "cp310-abi3-manylinux_"
 ALLOWED_EXPORTS = {"PyInit_" + MODULE}
+# glibc's own libraries; anything else would have to come with the wheel.
+ALLOWED_NEEDED = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
+                  "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
+# Licence texts of the project and of everything linked in statically.
+LICENCES = {"LICENSE": "Apache License", "libsodium/LICENSE": "ISC License",
+            "llvm/libcxx/LICENSE.TXT": "LLVM Exceptions", "llvm/libcxxabi/LICENSE.TXT": "LLVM Exceptions",
+            "llvm/libunwind/LICENSE.TXT": "LLVM Exceptions", "zig/LICENSE": "MIT"}
+
+
+def wheel_arch(wheel: pathlib.Path) -> str:
+    return wheel.stem.split("manylinux2014_")[-1]
+
+
+def expected_tag(arch: str) -> str:
+    return f"cp310-abi3-manylinux_2_17_{arch}.manylinux2014_{arch}"
 
 
 def fail(message: str) -> NoReturn:
@@ -58,8 +77,8 @@ def check_tag(wheel: pathlib.Path, zf: zipfile.ZipFile) -> None:
     # name-version-pythontag-abitag-platform.whl
     parts = wheel.stem.split("-")
     file_tag = "-".join(parts[-3:])
-    if not file_tag.startswith(EXPECTED_TAG_PREFIX):
-        fail(f"wheel file tag is {file_tag}, expected {EXPECTED_TAG_PREFIX}*")
+    if file_tag != expected_tag(wheel_arch(wheel)):
+        fail(f"wheel file tag is {file_tag}, expected {expected_tag(wheel_arch(wheel))}")
     wheel_meta = next(n for n in zf.namelist() if n.endswith(".dist-info/WHEEL"))
     tags = [
         line.split(":", 1)[1].strip()
@@ -73,7 +92,7 @@ def check_tag(wheel: pathlib.Path, zf: zipfile.ZipFile) -> None:
     if sorted(tags) != sorted(expanded):
         fail(f"WHEEL metadata tags {tags} do not match the file name tag {file_tag}")
     show = " ".join(run([tool_path("auditwheel"), "show", str(wheel)]).stdout.split())
-    if f'is consistent with the following platform tag: "{parts[-1]}"' not in show:
+    if f'is consistent with the following platform tag: "{parts[-1].split(".")[0]}"' not in show:
         fail(f"auditwheel show does not report a manylinux tag:\n{show}")
     ok(f"tag {file_tag}; auditwheel show agrees")
 
@@ -102,7 +121,33 @@ def check_metadata(zf: zipfile.ZipFile) -> None:
     for needed in ("ulo_protocol-stubs/__init__.pyi", "ulo_protocol_cli/__init__.py"):
         if needed not in names:
             fail(f"{needed} missing from the wheel")
-    ok(f"metadata: version {VERSION}, licence, Requires-Python >=3.10, console script, stubs")
+    dist_info = meta_name.rsplit("/", 1)[0]
+    for rel, marker in LICENCES.items():
+        name = f"{dist_info}/licenses/{rel}"
+        if name not in names or marker not in zf.read(name).decode(errors="replace"):
+            fail(f"licence text {name} missing or not the expected one ({marker!r})")
+    check_sbom(zf, dist_info)
+    ok(f"metadata: version {VERSION}, licence, Requires-Python >=3.10, console script, stubs, "
+       f"{len(LICENCES)} licence texts, SBOM")
+
+
+def check_sbom(zf: zipfile.ZipFile, dist_info: str) -> None:
+    sboms = [n for n in zf.namelist() if n.startswith(f"{dist_info}/sboms/") and n.endswith(".cdx.json")]
+    if not sboms:
+        fail(f"no CycloneDX SBOM under {dist_info}/sboms/")
+    found = []
+    for name in sboms:
+        doc = json.loads(zf.read(name))
+        if doc.get("bomFormat") != "CycloneDX":
+            fail(f"{name} is not a CycloneDX document")
+        for comp in doc.get("components", []):
+            props = {p["name"]: p["value"] for p in comp.get("properties", [])}
+            licences = [lic.get("license", {}).get("id") for lic in comp.get("licenses", [])]
+            if comp.get("name") == "libsodium" and comp.get("version") and "ISC" in licences \
+                    and props.get("debian:source-package") == "libsodium" and props.get("debian:version"):
+                found.append(f"{comp['version']} (Debian {props['debian:version']})")
+    if len(found) != 1:
+        fail(f"the SBOM does not name the bundled libsodium once with version, licence and source: {found}")
 
 
 def check_abi3audit(wheel: pathlib.Path) -> None:
@@ -114,15 +159,23 @@ def check_exports(zf: zipfile.ZipFile, tmp: pathlib.Path) -> None:
     libs = [n for n in zf.namelist() if n.endswith(".so") and "/" not in n]
     if libs != [f"{MODULE}.abi3.so"]:
         fail(f"expected exactly {MODULE}.abi3.so at the top level, found {libs}")
-    vendored = [n for n in zf.namelist() if n.startswith(f"{MODULE}.libs/libsodium")]
-    if not vendored:
-        fail(f"libsodium is not vendored under {MODULE}.libs/")
-    lib = pathlib.Path(zf.extract(libs[0], tmp / "unpacked"))
+    others = [n for n in zf.namelist() if n.startswith(f"{MODULE}.libs/")]
+    if others:
+        fail(f"shared libraries beside the module, expected everything linked in: {others}")
+    lib = pathlib.Path(zf.extract(libs[0], tmp / "unpacked" / wheel_arch_of(zf)))
     out = run(["nm", "-D", "--defined-only", str(lib)]).stdout
     exported = {line.split()[-1] for line in out.splitlines() if line.strip()}
     if exported != ALLOWED_EXPORTS:
         fail(f"extension exports {sorted(exported)}, expected only {sorted(ALLOWED_EXPORTS)}")
-    ok(f"exports only {', '.join(sorted(ALLOWED_EXPORTS))}")
+    dynamic = run(["readelf", "-dW", str(lib)]).stdout
+    needed = {line.split("[", 1)[1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line}
+    if not needed <= ALLOWED_NEEDED:
+        fail(f"extension needs {sorted(needed - ALLOWED_NEEDED)} beyond glibc")
+    ok(f"exports only {', '.join(sorted(ALLOWED_EXPORTS))}; needs only {', '.join(sorted(needed))}")
+
+
+def wheel_arch_of(zf: zipfile.ZipFile) -> str:
+    return wheel_arch(pathlib.Path(str(zf.filename)))
 
 
 IMPORT_CHECK = """
@@ -135,19 +188,6 @@ stubs = where.parent / "ulo_protocol-stubs" / "__init__.pyi"
 assert stubs.is_file(), f"type stubs missing at {stubs}"
 print(where)
 """
-
-
-def check_ldd(module: pathlib.Path) -> None:
-    # The vendored copy, found through the module's RUNPATH, never the system's.
-    out = run(["ldd", str(module)]).stdout
-    lines = [ln.strip() for ln in out.splitlines() if "libsodium" in ln]
-    libs_dir = (module.parent / f"{MODULE}.libs").resolve()
-    if len(lines) != 1 or "=>" not in lines[0]:
-        fail(f"ldd shows no single libsodium for {module}:\n{out}")
-    target = pathlib.Path(lines[0].split("=>", 1)[1].split("(")[0].strip()).resolve()
-    if target.parent != libs_dir:
-        fail(f"libsodium resolves to {target}, not inside {libs_dir}")
-    ok(f"ldd resolves libsodium to {target.relative_to(module.parent)}")
 
 
 def check_fresh_venv(
@@ -163,7 +203,6 @@ def check_fresh_venv(
     # Run from an empty directory so the source tree cannot shadow the install.
     where = run([str(vpy), "-I", "-c", IMPORT_CHECK], cwd=tmp).stdout.strip()
     ok(f"fresh venv imports {where}")
-    check_ldd(pathlib.Path(where))
 
     cli = str(venv / "bin" / "ulo-protocol")
     env = dict(os.environ, HOME=str(tmp))
@@ -203,6 +242,15 @@ def check_sdist(
     ok(f"{sdist.name} builds {built[0].name} in a fresh venv")
 
 
+def check_refused(wheel: pathlib.Path, venv: pathlib.Path) -> None:
+    # A wheel for another machine, installed by mistake: pip's own error.
+    proc = subprocess.run([sys.executable, "-m", "pip", "--python", str(venv / "bin" / "python"), "install",
+                           "--no-deps", "--no-index", str(wheel)], capture_output=True, text=True)
+    if proc.returncode == 0 or "is not a supported wheel on this platform" not in proc.stderr:
+        fail(f"pip did not refuse {wheel.name} with its platform error:\n{proc.stdout}{proc.stderr}")
+    ok(f"pip refuses {wheel.name} on {platform.machine()}: not a supported wheel on this platform")
+
+
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("wheel", nargs="+")
@@ -212,16 +260,23 @@ def main() -> None:
     ap.add_argument("--sdist", nargs="*", default=[], help="sdist to build a wheel from")
     ap.add_argument("--constraints", help="pins for the sdist's isolated build environment")
     args = ap.parse_args()
-    if len(args.wheel) != 1:
-        fail(f"expected exactly one wheel, got {args.wheel}")
-    wheel = pathlib.Path(args.wheel[0])
-    with tempfile.TemporaryDirectory() as tmpdir, zipfile.ZipFile(wheel) as zf:
+    wheels = [pathlib.Path(w).resolve() for w in args.wheel]
+    native = [w for w in wheels if wheel_arch(w) == platform.machine()]
+    if len(native) != 1 or len({wheel_arch(w) for w in wheels}) != len(wheels):
+        fail(f"expected one wheel per architecture, one of them {platform.machine()}: {args.wheel}")
+    venv = pathlib.Path(args.venv).resolve()
+    with tempfile.TemporaryDirectory() as tmpdir:
         tmp = pathlib.Path(tmpdir)
-        check_tag(wheel, zf)
-        check_metadata(zf)
-        check_exports(zf, tmp)
-        check_abi3audit(wheel)
-        check_fresh_venv(wheel.resolve(), pathlib.Path(args.venv).resolve(), args.python, args.smoke, tmp)
+        for wheel in wheels:
+            with zipfile.ZipFile(wheel) as zf:
+                check_tag(wheel, zf)
+                check_metadata(zf)
+                check_exports(zf, tmp)
+            check_abi3audit(wheel)
+        check_fresh_venv(native[0], venv, args.python, args.smoke, tmp)
+        for wheel in wheels:
+            if wheel is not native[0]:
+                check_refused(wheel, venv)
         if len(args.sdist) > 1:
             fail(f"expected one sdist, got {args.sdist}")
         for sdist in args.sdist:

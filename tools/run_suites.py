@@ -1,6 +1,8 @@
-"""Run the Python test suite on every CPython >= 3.10 on this machine.
+"""Run the Python test suite on every CPython >= 3.10 on this machine and in
+the platform roots, from the shipped wheels.
 
-Usage: run_suites.py --wheel WHEEL --requirements FILE --work DIR TESTS_DIR
+Usage: run_suites.py --wheel WHEEL... --requirements FILE --work DIR
+                     [--roots NAME,... --cache DIR --pip-pin FILE] TESTS_DIR
 
 Interpreters are the pyenv versions (under `pyenv root`, or ~/.pyenv when
 pyenv is not on PATH) and the system's own python3. Each gets a fresh
@@ -15,18 +17,25 @@ from __future__ import annotations
 
 import argparse
 import glob
+import hashlib
 import os
 import pathlib
+import platform
 import re
 import shutil
 import subprocess
 import sys
 import time
 
-SUPPORTED = [(3, 10), (3, 11), (3, 12), (3, 13)]
+SUPPORTED = [(3, 10), (3, 11), (3, 12), (3, 13), (3, 14), (3, 15)]
 MINIMUM = (3, 10)
-# A hung suite must not hold CI for its whole time limit.
+# A hung suite must not hold CI for its whole time limit; emulation is
+# several times slower.
 SUITE_TIMEOUT = 1200
+EMULATED_TIMEOUT = 2400
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import platform_roots  # noqa: E402
 
 
 def pyenv_root() -> pathlib.Path:
@@ -72,6 +81,68 @@ def summary_line(output: str) -> str:
     return "(no summary)"
 
 
+def wheel_for(wheels: list[pathlib.Path], arch: str) -> pathlib.Path:
+    found = [w for w in wheels if w.stem.endswith("_" + arch)]
+    if len(found) != 1:
+        sys.exit(f"expected one {arch} wheel among {[w.name for w in wheels]}")
+    return found[0]
+
+
+def wheelhouse(cache: pathlib.Path, reqs: pathlib.Path, pip_pin: str) -> pathlib.Path:
+    """The test requirements and pip itself as wheels, for every root."""
+    key = hashlib.sha256((reqs.read_text() + pip_pin).encode()).hexdigest()[:12]
+    house = cache / f"wheelhouse-{key}"
+    if (house / ".ready").is_file():
+        return house
+    shutil.rmtree(house, ignore_errors=True)
+    # The oldest supported version, so every conditional requirement is there.
+    proc = subprocess.run([sys.executable, "-m", "pip", "download", "-q", "--disable-pip-version-check",
+                           "--only-binary=:all:", "--python-version", "3.10", "-d", str(house),
+                           "-r", str(reqs), pip_pin], capture_output=True, text=True, check=False)
+    if proc.returncode != 0:
+        sys.exit(f"cannot fill the wheelhouse: {proc.stderr.strip()[-600:]}")
+    (house / ".ready").touch()
+    return house
+
+
+def run_in_root(
+    interp: platform_roots.Interpreter, wheel: pathlib.Path, reqs: pathlib.Path, house: pathlib.Path,
+    tests: pathlib.Path, work: pathlib.Path,
+) -> tuple[str, bool, str]:
+    def step(cmd: list[str], timeout: int) -> subprocess.CompletedProcess[str]:
+        return subprocess.run(cmd, capture_output=True, text=True, check=False, timeout=timeout,
+                              cwd=work if interp.spec.arch == "arm64" else None)
+
+    src = tests.parent
+    binds = {"/src": src, "/dist": wheel.parent, "/wheelhouse": house}
+    try:
+        prefix, vpy, where = interp.venv(work, binds)
+    except subprocess.CalledProcessError as e:
+        return "?", False, f"cannot create a venv: {e.stderr.strip()[-400:] if e.stderr else e}"
+    ver = step([*prefix, vpy, "-c", "import platform; print(platform.python_version())"], 300)
+    version = ver.stdout.strip() or "?"
+    pip = next(house.glob("pip-*.whl")).name
+    inst = step([*prefix, vpy, f"{where['/wheelhouse']}/{pip}/pip", "install", "-q", "--no-index",
+                 "--disable-pip-version-check", "--find-links", where["/wheelhouse"],
+                 "-r", f"{where['/src']}/{reqs.relative_to(src)}", f"{where['/dist']}/{wheel.name}"], 1800)
+    if inst.returncode != 0:
+        return version, False, f"install failed: {(inst.stdout + inst.stderr).strip()[-400:]}"
+    limit = EMULATED_TIMEOUT if interp.spec.arch == "arm64" else SUITE_TIMEOUT
+    suite = f"{where['/src']}/{tests.name}"
+    start = time.monotonic()
+    try:
+        run = step([*prefix, vpy, "-m", "pytest", "-p", "no:cacheprovider", "--rootdir", suite, suite], limit)
+    except subprocess.TimeoutExpired:
+        return version, False, f"timed out after {limit}s"
+    took = time.monotonic() - start
+    if run.returncode != 0:
+        log = work / "pytest.log"
+        log.write_text(run.stdout + run.stderr, encoding="utf-8")
+        print("\n".join(run.stdout.strip().splitlines()[-30:]), file=sys.stderr)
+        return version, False, f"{summary_line(run.stdout)} (exit {run.returncode}, log {log})"
+    return version, True, f"{summary_line(run.stdout)} (wall {took:.0f} s)"
+
+
 def run_one(
     python: pathlib.Path, label: str, wheel: pathlib.Path, reqs: pathlib.Path,
     venv: pathlib.Path, tests: pathlib.Path, scratch: pathlib.Path,
@@ -112,11 +183,13 @@ def main() -> None:
     ap.add_argument("--wheel", required=True, nargs="+")
     ap.add_argument("--requirements", required=True)
     ap.add_argument("--work", required=True)
+    ap.add_argument("--roots", default="", help="platform roots to run in, comma-separated")
+    ap.add_argument("--cache", help="where the roots and the wheelhouse are kept")
+    ap.add_argument("--pip-pin", default="requirements-release.txt", help="file whose pip== line pins pip in roots")
     ap.add_argument("tests")
     args = ap.parse_args()
-    if len(args.wheel) != 1:
-        sys.exit(f"expected exactly one wheel, got {args.wheel}")
-    wheel = pathlib.Path(args.wheel[0]).resolve()
+    wheels = [pathlib.Path(w).resolve() for w in args.wheel]
+    wheel = wheel_for(wheels, platform.machine())
     reqs = pathlib.Path(args.requirements).resolve()
     tests = pathlib.Path(args.tests).resolve()
     work = pathlib.Path(args.work).resolve()
@@ -133,8 +206,23 @@ def main() -> None:
         label = f"cpython-{full}-{owner}"
         ok, text = run_one(python, label, wheel, reqs, work / label, tests, work / "scratch" / label)
         failed |= not ok
-        print(f"CPython {full:<8} {str(python):<45} {'ok  ' if ok else 'FAIL'} {text}", flush=True)
+        print(f"CPython {full:<8} {'host ' + platform.machine():<36} {str(python):<45} "
+              f"{'ok  ' if ok else 'FAIL'} {text}", flush=True)
     have = {minor for _, _, minor in interpreters}
+    roots = [r for r in args.roots.split(",") if r]
+    if roots:
+        cache = pathlib.Path(args.cache).resolve()
+        pins = [ln.strip() for ln in pathlib.Path(args.pip_pin).read_text().splitlines() if ln.startswith("pip==")]
+        house = wheelhouse(cache, reqs, pins[0] if pins else "pip")
+        for interp in platform_roots.interpreters(roots, cache):
+            arch = "aarch64" if interp.spec.arch == "arm64" else "x86_64"
+            version, ok, text = run_in_root(interp, wheel_for(wheels, arch), reqs, house, tests,
+                                            work / interp.label)
+            failed |= not ok
+            if ok:
+                have.add(tuple(int(x) for x in version.split(".")[:2]))  # type: ignore[arg-type]
+            print(f"CPython {version:<8} {interp.spec.platform:<36} {interp.python:<45} "
+                  f"{'ok  ' if ok else 'FAIL'} {text}", flush=True)
     for minor in SUPPORTED:
         if minor not in have:
             print(f"CPython {minor[0]}.{minor[1]:<6} absent on this machine: skipped", flush=True)

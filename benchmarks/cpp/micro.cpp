@@ -10,7 +10,7 @@
 #include "ed25519.hpp"
 #include "envelope.hpp"
 #include "identity.hpp"
-#include "json.hpp"
+#include "record_table.hpp"
 #include "runtime.hpp"
 
 namespace {
@@ -47,10 +47,13 @@ int main() {
               "driving a no-op operation on the caller %.3f us\n",
               handoff / 1000, drive / 1000);
 
-  const auto env = ulo::envelope_from_json(kExample);
+  using ulo::kSignedEnvelopeRecord;
+  const auto env = ulo::decode_record<ulo::SignedEnvelope>(kExample, kSignedEnvelopeRecord);
   if (!env) return 1;
-  const double decode = best_ns([&] { sink = sink + ulo::envelope_from_json(kExample)->exchange_id.size(); }, 200000);
-  const double encode = best_ns([&] { sink = sink + ulo::envelope_to_json(*env).size(); }, 200000);
+  const double decode = best_ns([&] {
+    sink = sink + ulo::decode_record<ulo::SignedEnvelope>(kExample, kSignedEnvelopeRecord)->exchange_id.size();
+  }, 200000);
+  const double encode = best_ns([&] { sink = sink + ulo::encode_record(kSignedEnvelopeRecord, &*env).size(); }, 200000);
   const double signing = best_ns([&] { sink = sink + ulo::canonical_signing_bytes(*env).size(); }, 200000);
   std::printf("envelope (242 B): decode %.0f ns | encode %.0f ns | signing bytes %.0f ns\n", decode,
               encode, signing);

@@ -20,7 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "json.hpp"
+#include "json_reader.hpp"
 
 namespace {
 

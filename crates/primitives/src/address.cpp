@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "names.hpp"
-
 namespace ulo {
 namespace {
 
@@ -75,12 +73,6 @@ class SipHasher13 {
 
 }  // namespace
 
-std::string_view address_class_name(AddressClass c) { return name_of(kAddressClassNames, c); }
-
-std::optional<AddressClass> address_class_from_name(std::string_view name) {
-  return value_named<AddressClass>(kAddressClassNames, name);
-}
-
 std::optional<ProtocolAddress> parse_uri(std::string_view uri) {
   if (!uri.starts_with(kScheme)) return std::nullopt;
   std::string_view rest = uri.substr(kScheme.size());
@@ -88,14 +80,14 @@ std::optional<ProtocolAddress> parse_uri(std::string_view uri) {
   if (first == std::string_view::npos) return std::nullopt;
   std::size_t second = rest.find('/', first + 1);
   if (second == std::string_view::npos) return std::nullopt;
-  auto cls = address_class_from_name(rest.substr(0, first));
+  auto cls = value_named<AddressClass>(rest.substr(0, first));
   if (!cls) return std::nullopt;
   return ProtocolAddress{*cls, std::string(rest.substr(first + 1, second - first - 1)),
                          std::string(rest.substr(second + 1))};
 }
 
 std::size_t uri_size(const ProtocolAddress& a) {
-  return kScheme.size() + address_class_name(a.cls).size() + a.type.size() + a.ref.size() + 2;
+  return kScheme.size() + name_of(a.cls).size() + a.type.size() + a.ref.size() + 2;
 }
 
 void write_uri(const ProtocolAddress& a, char* out) {
@@ -104,7 +96,7 @@ void write_uri(const ProtocolAddress& a, char* out) {
     for (char c : s) *out++ = c;
   };
   put(kScheme);
-  put(address_class_name(a.cls));
+  put(name_of(a.cls));
   *out++ = '/';
   put(a.type);
   *out++ = '/';
@@ -115,12 +107,6 @@ std::string to_uri(const ProtocolAddress& a) {
   std::string out(uri_size(a), '\0');
   write_uri(a, out.data());
   return out;
-}
-
-std::uint64_t siphash13(std::string_view data) {
-  SipHasher13 h;
-  h.write(data.data(), data.size());
-  return h.finish();
 }
 
 std::int64_t content_hash(const ProtocolAddress& a) {

@@ -6,18 +6,21 @@
 #include <string>
 #include <string_view>
 
+#include "names.hpp"
+
 namespace ulo {
 
-enum class AddressClass : std::uint8_t {
-  body, act, datum, prop, discard, pair, doc, evidence, route, mediation
-};
-inline constexpr int kAddressClassCount = 10;
-// The class names by value: in URIs, in JSON and in error messages.
-inline constexpr std::string_view kAddressClassNames[kAddressClassCount] = {
-    "body", "act", "datum", "prop", "discard", "pair", "doc", "evidence", "route", "mediation"};
+struct RecordDef;
 
-std::string_view address_class_name(AddressClass c);
-std::optional<AddressClass> address_class_from_name(std::string_view name);
+enum class AddressClass : std::uint8_t {
+  body, act, datum, prop, discard, pair, doc, evidence, route, mediation, count_
+};
+// In URIs, in JSON and in error messages.
+template <>
+struct EnumNames<AddressClass> {
+  static constexpr std::string_view names[] = {"body", "act",      "datum", "prop",  "discard",
+                                               "pair", "doc", "evidence", "route", "mediation"};
+};
 
 struct ProtocolAddress {
   AddressClass cls = AddressClass::body;
@@ -25,6 +28,9 @@ struct ProtocolAddress {
   std::string ref;
   bool operator==(const ProtocolAddress&) const = default;
 };
+
+// The embedded JSON form, {"class", "type", "ref"}.
+extern const RecordDef kAddressRecord;
 
 // No address when the text is not of the URI form.
 std::optional<ProtocolAddress> parse_uri(std::string_view uri);
@@ -34,6 +40,5 @@ void write_uri(const ProtocolAddress& a, char* out);
 std::string to_uri(const ProtocolAddress& a);
 // SipHash-1-3 under the zero key; -1 is mapped to -2.
 std::int64_t content_hash(const ProtocolAddress& a);
-std::uint64_t siphash13(std::string_view data);
 
 }  // namespace ulo

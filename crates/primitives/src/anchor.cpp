@@ -3,50 +3,39 @@
 #include <algorithm>
 #include <cstring>
 
+#include "hex.hpp"
 #include "quote.hpp"
+#include "utf8.hpp"
 
 namespace ulo {
 namespace {
 
 constexpr std::string_view kMockTime = "2026-04-15T09:00:00Z";
 
-int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // A byte shown as the character of that code point, in UTF-8.
 std::string byte_as_char(unsigned char b) {
   std::string s;
-  if (b < 0x80) {
-    s += static_cast<char>(b);
-  } else {
-    s += static_cast<char>(0xC0 | (b >> 6));
-    s += static_cast<char>(0x80 | (b & 0x3F));
-  }
+  utf8::append(s, b);
   return s;
 }
 
-Result<MerkleRoot, AnchorError> root_from_hex(std::string_view hex) {
-  auto bad = [](std::string text) {
-    return unexpected(AnchorError{AnchorError::BadResponse, std::move(text)});
+Result<MerkleRoot, AnchorError> root_from_hex(std::string_view text) {
+  auto bad = [](std::string what) {
+    return unexpected(AnchorError{AnchorError::BadResponse, std::move(what)});
   };
-  if (hex.size() % 2 != 0) return bad("Odd number of digits");
-  for (std::size_t i = 0; i < hex.size(); ++i) {
-    const auto c = static_cast<unsigned char>(hex[i]);
-    if (hex_value(c) < 0) {
-      return bad("Invalid character '" + echoed(byte_as_char(c)) + "' at position " +
-                 std::to_string(i));
-    }
+  if (text.size() % 2 != 0) return bad("Odd number of digits");
+  if (!hex::all_digits(text)) {
+    std::size_t i = 0;
+    while (hex::digit_value(static_cast<unsigned char>(text[i])) >= 0) ++i;
+    return bad("Invalid character '" + echoed(byte_as_char(static_cast<unsigned char>(text[i]))) +
+               "' at position " + std::to_string(i));
   }
   MerkleRoot root{};
-  if (hex.size() != 2 * root.size()) return bad("root len");
+  if (text.size() != 2 * root.size()) return bad("root len");
   for (std::size_t i = 0; i < root.size(); ++i) {
     root[i] = static_cast<std::uint8_t>(
-        hex_value(static_cast<unsigned char>(hex[2 * i])) << 4 |
-        hex_value(static_cast<unsigned char>(hex[2 * i + 1])));
+        hex::digit_value(static_cast<unsigned char>(text[2 * i])) << 4 |
+        hex::digit_value(static_cast<unsigned char>(text[2 * i + 1])));
   }
   return root;
 }
@@ -81,17 +70,6 @@ std::string AnchorError::message() const {
     case Unsupported: prefix = "anchor unsupported: "; break;
   }
   return std::string(prefix) + text;
-}
-
-std::string to_hex(const MerkleRoot& root) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(2 * root.size());
-  for (std::uint8_t b : root) {
-    out += kDigits[b >> 4];
-    out += kDigits[b & 0xF];
-  }
-  return out;
 }
 
 // --- RootSet ---------------------------------------------------------------
@@ -136,8 +114,8 @@ void RootSet::grow() {
 
 // --- MockAnchor ------------------------------------------------------------
 
-Result<AnchorReceipt, AnchorError> MockAnchor::submit(const MerkleRoot& root) {
-  std::string hex = to_hex(root);
+Result<AnchorReceipt, AnchorError> MockAnchor::submit(Runtime&, const MerkleRoot& root) {
+  std::string root_hex = hex::encode(root);
   bool inserted;
   {
     // Check and insert under one holding: of two equal roots, one wins.
@@ -146,20 +124,19 @@ Result<AnchorReceipt, AnchorError> MockAnchor::submit(const MerkleRoot& root) {
   }
   if (!inserted) {
     return unexpected(
-        AnchorError{AnchorError::AlreadySubmitted, std::move(hex)});
+        AnchorError{AnchorError::AlreadySubmitted, std::move(root_hex)});
   }
   AnchorReceipt r;
   r.anchor_id = id_;
   r.anchor_kind = AnchorKind::local;
-  r.submission_ref = "mock://" + hex;
-  r.merkle_root_hex = std::move(hex);
+  r.submission_ref = "mock://" + root_hex;
+  r.merkle_root_hex = std::move(root_hex);
   r.submitted_at = kMockTime;
   r.expected_finality_at = kMockTime;
   return r;
 }
 
-Result<AnchorProof, AnchorError> MockAnchor::verify(
-    const AnchorReceipt& receipt) {
+Result<AnchorProof, AnchorError> MockAnchor::verify(Runtime&, const AnchorReceipt& receipt) {
   // Only the root decides; the receipt's other fields are not compared.
   auto root = root_from_hex(receipt.merkle_root_hex);
   if (!root) return unexpected(std::move(root.error()));

@@ -5,23 +5,26 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "names.hpp"
 #include "result.hpp"
 
 namespace ulo {
 
-struct JsonError;
+class Runtime;
 struct RecordDef;
 
 enum class AnchorKind : std::uint8_t {
-  open_timestamps, ethereum, solana, nist_tsa, handshake, local
+  open_timestamps, ethereum, solana, nist_tsa, handshake, local, count_
 };
-std::string_view anchor_kind_name(AnchorKind k);
-std::optional<AnchorKind> anchor_kind_from_name(std::string_view name);
+template <>
+struct EnumNames<AnchorKind> {
+  static constexpr std::string_view names[] = {"open_timestamps", "ethereum",  "solana",
+                                               "nist_tsa",        "handshake", "local"};
+};
 
 struct AnchorReceipt {
   std::string anchor_id;
@@ -48,15 +51,6 @@ struct AnchorProof {
 extern const RecordDef kAnchorReceiptRecord;
 extern const RecordDef kAnchorProofRecord;
 
-std::string receipt_to_json(const AnchorReceipt& r);
-Result<AnchorReceipt, JsonError> receipt_from_json(std::string_view text);
-// The same into a default-constructed record, which is never moved.
-std::optional<JsonError> receipt_from_json_into(std::string_view text, AnchorReceipt& out);
-std::string proof_to_json(const AnchorProof& p);
-Result<AnchorProof, JsonError> proof_from_json(std::string_view text);
-std::optional<JsonError> proof_from_json_into(std::string_view text, AnchorProof& out);
-
-
 // --- The anchor interface -------------------------------------------------
 
 using MerkleRoot = std::array<std::uint8_t, 32>;
@@ -76,23 +70,19 @@ struct AnchorError {
 };
 
 // A witness to which Merkle roots are submitted. submit and verify may
-// block (an external anchor waits on the network); callers run them to
-// completion on the worker runtime, so an implementation may hand blocking
-// steps to Runtime::get()'s pool.
+// block (an external anchor waits on the network): like every core operation
+// they are run to completion on the worker runtime, `rt`, and hand their
+// blocking steps to its pool.
 class Anchor {
  public:
   virtual ~Anchor() = default;
-  virtual Result<AnchorReceipt, AnchorError> submit(const MerkleRoot& root) = 0;
-  virtual Result<AnchorProof, AnchorError> verify(
-      const AnchorReceipt& receipt) = 0;
+  virtual Result<AnchorReceipt, AnchorError> submit(Runtime& rt, const MerkleRoot& root) = 0;
+  virtual Result<AnchorProof, AnchorError> verify(Runtime& rt, const AnchorReceipt& receipt) = 0;
   virtual const std::string& id() const = 0;
   virtual AnchorKind kind() const = 0;
   virtual double cost_usd_per_submission() const = 0;
   virtual std::uint32_t finality_seconds() const = 0;
 };
-
-// Lower-case hexadecimal, two digits per byte.
-std::string to_hex(const MerkleRoot& root);
 
 // A set of 32-byte roots in one flat open-addressing table: 32 bytes per
 // slot and nothing else, so a million roots take well under 100 MB.
@@ -116,13 +106,14 @@ class RootSet {
 // In-memory anchor of kind `local` for tests and local development: accepts
 // each new root at once with fixed times, and verifies any receipt whose
 // root it accepted. It stores only the roots: a receipt is fully determined
-// by the root and the anchor's id.
+// by the root and the anchor's id. Nothing in it blocks, so it leaves the
+// runtime's pool alone.
 class MockAnchor final : public Anchor {
  public:
   explicit MockAnchor(std::string id) : id_(std::move(id)) {}
 
-  Result<AnchorReceipt, AnchorError> submit(const MerkleRoot& root) override;
-  Result<AnchorProof, AnchorError> verify(const AnchorReceipt& receipt) override;
+  Result<AnchorReceipt, AnchorError> submit(Runtime& rt, const MerkleRoot& root) override;
+  Result<AnchorProof, AnchorError> verify(Runtime& rt, const AnchorReceipt& receipt) override;
   const std::string& id() const override { return id_; }
   AnchorKind kind() const override { return AnchorKind::local; }
   double cost_usd_per_submission() const override { return 0.0; }

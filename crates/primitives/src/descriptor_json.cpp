@@ -1,14 +1,9 @@
-// JSON form of peer identity descriptors, their surfaces and attestation
-// chains.
+// JSON form of peer identity descriptors and their attestation chains.
 #include "identity.hpp"
 #include "record_table.hpp"
-#include "names.hpp"
 
 namespace ulo {
 namespace {
-
-constexpr std::string_view kSurfaceNames[] = {"software", "os_keychain", "secure_element",
-                                              "external_hardware", "threshold"};
 
 using Absent = FieldDef::Absent;
 
@@ -31,7 +26,7 @@ namespace {
 constexpr FieldDef kDescriptorFields[] = {
     field<&PeerIdentityDescriptor::fingerprint>("fingerprint"),
     field<&PeerIdentityDescriptor::public_key_b64>("public_key_b64"),
-    field<&PeerIdentityDescriptor::surface>("surface", kSurfaceNames),
+    field<&PeerIdentityDescriptor::surface>("surface"),
     field<&PeerIdentityDescriptor::attestation>("attestation", kAttestationChainRecord,
                                                 Absent::defaulted, FieldDef::Emit::if_present),
     field<&PeerIdentityDescriptor::created_at>("created_at"),
@@ -43,24 +38,5 @@ constexpr FieldDef kDescriptorFields[] = {
 
 constexpr RecordDef kPeerIdentityDescriptorRecord =
     record_def<kDescriptorFields>("PeerIdentityDescriptor");
-
-std::string_view surface_name(Surface s) { return name_of(kSurfaceNames, s); }
-
-std::optional<Surface> surface_from_name(std::string_view name) {
-  return value_named<Surface>(kSurfaceNames, name);
-}
-
-std::string descriptor_to_json(const PeerIdentityDescriptor& d) {
-  return encode_record(kPeerIdentityDescriptorRecord, &d);
-}
-
-Result<PeerIdentityDescriptor, JsonError> descriptor_from_json(std::string_view text) {
-  return decode_record<PeerIdentityDescriptor>(text, kPeerIdentityDescriptorRecord);
-}
-
-std::optional<JsonError> descriptor_from_json_into(std::string_view text,
-                                                   PeerIdentityDescriptor& out) {
-  return decode_record_into(text, kPeerIdentityDescriptorRecord, &out);
-}
 
 }  // namespace ulo

@@ -9,12 +9,9 @@
 
 #include "base64.hpp"
 #include "ed25519.hpp"
+#include "hex.hpp"
 
 namespace ulo {
-
-std::string_view verify_error_name(VerifyError e) {
-  return e == VerifyError::BadPublicKey ? "BadPublicKey" : "BadSignature";
-}
 
 Result<void, VerifyError> verify_signature(std::string_view public_key_b64, Bytes payload,
                                            Bytes signature) {
@@ -46,13 +43,7 @@ std::string fingerprint_hex(const std::array<std::uint8_t, 32>& public_key) {
   ed25519::ensure_sodium();
   std::uint8_t digest[crypto_hash_sha256_BYTES];
   crypto_hash_sha256(digest, public_key.data(), public_key.size());
-  constexpr char kHex[] = "0123456789abcdef";
-  std::string out(32, '\0');
-  for (std::size_t i = 0; i < 16; ++i) {
-    out[2 * i] = kHex[digest[i] >> 4];
-    out[2 * i + 1] = kHex[digest[i] & 0x0f];
-  }
-  return out;
+  return hex::encode(std::span(digest, 16));
 }
 
 SoftwareIdentity::SoftwareIdentity(const Seed& seed) : seed_(seed) {

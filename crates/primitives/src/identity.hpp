@@ -10,15 +10,22 @@
 #include <vector>
 
 #include "address.hpp"
+#include "names.hpp"
 #include "result.hpp"
 
 namespace ulo {
 
+struct RecordDef;
+
+// The position of a surface is its tier.
 enum class Surface : std::uint8_t {
-  software, os_keychain, secure_element, external_hardware, threshold
+  software, os_keychain, secure_element, external_hardware, threshold, count_
 };
-std::string_view surface_name(Surface s);
-std::optional<Surface> surface_from_name(std::string_view name);
+template <>
+struct EnumNames<Surface> {
+  static constexpr std::string_view names[] = {"software", "os_keychain", "secure_element",
+                                               "external_hardware", "threshold"};
+};
 inline int surface_tier(Surface s) { return static_cast<int>(s); }
 inline bool surface_hardware_attested(Surface s) { return surface_tier(s) >= 2; }
 
@@ -29,6 +36,8 @@ struct AttestationChain {
   bool operator==(const AttestationChain&) const = default;
 };
 
+// Compact canonical JSON: attestation written only with certificates,
+// superseded_by only when present.
 struct PeerIdentityDescriptor {
   std::string fingerprint;
   std::string public_key_b64;
@@ -39,10 +48,17 @@ struct PeerIdentityDescriptor {
   bool operator==(const PeerIdentityDescriptor&) const = default;
 };
 
+// The field tables (JSON form and Python properties).
+extern const RecordDef kAttestationChainRecord;
+extern const RecordDef kPeerIdentityDescriptorRecord;
+
 using Bytes = std::span<const std::uint8_t>;
 
-enum class VerifyError : std::uint8_t { BadPublicKey, BadSignature };
-std::string_view verify_error_name(VerifyError e);
+enum class VerifyError : std::uint8_t { BadPublicKey, BadSignature, count_ };
+template <>
+struct EnumNames<VerifyError> {
+  static constexpr std::string_view names[] = {"BadPublicKey", "BadSignature"};
+};
 
 // Ed25519 (cofactorless, lenient point decoding) over the strict unpadded
 // Base64 key text.
@@ -88,19 +104,4 @@ class SoftwareIdentity {
   PublicKey public_key_{};
 };
 
-}  // namespace ulo
-
-namespace ulo {
-struct JsonError;
-struct RecordDef;
-// The field tables (JSON form and Python properties).
-extern const RecordDef kAttestationChainRecord;
-extern const RecordDef kPeerIdentityDescriptorRecord;
-// Compact canonical JSON; attestation written only with certificates,
-// superseded_by only when present.
-std::string descriptor_to_json(const PeerIdentityDescriptor& d);
-Result<PeerIdentityDescriptor, JsonError> descriptor_from_json(std::string_view text);
-// The same into a default-constructed record, which is never moved.
-std::optional<JsonError> descriptor_from_json_into(std::string_view text,
-                                                   PeerIdentityDescriptor& out);
 }  // namespace ulo

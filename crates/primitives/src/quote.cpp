@@ -2,7 +2,9 @@
 
 #include <cstdint>
 
+#include "hex.hpp"
 #include "unicode_tables.hpp"
+#include "utf8.hpp"
 
 namespace ulo {
 namespace {
@@ -18,38 +20,16 @@ struct Decoded {
 };
 
 Decoded decode(std::string_view s, std::size_t i) {
-  constexpr Decoded bad{0xFFFD, 1};
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  std::size_t len;
-  char32_t cp;
-  char32_t min;
-  if (b0 < 0x80) return {b0, 1};
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2, cp = b0 & 0x1Fu, min = 0x80;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3, cp = b0 & 0x0Fu, min = 0x800;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4, cp = b0 & 0x07u, min = 0x10000;
-  } else {
-    return bad;
-  }
-  if (s.size() - i < len) return bad;
-  for (std::size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xC0u) != 0x80u) return bad;
-    cp = (cp << 6) | (b & 0x3Fu);
-  }
-  // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return bad;
-  return {cp, len};
+  const std::size_t len = utf8::valid_length(s, i);
+  if (len == 0) return {0xFFFD, 1};
+  return {utf8::code_point(s, i, len), len};
 }
 
 void append_hex_escape(std::string& out, char32_t cp) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   char buf[8];
   int n = 0;
   do {
-    buf[n++] = kDigits[cp & 0xFu];
+    buf[n++] = hex::kDigits[cp & 0xFu];
     cp >>= 4;
   } while (cp != 0);
   out += "\\u{";

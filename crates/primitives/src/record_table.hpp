@@ -11,8 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "address.hpp"
-#include "json.hpp"
+#include "json_reader.hpp"
+#include "json_writer.hpp"
+#include "names.hpp"
 #include "result.hpp"
 #include "timestamp.hpp"
 
@@ -26,7 +27,7 @@ enum class FieldKind : std::uint8_t {
   timestamp,           // Timestamp
   optional_timestamp,  // std::optional<Timestamp>
   boolean,             // bool
-  enumeration,         // an enum class with a names table
+  enumeration,         // an enum class with EnumNames
   record,              // a nested record with its own table
   optional_record,     // std::optional of one
   text_list,           // std::vector<std::string>
@@ -74,8 +75,18 @@ struct RecordDef {
 
 // Reads a record given as an object or as a positional array.
 bool read_record(JsonReader& r, const RecordDef& def, void* record);
-// Writes a record as an object, its fields in table order.
-void write_record(JsonWriter& w, const RecordDef& def, const void* record);
+
+// Writes a record as an object, its fields in table order. Inline, so that a
+// nested record costs one indirect call.
+inline void write_record(JsonWriter& w, const RecordDef& def, const void* record) {
+  w.begin_object();
+  if (def.write_members != nullptr) {
+    def.write_members(w, record);
+  } else {
+    for (const FieldDef& f : def.fields) f.write(w, f, record);
+  }
+  w.end_object();
+}
 
 // A record's canonical text, or its indented layout.
 inline std::string encode_record(const RecordDef& def, const void* record,
@@ -103,25 +114,20 @@ Result<T, JsonError> decode_record(std::string_view text, const RecordDef& def) 
   return out;
 }
 
-// The embedded form of a protocol address: {"class", "type", "ref"}.
-extern const RecordDef kAddressRecord;
-void write_address(JsonWriter& w, const ProtocolAddress& a);
-bool read_address(JsonReader& r, ProtocolAddress& out);
-bool read_optional_address(JsonReader& r, std::optional<ProtocolAddress>& out);
-
 namespace fields {
 
 template <class M>
 struct member_traits;
 template <class R, class T>
 struct member_traits<T R::*> {
-  using record = R;
+  using owner = R;
   using type = T;
 };
+// The record a member pointer belongs to, and the member's type.
 template <auto M>
-using record_of = typename member_traits<decltype(M)>::record;
+using owner_of = typename member_traits<decltype(M)>::owner;
 template <auto M>
-using type_of = typename member_traits<decltype(M)>::type;
+using member_type = typename member_traits<decltype(M)>::type;
 
 template <class T>
 struct is_optional : std::false_type {};
@@ -129,7 +135,7 @@ template <class T>
 struct is_optional<std::optional<T>> : std::true_type {};
 
 template <class T>
-constexpr FieldKind kind_of() {
+constexpr FieldKind field_kind() {
   if constexpr (std::is_same_v<T, std::string>) return FieldKind::text;
   else if constexpr (std::is_same_v<T, std::optional<std::string>>) return FieldKind::optional_text;
   else if constexpr (std::is_same_v<T, Timestamp>) return FieldKind::timestamp;
@@ -173,9 +179,7 @@ void write_value(JsonWriter& w, const FieldDef& f, const T& v) {
     }
     w.end_array();
   } else if constexpr (std::is_enum_v<T>) {
-    w.string(f.names[static_cast<std::size_t>(v) % f.names.size()]);
-  } else if constexpr (std::is_same_v<T, ProtocolAddress>) {
-    write_address(w, v);  // the most common nested record: one direct call
+    w.string(name_of(v));
   } else {
     write_record(w, *f.nested, &v);
   }
@@ -183,8 +187,8 @@ void write_value(JsonWriter& w, const FieldDef& f, const T& v) {
 
 template <auto M>
 bool read_member(JsonReader& r, const FieldDef& f, void* record) {
-  auto& v = static_cast<record_of<M>*>(record)->*M;
-  using T = type_of<M>;
+  auto& v = static_cast<owner_of<M>*>(record)->*M;
+  using T = member_type<M>;
   if constexpr (is_optional<T>::value) {
     if (r.peek_ws() == 'n') {
       r.eat();
@@ -199,8 +203,8 @@ bool read_member(JsonReader& r, const FieldDef& f, void* record) {
 
 template <auto M>
 void write_member(JsonWriter& w, const FieldDef& f, const void* record) {
-  const auto& v = static_cast<const record_of<M>*>(record)->*M;
-  using T = type_of<M>;
+  const auto& v = static_cast<const owner_of<M>*>(record)->*M;
+  using T = member_type<M>;
   if constexpr (is_optional<T>::value) {
     if (!v) {
       if (f.emit == FieldDef::Emit::if_present) return;
@@ -211,7 +215,7 @@ void write_member(JsonWriter& w, const FieldDef& f, const void* record) {
     w.key(f.name);
     write_value(w, f, *v);
   } else {
-    if constexpr (kind_of<T>() == FieldKind::record) {
+    if constexpr (field_kind<T>() == FieldKind::record) {
       if (f.emit == FieldDef::Emit::if_present && f.nested->empty(&v)) return;
     }
     w.key(f.name);
@@ -221,25 +225,31 @@ void write_member(JsonWriter& w, const FieldDef& f, const void* record) {
 
 template <auto M>
 const void* member_at(const void* record) {
-  return &(static_cast<const record_of<M>*>(record)->*M);
+  return &(static_cast<const owner_of<M>*>(record)->*M);
+}
+
+// An enumeration row carries its names, for readers that switch on `kind`.
+template <auto M>
+constexpr FieldDef row(std::string_view name, FieldDef::Absent absent, FieldDef::Emit emit,
+                       const RecordDef* nested) {
+  using T = member_type<M>;
+  std::span<const std::string_view> names;
+  if constexpr (std::is_enum_v<T>) names = names_of<T>();
+  return FieldDef{name,         read_member<M>, absent, field_kind<T>(), emit,
+                  write_member<M>, member_at<M>, names,  nested};
 }
 
 // The kind's defaults: optional members may be missing and are left out
 // when absent; everything else is required and always written.
 template <auto M>
-constexpr FieldDef row(std::string_view name, FieldDef::Absent absent, FieldDef::Emit emit,
-                       std::span<const std::string_view> names, const RecordDef* nested) {
-  return FieldDef{name,         read_member<M>, absent, kind_of<type_of<M>>(), emit,
-                  write_member<M>, member_at<M>, names,  nested};
-}
-
-template <auto M>
 constexpr FieldDef::Absent default_absent() {
-  return is_optional<type_of<M>>::value ? FieldDef::Absent::defaulted : FieldDef::Absent::required;
+  return is_optional<member_type<M>>::value ? FieldDef::Absent::defaulted
+                                            : FieldDef::Absent::required;
 }
 template <auto M>
 constexpr FieldDef::Emit default_emit() {
-  return is_optional<type_of<M>>::value ? FieldDef::Emit::if_present : FieldDef::Emit::always;
+  return is_optional<member_type<M>>::value ? FieldDef::Emit::if_present
+                                            : FieldDef::Emit::always;
 }
 
 // Every row's writer called directly, in order: with the table a constant,
@@ -259,18 +269,12 @@ constexpr RecordDef record_def(std::string_view name, bool (*empty)(const void*)
   return RecordDef{name, Fields, empty, fields::write_members<Fields>};
 }
 
-// A text, timestamp or boolean member (or an optional one).
+// A text, timestamp, boolean or enumeration member (or an optional one);
+// an enumeration is written as its name.
 template <auto M>
 constexpr FieldDef field(std::string_view name, FieldDef::Absent absent = fields::default_absent<M>(),
                          FieldDef::Emit emit = fields::default_emit<M>()) {
-  return fields::row<M>(name, absent, emit, {}, nullptr);
-}
-
-// An enumeration member, written as its name.
-template <auto M>
-constexpr FieldDef field(std::string_view name, std::span<const std::string_view> names) {
-  return fields::row<M>(name, fields::default_absent<M>(), fields::default_emit<M>(), names,
-                        nullptr);
+  return fields::row<M>(name, absent, emit, nullptr);
 }
 
 // A nested record member (or an optional one).
@@ -278,7 +282,7 @@ template <auto M>
 constexpr FieldDef field(std::string_view name, const RecordDef& nested,
                          FieldDef::Absent absent = fields::default_absent<M>(),
                          FieldDef::Emit emit = fields::default_emit<M>()) {
-  return fields::row<M>(name, absent, emit, {}, &nested);
+  return fields::row<M>(name, absent, emit, &nested);
 }
 
 }  // namespace ulo

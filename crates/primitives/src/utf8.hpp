@@ -47,6 +47,36 @@ inline std::size_t valid_length(std::string_view s, std::size_t i) {
   return len;
 }
 
+// The code point of the well-formed sequence of `len` bytes at s[i] (a
+// length valid_length gave).
+inline char32_t code_point(std::string_view s, std::size_t i, std::size_t len) {
+  static constexpr unsigned char kLeadBits[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  char32_t cp = static_cast<unsigned char>(s[i]) & kLeadBits[len];
+  for (std::size_t k = 1; k < len; ++k) {
+    cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3Fu);
+  }
+  return cp;
+}
+
+// Appends the UTF-8 form of a scalar value.
+inline void append(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
 // Length of the well-formed sequence at s[i], or 0 when the bytes there are
 // not one; `ill` then receives the length of the maximal ill-formed prefix
 // (at least 1), which is what one U+FFFD replaces.

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "runtime.hpp"
+
 namespace {
 
 // A root whose first bytes spell n, the rest zero: structured, not random.
@@ -43,6 +45,7 @@ TEST(RootSet, StructuredRootsAllFoundAndNoOthers) {
 
 TEST(MockAnchor, ConcurrentSubmissionsSucceedOncePerRoot) {
   ulo::MockAnchor a("m");
+  ulo::Runtime& rt = **ulo::Runtime::get();
   constexpr int kThreads = 8, kRoots = 5000;
   std::vector<std::atomic<int>> wins(kRoots);
   std::vector<std::thread> threads;
@@ -51,7 +54,7 @@ TEST(MockAnchor, ConcurrentSubmissionsSucceedOncePerRoot) {
       // Every thread submits every root, each starting at another offset.
       for (int k = 0; k < kRoots; ++k) {
         const int i = (k + t * kRoots / kThreads) % kRoots;
-        if (a.submit(numbered(static_cast<std::uint64_t>(i)))) ++wins[i];
+        if (a.submit(rt, numbered(static_cast<std::uint64_t>(i)))) ++wins[i];
       }
     });
   }
@@ -73,11 +76,12 @@ TEST(MockAnchor, MillionRootsStayUnder150MB) {
 #endif
   const long before = rss_kib();
   ulo::MockAnchor a("m");
+  ulo::Runtime& rt = **ulo::Runtime::get();
   ulo::MerkleRoot r{};
   for (std::uint32_t i = 0; i < 1'000'000; ++i) {
     std::uint64_t x = (i + 1) * 0x9E3779B97F4A7C15ull;  // spread the bytes
     for (int k = 0; k < 4; ++k) std::memcpy(r.data() + 8 * k, &x, 8), x ^= x >> 7;
-    ASSERT_TRUE(a.submit(r).has_value());
+    ASSERT_TRUE(a.submit(rt, r).has_value());
   }
   const double mb = static_cast<double>(rss_kib() - before) / 1024.0;
   std::printf("1,000,000 submitted roots: +%.1f MB resident\n", mb);

@@ -1,12 +1,9 @@
 #include "envelope.hpp"
 
 #include "record_table.hpp"
-#include "names.hpp"
 
 namespace ulo {
 namespace {
-
-constexpr std::string_view kDirectionNames[] = {"outbound", "inbound"};
 
 // The optional fields also take their default when a positional array ends
 // early, so a short array reports the position of the next required field;
@@ -15,7 +12,7 @@ constexpr FieldDef kEnvelopeFields[] = {
     field<&SignedEnvelope::exchange_id>("exchange_id"),
     field<&SignedEnvelope::peer_self>("peer_self", kAddressRecord),
     field<&SignedEnvelope::peer_counterparty>("peer_counterparty", kAddressRecord),
-    field<&SignedEnvelope::direction>("direction", kDirectionNames),
+    field<&SignedEnvelope::direction>("direction"),
     field<&SignedEnvelope::request_hash>("request_hash"),
     field<&SignedEnvelope::response_hash>("response_hash"),
     field<&SignedEnvelope::counterparty_signature>("counterparty_signature"),
@@ -54,20 +51,6 @@ constexpr FieldDef kQueuedItemFields[] = {
 
 constexpr RecordDef kQueuedItemRecord = record_def<kQueuedItemFields>("QueuedItem");
 
-std::string_view direction_name(Direction d) { return name_of(kDirectionNames, d); }
-
-std::string envelope_to_json(const SignedEnvelope& e) {
-  return encode_record(kSignedEnvelopeRecord, &e);
-}
-
-Result<SignedEnvelope, JsonError> envelope_from_json(std::string_view text) {
-  return decode_record<SignedEnvelope>(text, kSignedEnvelopeRecord);
-}
-
-std::optional<JsonError> envelope_from_json_into(std::string_view text, SignedEnvelope& out) {
-  return decode_record_into(text, kSignedEnvelopeRecord, &out);
-}
-
 // The signed bytes are a positional array, not the record's own form.
 std::string canonical_signing_bytes(const SignedEnvelope& e) {
   return write_json([&](JsonWriter& w) {
@@ -80,18 +63,6 @@ std::string canonical_signing_bytes(const SignedEnvelope& e) {
     w.optional_string(e.response_hash);
     w.end_array();
   });
-}
-
-std::string counterparty_to_json(const CounterpartyInfo& c) {
-  return encode_record(kCounterpartyInfoRecord, &c);
-}
-
-std::string queued_item_to_indented_json(const QueuedItem& it) {
-  return encode_record(kQueuedItemRecord, &it, /*indented=*/true);
-}
-
-Result<QueuedItem, JsonError> queued_item_from_json(std::string_view text) {
-  return decode_record<QueuedItem>(text, kQueuedItemRecord);
 }
 
 }  // namespace ulo

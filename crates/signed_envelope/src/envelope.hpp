@@ -1,5 +1,6 @@
-// Signed envelopes (the wire record of one completed exchange) and
-// counterparty information.
+// Signed envelopes (the wire record of one completed exchange), counterparty
+// information and queued items. Each is read and written through its field
+// table with decode_record / encode_record (record_table.hpp).
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -7,16 +8,18 @@
 #include <string_view>
 
 #include "address.hpp"
-#include "result.hpp"
+#include "names.hpp"
 #include "timestamp.hpp"
 
 namespace ulo {
 
-struct JsonError;
 struct RecordDef;
 
-enum class Direction : std::uint8_t { outbound, inbound };
-std::string_view direction_name(Direction d);
+enum class Direction : std::uint8_t { outbound, inbound, count_ };
+template <>
+struct EnumNames<Direction> {
+  static constexpr std::string_view names[] = {"outbound", "inbound"};
+};
 
 struct SignedEnvelope {
   std::string exchange_id;
@@ -34,18 +37,10 @@ struct SignedEnvelope {
   bool operator==(const SignedEnvelope&) const = default;
 };
 
-// The field tables (JSON form and Python properties).
-extern const RecordDef kSignedEnvelopeRecord;
-extern const RecordDef kCounterpartyInfoRecord;
-extern const RecordDef kQueuedItemRecord;
-
-std::string envelope_to_json(const SignedEnvelope& e);
-Result<SignedEnvelope, JsonError> envelope_from_json(std::string_view text);
-// The same into a default-constructed record, which is never moved.
-std::optional<JsonError> envelope_from_json_into(std::string_view text, SignedEnvelope& out);
 // Canonical JSON of [exchange_id, request_hash, response_hash or null].
 std::string canonical_signing_bytes(const SignedEnvelope& e);
 
+// Written with all four fields, absent ones as null.
 struct CounterpartyInfo {
   std::string identifier;
   std::string protocol_hint;
@@ -54,10 +49,8 @@ struct CounterpartyInfo {
   bool operator==(const CounterpartyInfo&) const = default;
 };
 
-// All four fields, absent ones as null.
-std::string counterparty_to_json(const CounterpartyInfo& c);
-
-// One spilled record of the envelope queue.
+// One spilled record of the envelope queue. Its file holds the indented
+// layout (two-space indentation, no final line feed).
 struct QueuedItem {
   std::string queue_id;
   std::string pair_class;
@@ -65,8 +58,9 @@ struct QueuedItem {
   bool operator==(const QueuedItem&) const = default;
 };
 
-// The queue's file layout: two-space indentation, no final line feed.
-std::string queued_item_to_indented_json(const QueuedItem& item);
-Result<QueuedItem, JsonError> queued_item_from_json(std::string_view text);
+// The field tables (JSON form and Python properties).
+extern const RecordDef kSignedEnvelopeRecord;
+extern const RecordDef kCounterpartyInfoRecord;
+extern const RecordDef kQueuedItemRecord;
 
 }  // namespace ulo

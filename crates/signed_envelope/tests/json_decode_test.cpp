@@ -49,7 +49,7 @@ TEST(JsonDecode, RecursionLimitOnKnownFields) {
 TEST(JsonDecode, RefusesBytesThatAreNotUtf8) {
   for (std::string bad : {"\xff", "\xc3", "\xc3(", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xc0\xaf"}) {
     for (const char* field : {R"({"exchange_id":")", R"({"unknown":")"}) {
-      auto r = ulo::envelope_from_json(field + bad + "\"}");
+      auto r = ulo::decode_record<ulo::SignedEnvelope>(field + bad + "\"}", ulo::kSignedEnvelopeRecord);
       ASSERT_FALSE(r) << bad;
       EXPECT_TRUE(r.error().message.starts_with("invalid unicode code point")) << r.error().message;
     }

@@ -163,11 +163,8 @@ namespace {
 bool arg_failure(const char* name) {
   // Re-raise a conversion TypeError as "argument '<name>': <message>".
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-  PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_tb = Ref::steal(tb);
-  Ref text = Ref::steal(value != nullptr ? PyObject_Str(value) : nullptr);
+  const PendingError e = PendingError::take();
+  Ref text = Ref::steal(e.value() != nullptr ? PyObject_Str(e.value()) : nullptr);
   if (!text) return false;
   Ref msg = Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
   if (msg) PyErr_SetObject(PyExc_TypeError, msg.get());

@@ -1,10 +1,9 @@
 // Argument binding for positional-or-keyword parameters, and the conversion
-// of each argument to its native kind.
+// of each argument to its native kind, chosen by the parameter's type.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -12,6 +11,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "types.hpp"
 
 namespace ulo::py {
 
@@ -38,60 +39,56 @@ bool check_instance(PyObject* o, const char* name, PyTypeObject* type, const cha
 // The cast-failure message for one argument.
 PyObject* cast_error(PyObject* o, const char* name, const char* expected);
 
-// A function's parameters, declared once: its name, the parameter names
-// (which also fix their number) and how many are required.
-template <std::size_t N>
-struct Params {
-  const char* function;
-  std::array<const char*, N> names;
-  std::size_t required;
-  constexpr Signature signature() const { return {function, names, required}; }
+// A dict argument, borrowed for the call.
+struct Dict {
+  PyObject* object;
 };
 
-template <std::size_t N>
-constexpr Params<N> params(const char* function, const char* const (&names)[N],
-                           std::size_t required = N) {
-  Params<N> p{function, {}, required};
-  for (std::size_t i = 0; i < N; ++i) p.names[i] = names[i];
-  return p;
-}
+// How an argument becomes a parameter of type T: load() converts (false
+// with the exception set), get() hands the value to the function.
+template <class T>
+struct Param;
 
-// The arguments of one call, bound to a Params declaration; conversions name
-// the parameter by position.
-template <std::size_t N>
-class Args {
- public:
-  explicit Args(const Params<N>& p) : p_(p) {}
-  bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bind_fast(p_.signature(), args, nargs, kwnames, v_);
-  }
-  bool bind(PyObject* args, PyObject* kwargs) {
-    return bind_tuple(p_.signature(), args, kwargs, v_);
-  }
-  PyObject* operator[](std::size_t i) const { return v_[i]; }
-  bool given(std::size_t i) const { return v_[i] != nullptr; }
+template <class T>
+struct ByValue {
+  using Held = T;
+  static T get(Held& h) { return h; }
+};
 
-  bool text(std::size_t i, std::string_view& out) const { return to_text(v_[i], p_.names[i], out); }
-  bool opt_text(std::size_t i, std::optional<std::string_view>& out) const {
-    return to_opt_text(v_[i], p_.names[i], out);
+template <>
+struct Param<std::string_view> : ByValue<std::string_view> {
+  static bool load(PyObject* o, const char* name, Held& out) { return to_text(o, name, out); }
+};
+template <>
+struct Param<std::span<const std::uint8_t>> : ByValue<std::span<const std::uint8_t>> {
+  static bool load(PyObject* o, const char* name, Held& out) { return to_bytes(o, name, out); }
+};
+template <>
+struct Param<Dict> : ByValue<Dict> {
+  static bool load(PyObject* o, const char* name, Held& out) {
+    out.object = o;
+    return to_dict(o, name);
   }
-  bool bytes(std::size_t i, std::span<const std::uint8_t>& out) const {
-    return to_bytes(v_[i], p_.names[i], out);
+};
+// Any object, for the function to inspect itself.
+template <>
+struct Param<PyObject*> : ByValue<PyObject*> {
+  static bool load(PyObject* o, const char*, Held& out) {
+    out = o;
+    return true;
   }
-  bool dict(std::size_t i) const { return to_dict(v_[i], p_.names[i]); }
-  bool text_list(std::size_t i, std::vector<std::string>& out) const {
-    return to_text_list(v_[i], p_.names[i], out);
+};
+// An instance of one of the module's classes, as its record.
+template <HasClass R>
+struct Param<const R&> {
+  using Held = const R*;
+  static bool load(PyObject* o, const char* name, Held& out) {
+    TypeCell& cell = cell_of<R>();
+    if (!check_instance(o, name, cell.get(), cell.name())) return false;
+    out = &record_of<R>(o);
+    return true;
   }
-  bool instance(std::size_t i, PyTypeObject* type, const char* type_name) const {
-    return check_instance(v_[i], p_.names[i], type, type_name);
-  }
-
- private:
-  const Params<N>& p_;
-  PyObject* v_[N] = {};
+  static const R& get(Held& h) { return *h; }
 };
 
 }  // namespace ulo::py
-
-// Shorthand for the PyMethodDef cast of a fast-call-with-keywords function.
-#define ULO_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))

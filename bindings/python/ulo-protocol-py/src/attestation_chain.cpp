@@ -1,35 +1,13 @@
-// Python face of AttestationChain.
+// Python face of AttestationChain: constructor, properties and pickle form
+// come from the record's field table.
 #include "classes.hpp"
-#include "fields.hpp"
 #include "identity.hpp"
 
 namespace ulo::py {
 namespace {
 
 using Rec = AttestationChain;
-
-PyObject* chain_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    static constexpr auto sig = params("AttestationChain.__new__()", {"certs_b64", "vendor"}, 0);
-    Args a(sig);
-    if (!a.bind(args, kwargs)) return nullptr;
-    // An omitted argument takes the default; an explicit None is refused.
-    Rec rec;
-    if (a.given(0) && !a.text_list(0, rec.certs_b64)) return nullptr;
-    if (a.given(1)) {
-      std::string_view vendor;
-      if (!a.text(1, vendor)) return nullptr;
-      rec.vendor.assign(vendor);
-    }
-    return wrap(type, std::move(rec));
-  });
-}
-
-PyObject* is_empty(const Rec& r) { return new_bool(r.is_empty()); }
-
-PyObject* reduce(const Rec& r) {
-  return reduce_by_fields(attestation_chain_cell().get(), kAttestationChainRecord, &r);
-}
+using Cls = Class<Rec, &kAttestationChainRecord>;
 
 PyObject* repr_of(const Rec& r) {
   return Repr("AttestationChain")
@@ -38,30 +16,20 @@ PyObject* repr_of(const Rec& r) {
       .finish();
 }
 
-PyMethodDef methods[] = {
-    {"is_empty", method0<Rec, is_empty>, METH_NOARGS, "is_empty($self)\n--\n\n"},
-    {"__reduce__", method0<Rec, reduce>, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-constexpr const char* kDoc =
-    "AttestationChain(certs_b64=..., vendor=...)\n--\n\n"
-    "Hardware attestation chain. Empty for software identities; non-empty\n"
-    "for Secure Enclave / TPM / YubiKey / threshold identities.";
-
 }  // namespace
 
-TypeCell& attestation_chain_cell() {
-  static TypeCell cell([] {
-    ClassDef def = table_class<Rec>(kAttestationChainRecord, kDoc, repr_slot<Rec, repr_of>, methods);
-    def.construct = chain_new;
-    return def;
-  }());
+TypeCell& ClassOf<AttestationChain>::cell() {
+  // Both parameters may be omitted; an explicit None is refused.
+  static TypeCell cell(Cls::def({
+      .doc = "Hardware attestation chain. Empty for software identities; non-empty\n"
+             "for Secure Enclave / TPM / YubiKey / threshold identities.",
+      .repr = unary_slot<repr_of>,
+      .construct = Cls::fields_constructor<0>(),
+      .methods = {Cls::method<&Rec::is_empty, "is_empty">(""),
+                  Cls::method<reduce_by_fields<Rec, &kAttestationChainRecord>, "__reduce__">()},
+      .equality = Equality::content,
+  }));
   return cell;
-}
-
-PyObject* new_attestation_chain(const AttestationChain& c) {
-  return wrap(attestation_chain_cell().get(), AttestationChain(c));
 }
 
 }  // namespace ulo::py

@@ -64,6 +64,21 @@ PyObject* raise(PyObject* type, std::string_view message) {
   return nullptr;
 }
 
+PendingError PendingError::take() noexcept {
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PendingError e;
+  e.type_ = Ref::steal(type);
+  e.value_ = Ref::steal(value);
+  e.traceback_ = Ref::steal(traceback);
+  return e;
+}
+
+void PendingError::restore() noexcept {
+  PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
+
 PyObject* fetch_failure() {
   if (!PyErr_Occurred()) {
     PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");

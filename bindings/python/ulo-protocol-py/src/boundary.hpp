@@ -1,6 +1,7 @@
 // The error boundary: every entry from the interpreter runs under guard(),
-// which turns an internal fault into PanicException; and the raising of the
-// module's own exceptions.
+// which turns an internal fault into PanicException; the raising of the
+// module's own exceptions; the pending exception held while it is looked
+// at; and the interpreter lock released around work that touches no Python.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -11,6 +12,8 @@
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "ref.hpp"
 
 namespace ulo::py {
 
@@ -58,5 +61,34 @@ inline PyObject* raise_value_error(std::string_view m) { return raise(PyExc_Valu
 inline PyObject* raise_type_error(std::string_view m) { return raise(PyExc_TypeError, m); }
 // An interpreter call failed: keep its exception, or report that none was set.
 PyObject* fetch_failure();
+
+// The pending exception, taken out of the interpreter (normalised) so that
+// other calls can be made while it is looked at; restore() hands it back.
+class PendingError {
+ public:
+  static PendingError take() noexcept;
+  PyObject* value() const noexcept { return value_.get(); }
+  // The exception object, owned by the caller; nothing is restored.
+  Ref release_value() noexcept { return std::move(value_); }
+  void restore() noexcept;
+
+ private:
+  PendingError() = default;
+  Ref type_, value_, traceback_;
+};
+
+// The interpreter lock released for the holder's lifetime and taken back on
+// every way out, an exception included. Nothing done meanwhile may touch
+// Python.
+class WithoutInterpreter {
+ public:
+  WithoutInterpreter() noexcept : saved_(PyEval_SaveThread()) {}
+  WithoutInterpreter(const WithoutInterpreter&) = delete;
+  WithoutInterpreter& operator=(const WithoutInterpreter&) = delete;
+  ~WithoutInterpreter() { PyEval_RestoreThread(saved_); }
+
+ private:
+  PyThreadState* saved_;
+};
 
 }  // namespace ulo::py

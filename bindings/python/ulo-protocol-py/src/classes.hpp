@@ -1,5 +1,5 @@
-// The type cells of every class and the conversions one class file needs
-// from another.
+// The type cell of every class: ClassOf<R>::cell() for the record R its
+// instances hold. Each is defined in the class's own file.
 #pragma once
 #include "toolkit.hpp"
 
@@ -9,34 +9,39 @@ struct AttestationChain;
 struct CounterpartyInfo;
 struct SignedEnvelope;
 struct PeerIdentityDescriptor;
+class SoftwareIdentity;
 struct AnchorReceipt;
 struct AnchorProof;
 struct QueuedItem;
-}
+}  // namespace ulo
 
 namespace ulo::py {
 
-TypeCell& protocol_address_cell();
-PyObject* new_protocol_address(const ProtocolAddress& a);
+// The records of the classes that are not wire records.
+struct AnchorRec;  // mock_anchor.cpp
+struct QueueRec;   // envelope_queue.cpp
 
-TypeCell& counterparty_info_cell();
-TypeCell& signed_envelope_cell();
-PyObject* new_signed_envelope(const SignedEnvelope& e);
-TypeCell& attestation_chain_cell();
-PyObject* new_attestation_chain(const AttestationChain& c);
-TypeCell& peer_identity_descriptor_cell();
-PyObject* new_peer_identity_descriptor(PeerIdentityDescriptor&& d);
-TypeCell& software_identity_cell();
-TypeCell& anchor_receipt_cell();
-PyObject* new_anchor_receipt(AnchorReceipt&& r);
-TypeCell& anchor_proof_cell();
-PyObject* new_anchor_proof(AnchorProof&& p);
-TypeCell& mock_anchor_cell();
-TypeCell& envelope_queue_cell();
-TypeCell& queued_item_cell();
-PyObject* new_queued_item(QueuedItem&& item);
+#define ULO_CLASS_OF(R)          \
+  template <>                    \
+  struct ClassOf<R> {            \
+    static TypeCell& cell();     \
+  }
 
-// Module-level function definition of classify_exchange.
-extern PyMethodDef classify_exchange_def;
+ULO_CLASS_OF(ProtocolAddress);
+ULO_CLASS_OF(CounterpartyInfo);
+ULO_CLASS_OF(SignedEnvelope);
+ULO_CLASS_OF(AttestationChain);
+ULO_CLASS_OF(PeerIdentityDescriptor);
+ULO_CLASS_OF(SoftwareIdentity);
+ULO_CLASS_OF(AnchorReceipt);
+ULO_CLASS_OF(AnchorProof);
+ULO_CLASS_OF(AnchorRec);
+ULO_CLASS_OF(QueueRec);
+ULO_CLASS_OF(QueuedItem);
+
+#undef ULO_CLASS_OF
+
+// The module-level function classify_exchange.
+PyMethodDef& classify_exchange_def();
 
 }  // namespace ulo::py

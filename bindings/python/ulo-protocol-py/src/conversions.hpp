@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
+#include <concepts>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -25,15 +27,7 @@ inline PyObject* new_bytes(std::string_view b) {
   return PyBytes_FromStringAndSize(b.data(), static_cast<Py_ssize_t>(b.size()));
 }
 inline PyObject* new_bool(bool b) { return PyBool_FromLong(b ? 1 : 0); }
-template <class T, class F>
-PyObject* new_optional(const std::optional<T>& v, F&& convert) {
-  if (!v) Py_RETURN_NONE;
-  return convert(*v);
-}
-inline PyObject* new_opt_text(const std::optional<std::string>& v) {
-  if (!v) Py_RETURN_NONE;
-  return new_text(*v);
-}
+inline PyObject* new_none() { return Py_NewRef(Py_None); }
 
 // A new list holding make(v) for each element v of `values`; nullptr with
 // the exception set when any conversion fails.
@@ -48,6 +42,31 @@ PyObject* new_list(Range& values, Make make) {
     PyList_SetItem(out.get(), i++, o);  // steals o
   }
   return out.release();
+}
+
+// The result of a typed function as a Python value, chosen by its type (the
+// forms for records and Results are in types.hpp and errors.hpp). A new
+// reference, or nullptr with the exception set.
+inline PyObject* to_python(PyObject* o) { return o; }
+inline PyObject* to_python(std::string_view s) { return new_text(s); }
+template <std::same_as<bool> B>
+PyObject* to_python(B b) {
+  return new_bool(b);
+}
+template <std::integral I>
+  requires(!std::same_as<I, bool>)
+PyObject* to_python(I i) {
+  if constexpr (std::is_signed_v<I>) {
+    return PyLong_FromLongLong(i);
+  } else {
+    return PyLong_FromUnsignedLongLong(i);
+  }
+}
+inline PyObject* to_python(double d) { return PyFloat_FromDouble(d); }
+// Fixed-size byte strings (keys, seeds, signatures) become bytes.
+template <std::size_t N>
+PyObject* to_python(const std::array<std::uint8_t, N>& b) {
+  return new_bytes(b);
 }
 
 // Texts in quoted form, truth values as true/false, integers in decimal.

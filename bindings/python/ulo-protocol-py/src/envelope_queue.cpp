@@ -4,135 +4,58 @@
 #include "queue.hpp"
 
 namespace ulo::py {
-namespace {
 
 struct QueueRec {
   std::string dir;
 };
 
-PyObject* queue_error_type(const QueueError& e) {
-  return e.kind == QueueError::Io ? PyExc_OSError : PyExc_ValueError;
+namespace {
+
+using Cls = Class<QueueRec>;
+
+QueueRec make(std::string_view dir) { return {std::string(dir)}; }
+QueueRec default_queue() { return {default_queue_dir()}; }
+
+Result<void, QueueError> push(const QueueRec& q, std::string_view pair_class,
+                              const SignedEnvelope& envelope) {
+  return run_to_completion(
+      [&](Runtime& rt) { return queue_push(rt, q.dir, pair_class, envelope); });
 }
 
-// A path exactly as the OS holds it: undecodable bytes become surrogate
-// escapes, as in os.fsdecode, so that the text leads back to the file.
-PyObject* new_path(std::string_view p) {
-  return PyUnicode_DecodeFSDefaultAndSize(p.data(), static_cast<Py_ssize_t>(p.size()));
-}
-
-// The exception for a queue error, message as its only argument. An error
-// that concerns one file or directory also carries its path as `path`.
-PyObject* new_queue_error(const QueueError& e) {
-  Ref msg = Ref::steal(new_text(e.message()));
-  if (!msg) return nullptr;
-  Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(queue_error_type(e), msg.get(), nullptr));
-  if (!exc || e.path.empty()) return exc.release();
-  Ref path = Ref::steal(new_path(e.path));
-  if (!path || PyObject_SetAttrString(exc.get(), "path", path.get()) != 0) return nullptr;
-  return exc.release();
-}
-
-PyObject* raise_queue_error(const QueueError& e) {
-  if (e.path.empty()) return raise(queue_error_type(e), e.message());
-  Ref exc = Ref::steal(new_queue_error(e));
-  if (exc) PyErr_SetObject(queue_error_type(e), exc.get());
-  return nullptr;
-}
-
-PyObject* new_item_list(std::vector<QueuedItem>& items) {
-  return new_list(items, [](QueuedItem& i) { return new_queued_item(std::move(i)); });
-}
-
-PyObject* queue_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guard([&]() -> PyObject* {
-    static constexpr auto sig = params("EnvelopeQueue.__new__()", {"dir"});
-    Args a(sig);
-    std::string_view dir;
-    if (!a.bind(args, kwargs) || !a.text(0, dir)) return nullptr;
-    return wrap(type, QueueRec{std::string(dir)});
-  });
-}
-
-PyObject* queue_default(PyObject*, PyObject*) {
-  return guard([] { return wrap(envelope_queue_cell().get(), QueueRec{default_queue_dir()}); });
-}
-
-PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr auto sig = params("EnvelopeQueue.push()", {"pair_class", "envelope"});
-    Args a(sig);
-    std::string_view pair_class;
-    if (!a.bind(args, nargs, kwnames) || !a.text(0, pair_class) ||
-        !a.instance(1, signed_envelope_cell().get(), "SignedEnvelope")) {
-      return nullptr;
-    }
-    const std::string& dir = record_of<QueueRec>(self).dir;
-    const auto& envelope = record_of<SignedEnvelope>(a[1]);
-    auto r = run_to_completion(
-        [&](Runtime& rt) { return queue_push(rt, dir, pair_class, envelope); });
-    if (!r) return raise_queue_error(r.error());
-    Py_RETURN_NONE;
-  });
-}
-
-PyObject* list(PyObject* self, PyObject*) {
-  return guard([&]() -> PyObject* {
-    const std::string& dir = record_of<QueueRec>(self).dir;
-    auto r = run_to_completion([&](Runtime& rt) { return queue_list(rt, dir); });
-    if (!r) return raise_queue_error(r.error());
-    return new_item_list(*r);
-  });
+Result<std::vector<QueuedItem>, QueueError> list_items(const QueueRec& q) {
+  return run_to_completion([&](Runtime& rt) { return queue_list(rt, q.dir); });
 }
 
 // (items, bad): the good items, and for each entry that is not one the
 // exception list() would raise for it, with its `path`.
-PyObject* scan(PyObject* self, PyObject*) {
-  return guard([&]() -> PyObject* {
-    const std::string& dir = record_of<QueueRec>(self).dir;
-    auto r = run_to_completion([&](Runtime& rt) { return queue_scan(rt, dir); });
-    if (!r) return raise_queue_error(r.error());
-    Ref bad = Ref::steal(new_list(r->bad, new_queue_error));
-    if (!bad) return nullptr;
-    Ref items = Ref::steal(new_item_list(r->items));
-    if (!items) return nullptr;
-    return Py_BuildValue("(NN)", items.release(), bad.release());
-  });
+PyObject* scan(const QueueRec& q) {
+  auto r = run_to_completion([&](Runtime& rt) { return queue_scan(rt, q.dir); });
+  if (!r) return raise_error(r.error());
+  Ref bad = Ref::steal(new_list(r->bad, new_queue_error));
+  if (!bad) return nullptr;
+  Ref items = Ref::steal(to_python(std::move(r->items)));
+  if (!items) return nullptr;
+  return Py_BuildValue("(NN)", items.release(), bad.release());
 }
 
-PyObject* quarantine(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr auto sig = params("EnvelopeQueue.quarantine()", {"path"});
-    Args a(sig);
-    if (!a.bind(args, nargs, kwnames)) return nullptr;
-    // str, bytes or a path object, as the os module takes paths.
-    Ref fspath = Ref::steal(PyOS_FSPath(a[0]));
-    if (!fspath) return nullptr;
-    Ref raw = PyUnicode_Check(fspath.get())
-                  ? Ref::steal(PyUnicode_EncodeFSDefault(fspath.get()))
-                  : std::move(fspath);
-    if (!raw) return nullptr;
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(raw.get(), &data, &size) != 0) return nullptr;
-    const std::string path(data, static_cast<std::size_t>(size));
-    const std::string& dir = record_of<QueueRec>(self).dir;
-    auto r = run_to_completion([&](Runtime& rt) { return queue_quarantine(rt, dir, path); });
-    if (!r) return raise_queue_error(r.error());
-    return new_path(*r);
-  });
+// `path`: str, bytes or a path object, as the os module takes paths.
+PyObject* quarantine(const QueueRec& q, PyObject* path) {
+  Ref fspath = Ref::steal(PyOS_FSPath(path));
+  if (!fspath) return nullptr;
+  Ref raw = PyUnicode_Check(fspath.get()) ? Ref::steal(PyUnicode_EncodeFSDefault(fspath.get()))
+                                          : std::move(fspath);
+  if (!raw) return nullptr;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(raw.get(), &data, &size) != 0) return nullptr;
+  const std::string entry(data, static_cast<std::size_t>(size));
+  auto r = run_to_completion([&](Runtime& rt) { return queue_quarantine(rt, q.dir, entry); });
+  if (!r) return raise_error(r.error());
+  return new_path(*r);
 }
 
-PyObject* drop_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr auto sig = params("EnvelopeQueue.drop_item()", {"queue_id"});
-    Args a(sig);
-    std::string_view id;
-    if (!a.bind(args, nargs, kwnames) || !a.text(0, id)) return nullptr;
-    const std::string& dir = record_of<QueueRec>(self).dir;
-    auto r = run_to_completion([&](Runtime& rt) { return queue_drop(rt, dir, id); });
-    if (!r) return raise_queue_error(r.error());
-    Py_RETURN_NONE;
-  });
+Result<void, QueueError> drop_item(const QueueRec& q, std::string_view queue_id) {
+  return run_to_completion([&](Runtime& rt) { return queue_drop(rt, q.dir, queue_id); });
 }
 
 // The path may hold bytes that are not UTF-8 (only through HOME).
@@ -141,60 +64,45 @@ PyObject* dir_of(const QueueRec& q) {
 }
 
 // A queue is its directory, so it pickles as one.
-PyObject* queue_reduce(const QueueRec& q) {
+PyObject* reduce(const QueueRec& q) {
   Ref dir = Ref::steal(dir_of(q));
-  return dir ? Py_BuildValue("(O(N))", envelope_queue_cell().get(), dir.release()) : nullptr;
+  return dir ? Py_BuildValue("(O(N))", cell_of<QueueRec>().get(), dir.release()) : nullptr;
 }
 
-PyObject* queue_repr(const QueueRec& q) { return Repr("EnvelopeQueue").text("dir", q.dir).finish(); }
-
-PyMethodDef queue_methods[] = {
-    {"default", queue_default, METH_NOARGS | METH_STATIC,
-     "default()\n--\n\nBind to the kernel's default directory."},
-    {"push", ULO_FASTCALL(push), METH_FASTCALL | METH_KEYWORDS,
-     "push($self, pair_class, envelope)\n--\n\n"
-     "Spill an envelope into the queue. Raises `IOError` on filesystem\n"
-     "failure or `ValueError` on JSON serialisation failure."},
-    {"list", list, METH_NOARGS,
-     "list($self)\n--\n\nEnumerate queued items in emission order (UUIDv7 prefix sort)."},
-    {"drop_item", ULO_FASTCALL(drop_item), METH_FASTCALL | METH_KEYWORDS,
-     "drop_item($self, queue_id)\n--\n\nDrop an item after successful re-emission."},
-    {"scan", scan, METH_NOARGS,
-     "scan($self)\n--\n\n"
-     "Return (items, bad): the queued items in emission order, and for each\n"
-     "entry that is not one the exception `list()` would raise for it, with\n"
-     "the entry's `path`."},
-    {"quarantine", ULO_FASTCALL(quarantine), METH_FASTCALL | METH_KEYWORDS,
-     "quarantine($self, path)\n--\n\n"
-     "Move a bad entry (a `path` from `scan()`) into the queue's\n"
-     "\"quarantine\" subdirectory, never over another file; return its new path."},
-    {"__reduce__", method0<QueueRec, queue_reduce>, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef queue_getset[] = {
-    {"dir", getter<QueueRec, dir_of>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-constexpr const char* kDoc =
-    "EnvelopeQueue(dir)\n--\n\n"
-    "File-backed envelope spill queue: one JSON file per item.\n\n"
-    "Operations are blocking from Python; the kernel's asynchronous\n"
-    "file-system primitives run on the binding's internal worker runtime.\n"
-    "The default directory is \"~/.tovane/envelope-queue/\", falling back to\n"
-    "\"./.envelope-queue/\" if `HOME` is unset.";
+PyObject* repr_of(const QueueRec& q) { return Repr("EnvelopeQueue").text("dir", q.dir).finish(); }
 
 }  // namespace
 
-TypeCell& envelope_queue_cell() {
-  static TypeCell cell([] {
-    ClassDef def = record_class<QueueRec>("EnvelopeQueue", kDoc, repr_slot<QueueRec, queue_repr>);
-    def.methods = queue_methods;
-    def.getset = queue_getset;
-    def.construct = queue_new;
-    return def;
-  }());
+TypeCell& ClassOf<QueueRec>::cell() {
+  static TypeCell cell(Cls::def({
+      .name = "EnvelopeQueue",
+      .doc = "File-backed envelope spill queue: one JSON file per item.\n\n"
+             "Operations are blocking from Python; the kernel's asynchronous\n"
+             "file-system primitives run on the binding's internal worker runtime.\n"
+             "The default directory is \"~/.tovane/envelope-queue/\", falling back to\n"
+             "\"./.envelope-queue/\" if `HOME` is unset.",
+      .repr = unary_slot<repr_of>,
+      .construct = Cls::constructor<make, "dir">(),
+      .methods = {Cls::static_method<default_queue, "default">(
+                      "Bind to the kernel's default directory."),
+                  Cls::method<push, "push", "pair_class", "envelope">(
+                      "Spill an envelope into the queue. Raises `IOError` on filesystem\n"
+                      "failure or `ValueError` on JSON serialisation failure."),
+                  Cls::method<list_items, "list">(
+                      "Enumerate queued items in emission order (UUIDv7 prefix sort)."),
+                  Cls::method<drop_item, "drop_item", "queue_id">(
+                      "Drop an item after successful re-emission."),
+                  Cls::method<scan, "scan">(
+                      "Return (items, bad): the queued items in emission order, and for each\n"
+                      "entry that is not one the exception `list()` would raise for it, with\n"
+                      "the entry's `path`."),
+                  Cls::method<quarantine, "quarantine", "path">(
+                      "Move a bad entry (a `path` from `scan()`) into the queue's\n"
+                      "\"quarantine\" subdirectory, never over another file; return its new "
+                      "path."),
+                  Cls::method<reduce, "__reduce__">()},
+      .properties = {Cls::property<dir_of, "dir">()},
+  }));
   return cell;
 }
 

@@ -1,39 +1,23 @@
 #include "fields.hpp"
 
 #include <map>
+#include <optional>
 
-#include "classes.hpp"
-#include "envelope.hpp"
-#include "identity.hpp"
+#include "modules.hpp"
+#include "names.hpp"
 
 namespace ulo::py {
-namespace {
-
-// Nested records become instances of their classes.
-PyObject* record_value(const RecordDef& def, const void* p) {
-  if (&def == &kAddressRecord) return new_protocol_address(*static_cast<const ProtocolAddress*>(p));
-  if (&def == &kAttestationChainRecord) {
-    return new_attestation_chain(*static_cast<const AttestationChain*>(p));
-  }
-  if (&def == &kSignedEnvelopeRecord) {
-    return new_signed_envelope(*static_cast<const SignedEnvelope*>(p));
-  }
-  panic("no Python class for nested record `" + std::string(def.name) + "`");
-}
-
-PyObject* text_list(const std::vector<std::string>& items) {
-  return new_list(items, [](const std::string& s) { return new_text(s); });
-}
-
-}  // namespace
 
 PyObject* field_value(const FieldDef& f, const void* record) {
   const void* v = f.at(record);
   switch (f.kind) {
     case FieldKind::text:
       return new_text(*static_cast<const std::string*>(v));
-    case FieldKind::optional_text:
-      return new_opt_text(*static_cast<const std::optional<std::string>*>(v));
+    case FieldKind::optional_text: {
+      const auto& s = *static_cast<const std::optional<std::string>*>(v);
+      if (!s) Py_RETURN_NONE;
+      return new_text(*s);
+    }
     case FieldKind::timestamp:
       return new_datetime(*static_cast<const Timestamp*>(v));
     case FieldKind::optional_timestamp: {
@@ -43,29 +27,21 @@ PyObject* field_value(const FieldDef& f, const void* record) {
     }
     case FieldKind::boolean:
       return new_bool(*static_cast<const bool*>(v));
-    case FieldKind::enumeration: {
+    case FieldKind::enumeration:
       // Every enumeration is stored in one byte (checked where rows are made).
-      const auto k = *static_cast<const std::uint8_t*>(v);
-      return new_text(f.names[k % f.names.size()]);
-    }
+      return new_text(name_at(f.names, *static_cast<const std::uint8_t*>(v)));
     case FieldKind::record:
-      return record_value(*f.nested, v);
-    case FieldKind::optional_record: {
-      // Only addresses are optional nested records.
-      if (f.nested == &kAddressRecord) {
-        const auto& a = *static_cast<const std::optional<ProtocolAddress>*>(v);
-        if (!a) Py_RETURN_NONE;
-        return new_protocol_address(*a);
-      }
-      panic("no optional form for nested record `" + std::string(f.nested->name) + "`");
-    }
+      return TypeCell::of_table(*f.nested).def().copy_out(v);
+    case FieldKind::optional_record:
+      return TypeCell::of_table(*f.nested).def().copy_out_optional(v);
     case FieldKind::text_list:
-      return text_list(*static_cast<const std::vector<std::string>*>(v));
+      return new_list(*static_cast<const std::vector<std::string>*>(v),
+                      [](const std::string& s) { return new_text(s); });
   }
   panic("unknown field kind");
 }
 
-PyObject* reduce_by_fields(PyTypeObject* type, const RecordDef& def, const void* record) {
+PyObject* reduce_fields(PyTypeObject* type, const RecordDef& def, const void* record) {
   Ref args = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(def.fields.size())));
   if (!args) return nullptr;
   for (std::size_t i = 0; i < def.fields.size(); ++i) {
@@ -92,6 +68,62 @@ PyObject* fields_dict(const RecordDef& def, const void* record) {
     if (!v || PyDict_SetItem(d.get(), key, v.get()) != 0) return nullptr;
   }
   return d.release();
+}
+
+FieldParams::FieldParams(const RecordDef& def, std::size_t required)
+    : function(std::string(def.name) + ".__new__()"), signature{} {
+  if (def.fields.size() > kMaxFieldParams) panic("too many fields for a constructor");
+  for (const FieldDef& f : def.fields) {
+    if (f.kind != FieldKind::text && f.kind != FieldKind::optional_text &&
+        f.kind != FieldKind::text_list) {
+      panic("no constructor parameter for field `" + std::string(f.name) + "`");
+    }
+    names.push_back(f.c_name());
+    takes_none.push_back(f.kind == FieldKind::optional_text);
+  }
+  signature = Signature{function.c_str(), names, required};
+}
+
+std::vector<std::string> FieldParams::shown() const {
+  std::vector<std::string> out(names.begin(), names.end());
+  for (std::size_t i = signature.required; i < out.size(); ++i) {
+    // An optional field takes None; the others keep the record's default.
+    out[i] += takes_none[i] ? "=None" : "=...";
+  }
+  return out;
+}
+
+bool set_fields(const RecordDef& def, PyObject* const* values, void* record) {
+  for (std::size_t i = 0; i < def.fields.size(); ++i) {
+    const FieldDef& f = def.fields[i];
+    PyObject* v = values[i];
+    if (v == nullptr) continue;  // omitted: the record's default
+    // The record is new and ours: its members may be written.
+    void* member = const_cast<void*>(f.at(record));
+    switch (f.kind) {
+      case FieldKind::text: {
+        std::string_view s;
+        if (!to_text(v, f.c_name(), s)) return false;
+        static_cast<std::string*>(member)->assign(s);
+        break;
+      }
+      case FieldKind::optional_text: {
+        std::optional<std::string_view> s;
+        if (!to_opt_text(v, f.c_name(), s)) return false;
+        auto& out = *static_cast<std::optional<std::string>*>(member);
+        if (s) out.emplace(*s); else out.reset();
+        break;
+      }
+      case FieldKind::text_list:
+        if (!to_text_list(v, f.c_name(), *static_cast<std::vector<std::string>*>(member))) {
+          return false;
+        }
+        break;
+      default:
+        panic("no constructor parameter for field `" + std::string(f.name) + "`");
+    }
+  }
+  return true;
 }
 
 }  // namespace ulo::py

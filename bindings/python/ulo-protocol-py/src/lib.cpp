@@ -16,10 +16,10 @@ PyModuleDef g_module_def = {
 
 // Registration order is also the order of __all__.
 TypeCell& (*const kClasses[])() = {
-    protocol_address_cell, counterparty_info_cell, signed_envelope_cell,
-    attestation_chain_cell, peer_identity_descriptor_cell, software_identity_cell,
-    anchor_receipt_cell, anchor_proof_cell, mock_anchor_cell,
-    envelope_queue_cell, queued_item_cell,
+    cell_of<ProtocolAddress>, cell_of<CounterpartyInfo>, cell_of<SignedEnvelope>,
+    cell_of<AttestationChain>, cell_of<PeerIdentityDescriptor>, cell_of<SoftwareIdentity>,
+    cell_of<AnchorReceipt>, cell_of<AnchorProof>, cell_of<AnchorRec>,
+    cell_of<QueueRec>, cell_of<QueuedItem>,
 };
 
 int add_function(PyObject* module, PyMethodDef* def) {
@@ -37,17 +37,16 @@ int add_function(PyObject* module, PyMethodDef* def) {
 // A type that cannot be created is reported as RuntimeError, its cause kept.
 int add_class(PyObject* module, TypeCell& cell) {
   PyTypeObject* type = cell.get_or_create();
-  if (type != nullptr) return add_name(module, cell.name(), Ref::borrow(reinterpret_cast<PyObject*>(type)).release());
-  PyObject *etype = nullptr, *cause = nullptr, *tb = nullptr;
-  PyErr_Fetch(&etype, &cause, &tb);
-  PyErr_NormalizeException(&etype, &cause, &tb);
-  Ref owned_type = Ref::steal(etype), owned_cause = Ref::steal(cause), owned_tb = Ref::steal(tb);
+  if (type != nullptr) {
+    return add_name(module, cell.name(), Ref::borrow(reinterpret_cast<PyObject*>(type)).release());
+  }
+  Ref cause = PendingError::take().release_value();
   Ref msg = Ref::steal(
       PyUnicode_FromFormat("An error occurred while initializing class %s", cell.name()));
   Ref err = Ref::steal(
       msg ? PyObject_CallFunctionObjArgs(PyExc_RuntimeError, msg.get(), nullptr) : nullptr);
   if (err) {
-    if (owned_cause) PyException_SetCause(err.get(), owned_cause.release());  // steals the cause
+    if (cause) PyException_SetCause(err.get(), cause.release());  // steals the cause
     PyErr_SetObject(PyExc_RuntimeError, err.get());
   }
   return -1;
@@ -58,7 +57,7 @@ int init_body(PyObject* module) {
   for (auto cell : kClasses) {
     if (add_class(module, cell()) != 0) return -1;
   }
-  return add_function(module, &classify_exchange_def);
+  return add_function(module, &classify_exchange_def());
 }
 
 PyObject* module_entry() {

@@ -3,61 +3,26 @@
 #include "bridge.hpp"
 #include "classes.hpp"
 #include "identity.hpp"
-#include "json_forms.hpp"
 #include "verify_batch.hpp"
 
 namespace ulo::py {
 namespace {
 
 using Rec = PeerIdentityDescriptor;
-using Forms = JsonForms<Rec, kPeerIdentityDescriptorRecord, peer_identity_descriptor_cell>;
+using Cls = Class<Rec, &kPeerIdentityDescriptorRecord>;
 
-PyObject* fingerprint_of_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr auto sig =
-        params("PeerIdentityDescriptor.fingerprint_of()", {"public_key_bytes"});
-    Args a(sig);
-    std::span<const std::uint8_t> key;
-    if (!a.bind(args, nargs, kwnames) || !a.bytes(0, key)) return nullptr;
-    auto fp = fingerprint_of(key);
-    if (!fp) {
-      return raise_value_error(fp.error() == FingerprintError::BadLength
-                                   ? "public_key must be exactly 32 bytes"
-                                   : "invalid Ed25519 public key bytes");
-    }
-    return new_text(*fp);
-  });
+Result<void, VerifyError> verify(const Rec& r, Bytes payload, Bytes signature_bytes) {
+  return verify_signature(r.public_key_b64, payload, signature_bytes);
 }
 
-PyObject* verify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr auto sig =
-        params("PeerIdentityDescriptor.verify()", {"payload", "signature_bytes"});
-    Args a(sig);
-    std::span<const std::uint8_t> payload, signature;
-    if (!a.bind(args, nargs, kwnames) || !a.bytes(0, payload) || !a.bytes(1, signature)) {
-      return nullptr;
-    }
-    auto ok = verify_signature(record_of<Rec>(self).public_key_b64, payload, signature);
-    if (!ok) {
-      return raise_value_error("signature verification failed: " +
-                               std::string(verify_error_name(ok.error())));
-    }
-    Py_RETURN_NONE;
-  });
-}
-
-PyObject* address_of(const Rec& r) {
-  return new_protocol_address(ProtocolAddress{AddressClass::body, "peer", r.fingerprint});
-}
-PyObject* tier_of(const Rec& r) { return PyLong_FromLong(surface_tier(r.surface)); }
-PyObject* attested_of(const Rec& r) { return new_bool(surface_hardware_attested(r.surface)); }
+ProtocolAddress address_of(const Rec& r) { return {AddressClass::body, "peer", r.fingerprint}; }
+int tier_of(const Rec& r) { return surface_tier(r.surface); }
+bool attested_of(const Rec& r) { return surface_hardware_attested(r.surface); }
 
 PyObject* repr_of(const Rec& r) {
   return Repr("PeerIdentityDescriptor")
       .text("fingerprint", r.fingerprint)
-      .text("surface", surface_name(r.surface))
+      .text("surface", name_of(r.surface))
       .integer("tier", surface_tier(r.surface))
       .finish();
 }
@@ -93,7 +58,7 @@ bool take_triple(PyObject* item, std::size_t index, HeldTriples& held) {
   PyObject* descriptor = PyTuple_GetItem(item, 0);
   PyObject* payload_obj = PyTuple_GetItem(item, 1);
   PyObject* signature_obj = PyTuple_GetItem(item, 2);
-  if (!PyObject_TypeCheck(descriptor, peer_identity_descriptor_cell().get())) {
+  if (!PyObject_TypeCheck(descriptor, cell_of<Rec>().get())) {
     cast_error(descriptor, at("[0]").c_str(), "PeerIdentityDescriptor");
     return false;
   }
@@ -123,11 +88,9 @@ bool collect_triples(PyObject* items, HeldTriples& held) {
     // Not iterable at all gets the usual cast message; a TypeError raised by
     // the object's own __iter__ goes through. The check runs with no
     // exception pending, as the C API requires.
-    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
-    PyErr_Fetch(&type, &value, &trace);
-    Ref t = Ref::steal(type), v = Ref::steal(value), tb = Ref::steal(trace);
+    PendingError e = PendingError::take();
     if (PyObject_HasAttrString(items, "__iter__")) {
-      PyErr_Restore(t.release(), v.release(), tb.release());
+      e.restore();
     } else {
       cast_error(items, "items", "Iterable");
     }
@@ -144,88 +107,65 @@ bool collect_triples(PyObject* items, HeldTriples& held) {
   return ok && PyErr_Occurred() == nullptr;
 }
 
-PyObject* verify_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guard([&]() -> PyObject* {
-    static constexpr auto sig = params("PeerIdentityDescriptor.verify_many()", {"items"});
-    Args a(sig);
-    HeldTriples held;
-    if (!a.bind(args, nargs, kwnames) || !collect_triples(a[0], held)) {
-      return nullptr;
+PyObject* verify_many(PyObject* items) {
+  HeldTriples held;
+  if (!collect_triples(items, held)) return nullptr;
+  std::vector<std::uint8_t> verdicts(held.views.size());
+  const std::size_t tasks = batch_tasks(verdicts.size());
+  Result<void, BlockingError> ran;
+  if (!verdicts.empty()) {
+    // Nothing below touches Python: the views stay valid through `held`.
+    const WithoutInterpreter unlocked;
+    if (tasks == 0) {
+      verify_each(held.views, verdicts);
+    } else {
+      ran = run_to_completion(
+          [&](Runtime& rt) { return verify_batch(rt, held.views, verdicts, tasks); });
     }
-    std::vector<std::uint8_t> verdicts(held.views.size());
-    const std::size_t tasks = batch_tasks(verdicts.size());
-    Result<void, BlockingError> ran;
-    if (!verdicts.empty()) {
-      // Nothing below touches Python: the views stay valid through `held`.
-      PyThreadState* saved = PyEval_SaveThread();
-      try {
-        if (tasks == 0) {
-          verify_each(held.views, verdicts);
-        } else {
-          ran = run_to_completion(
-              [&](Runtime& rt) { return verify_batch(rt, held.views, verdicts, tasks); });
-        }
-      } catch (...) {
-        PyEval_RestoreThread(saved);
-        throw;
-      }
-      PyEval_RestoreThread(saved);
-    }
-    if (!ran) panic(std::move(ran.error().text));
-    return new_list(verdicts, [](std::uint8_t v) { return new_bool(v != 0); });
-  });
+  }
+  if (!ran) panic(std::move(ran.error().text));
+  return new_list(verdicts, [](std::uint8_t v) { return new_bool(v != 0); });
 }
-
-constexpr const char* kDoc =
-    "Public, serialisable view of a peer's identity.\n\n"
-    "Python is a verifier, not a signer: this binding exposes parsing and\n"
-    "serialising of the descriptor wire form, verification of signatures\n"
-    "against the descriptor's public key, and computation of deterministic\n"
-    "fingerprints from raw public-key bytes. Python is not given access to\n"
-    "`SoftwareIdentity::sign` or `SoftwareIdentity::generate` here, because\n"
-    "private-key material lives in the secure surface of the host's signing\n"
-    "process (Keychain / Secure Enclave / HSM / threshold); backend Python\n"
-    "dispatches signing of acts there instead of holding a key in its own\n"
-    "address space.";
-
-PyMethodDef methods[] = {
-    ULO_JSON_FORM_METHODS(Forms),
-    {"fingerprint_of", ULO_FASTCALL(fingerprint_of_bytes),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "fingerprint_of(public_key_bytes)\n--\n\n"
-     "Fingerprint of a raw 32-byte Ed25519 public key: the first 16 bytes of\n"
-     "its SHA-256 digest as 32 lowercase hexadecimal digits."},
-    {"verify", ULO_FASTCALL(verify), METH_FASTCALL | METH_KEYWORDS,
-     "verify($self, payload, signature_bytes)\n--\n\n"
-     "Verify an Ed25519 signature over `payload` with this descriptor's public\n"
-     "key. Returns None; raises `ValueError` when verification fails."},
-    {"verify_many", ULO_FASTCALL(verify_many), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "verify_many(items)\n--\n\n"
-     "Verify many `(descriptor, payload, signature_bytes)` triples at once.\n"
-     "Returns a list of bools in input order: True where\n"
-     "`descriptor.verify(payload, signature_bytes)` would succeed, False where it\n"
-     "would raise `ValueError`. Every triple is type-checked before any\n"
-     "verification (`TypeError` names the position). The interpreter lock is\n"
-     "released while verifying, and large batches are spread over one worker\n"
-     "thread per CPU available to the process."},
-    {"address", method0<Rec, address_of>, METH_NOARGS,
-     "address($self)\n--\n\nThe descriptor's protocol address, `tov://body/peer/<fingerprint>`."},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace
 
-TypeCell& peer_identity_descriptor_cell() {
-  // The wire fields, then what the surface implies.
-  static TypeCell cell(Forms::class_def_with(
-      kDoc, repr_slot<Rec, repr_of>, methods,
-      {{"tier", getter<Rec, tier_of>, nullptr, nullptr, nullptr},
-       {"hardware_attested", getter<Rec, attested_of>, nullptr, nullptr, nullptr}}));
+TypeCell& ClassOf<PeerIdentityDescriptor>::cell() {
+  static TypeCell cell(Cls::def({
+      .doc = "Public, serialisable view of a peer's identity.\n\n"
+             "Python is a verifier, not a signer: this binding exposes parsing and\n"
+             "serialising of the descriptor wire form, verification of signatures\n"
+             "against the descriptor's public key, and computation of deterministic\n"
+             "fingerprints from raw public-key bytes. Python is not given access to\n"
+             "`SoftwareIdentity::sign` or `SoftwareIdentity::generate` here, because\n"
+             "private-key material lives in the secure surface of the host's signing\n"
+             "process (Keychain / Secure Enclave / HSM / threshold); backend Python\n"
+             "dispatches signing of acts there instead of holding a key in its own\n"
+             "address space.",
+      .repr = unary_slot<repr_of>,
+      .json = JsonDocs{},
+      .methods =
+          {Cls::static_method<fingerprint_of, "fingerprint_of", "public_key_bytes">(
+               "Fingerprint of a raw 32-byte Ed25519 public key: the first 16 bytes of\n"
+               "its SHA-256 digest as 32 lowercase hexadecimal digits."),
+           Cls::method<verify, "verify", "payload", "signature_bytes">(
+               "Verify an Ed25519 signature over `payload` with this descriptor's public\n"
+               "key. Returns None; raises `ValueError` when verification fails."),
+           Cls::static_method<verify_many, "verify_many", "items">(
+               "Verify many `(descriptor, payload, signature_bytes)` triples at once.\n"
+               "Returns a list of bools in input order: True where\n"
+               "`descriptor.verify(payload, signature_bytes)` would succeed, False where it\n"
+               "would raise `ValueError`. Every triple is type-checked before any\n"
+               "verification (`TypeError` names the position). The interpreter lock is\n"
+               "released while verifying, and large batches are spread over one worker\n"
+               "thread per CPU available to the process."),
+           Cls::method<address_of, "address">(
+               "The descriptor's protocol address, `tov://body/peer/<fingerprint>`.")},
+      // The wire fields, then what the surface implies.
+      .properties = {Cls::property<tier_of, "tier">(),
+                     Cls::property<attested_of, "hardware_attested">()},
+      .equality = Equality::content,
+  }));
   return cell;
-}
-
-PyObject* new_peer_identity_descriptor(PeerIdentityDescriptor&& d) {
-  return wrap(peer_identity_descriptor_cell().get(), std::move(d));
 }
 
 }  // namespace ulo::py

@@ -3,26 +3,57 @@
 #include "ref.hpp"
 
 namespace ulo::py {
+namespace {
 
-TypeCell::TypeCell(const ClassDef& def)
-    : name_(def.name), qualified_name_(std::string("ulo_protocol.") + def.name) {
+// The cells of classes with a field table. Filled while the module is
+// initialised, under the interpreter lock, and only read afterwards.
+std::vector<const TypeCell*>& table_cells() {
+  static std::vector<const TypeCell*> cells;
+  return cells;
+}
+
+}  // namespace
+
+TypeCell::TypeCell(ClassDef def)
+    : def_(std::move(def)), qualified_name_(std::string("ulo_protocol.") + def_.name) {
+  const char* doc = def_.doc;
+  if (def_.construct.function != nullptr) {
+    doc = texts_.emplace_back(text_signature(def_.name, false, def_.construct.params) + (doc ? doc : ""))
+              .c_str();
+  }
+  for (const MethodRow& m : def_.methods) {
+    const char* mdoc = nullptr;
+    if (m.doc != nullptr) {
+      const bool self = (m.flags & METH_STATIC) == 0;
+      mdoc = texts_.emplace_back(text_signature(m.name, self, m.params) + m.doc).c_str();
+    }
+    methods_.push_back({m.name, m.function, m.flags, mdoc});
+  }
+  methods_.push_back({nullptr, nullptr, 0, nullptr});
+  for (const PropertyRow& p : def_.properties) {
+    getset_.push_back({p.name, p.get, nullptr, p.doc, p.closure});
+  }
+  getset_.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+
   auto add = [this](int slot, void* fn) {
     if (fn != nullptr) slots_.push_back({slot, fn});
   };
-  add(Py_tp_doc, const_cast<char*>(def.doc));
-  add(Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc));
-  add(Py_tp_repr, reinterpret_cast<void*>(def.repr));
-  add(Py_tp_str, reinterpret_cast<void*>(def.str));
-  add(Py_tp_new, reinterpret_cast<void*>(def.construct));
-  add(Py_tp_richcompare, reinterpret_cast<void*>(def.compare));
-  add(Py_tp_hash, reinterpret_cast<void*>(def.hash));
-  add(Py_tp_methods, def.methods);
-  add(Py_tp_getset, def.getset);
+  add(Py_tp_doc, const_cast<char*>(doc));
+  add(Py_tp_dealloc, reinterpret_cast<void*>(def_.dealloc));
+  add(Py_tp_repr, reinterpret_cast<void*>(def_.repr));
+  add(Py_tp_str, reinterpret_cast<void*>(def_.str));
+  add(Py_tp_new, reinterpret_cast<void*>(def_.construct.function));
+  add(Py_tp_richcompare, reinterpret_cast<void*>(def_.compare));
+  add(Py_tp_hash, reinterpret_cast<void*>(def_.hash));
+  if (methods_.size() > 1) add(Py_tp_methods, methods_.data());
+  if (getset_.size() > 1) add(Py_tp_getset, getset_.data());
   slots_.push_back({0, nullptr});
   // No BASETYPE flag: subclassing is refused by the interpreter.
   const auto flags = static_cast<unsigned>(
-      Py_TPFLAGS_DEFAULT | (def.construct == nullptr ? Py_TPFLAGS_DISALLOW_INSTANTIATION : 0UL));
-  spec_ = PyType_Spec{qualified_name_.c_str(), def.basicsize, 0, flags, slots_.data()};
+      Py_TPFLAGS_DEFAULT |
+      (def_.construct.function == nullptr ? Py_TPFLAGS_DISALLOW_INSTANTIATION : 0UL));
+  spec_ = PyType_Spec{qualified_name_.c_str(), def_.basicsize, 0, flags, slots_.data()};
+  if (def_.table != nullptr) table_cells().push_back(this);
 }
 
 PyTypeObject* TypeCell::get_or_create() {
@@ -42,9 +73,16 @@ PyTypeObject* TypeCell::get() {
   PyTypeObject* t = get_or_create();
   if (t == nullptr) {
     PyErr_Clear();
-    panic(std::string("failed to create type object for `") + name_ + "`");
+    panic(std::string("failed to create type object for `") + def_.name + "`");
   }
   return t;
+}
+
+const TypeCell& TypeCell::of_table(const RecordDef& table) {
+  for (const TypeCell* cell : table_cells()) {
+    if (cell->def_.table == &table) return *cell;
+  }
+  panic("no Python class for a nested record");
 }
 
 PyObject* not_equal_via_eq(PyObject* self, PyObject* other) {

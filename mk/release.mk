@@ -1,0 +1,47 @@
+# Release: portable wheels, their platform runs, reproducibility, hardening.
+#   make dist               sdist + manylinux2014 x86_64 and aarch64 wheels + SHA256SUMS
+#   make test-dist          the wheels' checks, hardening, and a two-clone rebuild
+#   make release-toolchain  Zig from requirements-release.txt, into the cache
+# Expensive things are cached outside the clone, under ULO_CACHE.
+
+ULO_CACHE ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/ulo-protocol
+ZIG_VERSION := $(shell sed -n 's/^ziglang==//p' requirements-release.txt)
+ZIG_HOME := $(ULO_CACHE)/ziglang-$(ZIG_VERSION)
+# Debian packages of the release work: libsodium's autotools build,
+# unpacking Debian source packages, the test roots and user-mode emulation
+# (run explicitly, never registered with binfmt_misc), and the sandbox that
+# runs the suite inside a root.
+RELEASE_DEB_PACKAGES := autoconf automake libtool dpkg-dev debootstrap qemu-user-static bubblewrap \
+                        binutils git
+# deb-src for the suite the machine runs, checked by apt against the same
+# signed archive index as the binary packages.
+DEB_SRC_LIST := /etc/apt/sources.list.d/ulo-protocol-src.sources
+
+# Roots `make test-pythons` runs the suite in (tools/platform_roots.py).
+PLATFORM_ROOTS ?= bullseye,arm64,testing
+
+.PHONY: release-toolchain
+
+$(STAMPS)/deps: $(STAMPS)/deb-src mk/release.mk
+$(STAMPS)/deb-src: mk/release.mk | $(STAMPS)
+	@codename=$$(. /etc/os-release && echo $$VERSION_CODENAME); \
+	want=$$(printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s %s-updates\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n\nTypes: deb-src\nURIs: http://deb.debian.org/debian-security\nSuites: %s-security\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' $$codename $$codename $$codename); \
+	if [ "$$(cat $(DEB_SRC_LIST) 2>/dev/null)" != "$$want" ]; then \
+	  echo "adding deb-src entries for $$codename ($(DEB_SRC_LIST))"; \
+	  SUDO=$$([ "$$(id -u)" = 0 ] || echo sudo); \
+	  echo "$$want" | $$SUDO tee $(DEB_SRC_LIST) >/dev/null && $$SUDO apt-get update -qq; \
+	fi
+	@touch $@
+
+release-toolchain: $(ZIG_HOME)/.ready
+# Keyed by the version in its path, so clones share it.
+$(ZIG_HOME)/.ready: | venv
+	@rm -rf $(ZIG_HOME) && mkdir -p $(ZIG_HOME)
+	@$(PY) -m pip install -q --disable-pip-version-check --target $(ZIG_HOME) ziglang==$(ZIG_VERSION)
+	@touch $@
+
+# make bench times the shipped x86_64 wheel beside the GCC build.
+bench: bench-wheel
+.PHONY: bench-wheel
+bench-wheel:
+	@ls dist/*manylinux2014_x86_64.whl >/dev/null 2>&1 || $(SUBMAKE) dist
