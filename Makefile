@@ -13,6 +13,7 @@
 #                      platform roots (glibc 2.31, arm64, CPython 3.14/3.15)
 #   make demo          builds the module with the build tools alone; runs examples/
 #   make bench         benchmarks; writes docs/benchmarks.md and .png
+#                      (BACKLOG=1000000 adds a backlog of that size: minutes)
 #   make deps          every Debian package any target needs
 #   make deps-build    only those the module's build needs (what demo installs)
 #   make clean         removes build/, dist/, .stamps/ and .venv
@@ -167,7 +168,7 @@ bench: build
 	@$(PY) -m pip install -q -r requirements-bench.txt
 	@$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DULO_BUILD_PYTHON=OFF -DULO_BUILD_BENCH=ON >/dev/null
 	@$(VENV)/bin/cmake --build build/bench --target ulo_micro_bench >/dev/null
-	@$(PY) benchmarks/run.py
+	@BACKLOG=$(BACKLOG) $(PY) benchmarks/run.py
 
 clean:
 	rm -rf build dist $(STAMPS) $(VENV)

@@ -17,7 +17,8 @@ _KEEP = "-_" + "".join(chr(c) for c in range(128) if chr(c).isalnum())
 
 class PyQueue:
     """What a user would write: dict from the envelope, json.dumps(indent=2),
-    a temporary file and os.replace; list reads and decodes every file."""
+    a temporary file and os.replace; list reads and decodes every file, items
+    one at a time; count and drop work on names alone."""
 
     def __init__(self, directory):
         self.dir = directory
@@ -32,16 +33,38 @@ class PyQueue:
             f.write(json.dumps(record, indent=2, ensure_ascii=False))
         os.replace(tmp, os.path.join(self.dir, name))
 
-    def list(self):
+    def _names(self):
         if not os.path.isdir(self.dir):
             return []
-        names = sorted(n for n in os.listdir(self.dir) if n.endswith(".json") and n != ".json")
-        out = []
-        for n in names:
-            with open(os.path.join(self.dir, n), encoding="utf-8") as f:
-                d = json.loads(f.read())
-            out.append((d["queue_id"], d["pair_class"], SignedEnvelope.from_dict(d["envelope"])))
-        return out
+        return sorted(n for n in os.listdir(self.dir) if n.endswith(".json") and n != ".json")
+
+    def _read(self, name):
+        with open(os.path.join(self.dir, name), encoding="utf-8") as f:
+            d = json.loads(f.read())
+        return d["queue_id"], d["pair_class"], SignedEnvelope.from_dict(d["envelope"])
+
+    def list(self):
+        return [self._read(n) for n in self._names()]
+
+    def items(self):
+        for n in self._names():
+            try:
+                yield self._read(n)
+            except FileNotFoundError:
+                continue  # dropped meanwhile
+
+    def count(self):
+        if not os.path.isdir(self.dir):
+            return 0
+        with os.scandir(self.dir) as it:
+            return sum(1 for e in it if e.name.endswith(".json") and e.name != ".json")
+
+    def drop_item(self, queue_id):
+        name = "".join(c for c in queue_id if c in _KEEP) + ".json"
+        try:
+            os.remove(os.path.join(self.dir, name))
+        except FileNotFoundError:
+            pass
 
 
 def _fill(directory, count):

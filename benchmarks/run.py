@@ -12,8 +12,8 @@ import sys
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 from harness import Result, per_call  # noqa: E402
 
-MODULES = ["bench_address", "bench_envelope", "bench_identity", "bench_queue", "bench_anchor",
-           "bench_shipped"]
+MODULES = ["bench_address", "bench_envelope", "bench_identity", "bench_queue", "bench_backlog",
+           "bench_interrupt", "bench_anchor", "bench_shipped"]
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
@@ -48,7 +48,8 @@ def main():
             print(line, flush=True)
         for line in getattr(mod, "extra_report", lambda: [])():
             print(line, flush=True)
-            extra_lines.append(line)
+            if not hasattr(mod, "report_sections"):  # reported in its own section
+                extra_lines.append(line)
     micro = ROOT / "build" / "bench" / "ulo_micro_bench"
     if micro.exists() and not only:
         out = subprocess.run([str(micro)], capture_output=True, text=True, check=True).stdout
@@ -63,6 +64,12 @@ def main():
 def write_report(results, extra_lines):
     docs = ROOT / "docs"
     docs.mkdir(exist_ok=True)
+    # Sections a module writes itself (a table and chart of its own).
+    sections = []
+    for mod_name in MODULES:
+        mod = sys.modules.get(mod_name)
+        if mod is not None and hasattr(mod, "report_sections"):
+            sections += mod.report_sections(docs)
     rows = ["| group | operation | ours | alternatives (ratio ours/alt) | target |",
             "|---|---|---|---|---|"]
     for r in results:
@@ -76,6 +83,7 @@ def write_report(results, extra_lines):
             f"{len(__import__('os').sched_getaffinity(0))} cores.\n", *rows, ""]
     if extra_lines:
         text += ["```", *extra_lines, "```", ""]
+    text += sections
     (docs / "benchmarks.md").write_text("\n".join(text), encoding="utf-8")
     try:
         import matplotlib

@@ -56,6 +56,8 @@ def test_queue_ls_lists_in_emission_order(queue_dir):
         f"{ID_OLD}\trouting\t2026-04-15T09:00:00+00:00",
         f"{ID_NEW}\ttrust\t2026-04-15T09:00:01.500000+00:00",
     ]
+    (queue_dir / "broken.json").write_text("{")
+    assert cli("queue", "count", queue_dir).stdout == b"3\n"
 
 
 def test_queue_ls_defaults_to_the_queue_under_home(tmp_path):
@@ -157,6 +159,7 @@ def test_verify_rejects_a_signature_over_other_bytes(tmp_path, signed):
         (["envelope", "verify", "{env}", "--descriptor", "{env}"],
          "the envelope's our_signature is not standard Base64; give the signature with --signature"),
         (["queue", "show", "nope", "{absent}"], "no queued item with id 'nope'"),
+        (["queue", "count", "{absent}"], "no queue directory at "),
         (["queue", "ls", "{env}"], "queue I/O error at "),
         (["queue", "ls", b"q\xff"], "argument DIR is not valid UTF-8: b'q\\xff'"),
         (["queue", "drop", b"\xfe", "q"], "argument ID is not valid UTF-8: b'\\xfe'"),

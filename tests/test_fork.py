@@ -81,29 +81,56 @@ def test_fork_pool_after_the_parent_pushed(tmp_path):
     assert [i.queue_id for i in q.list()] == ["parent"]
 
 
-@pytest.mark.parametrize("operation", ["list", "push"])
+@pytest.mark.parametrize("operation", ["list", "push", "items"])
 def test_fork_while_another_thread_runs_queue_operations(tmp_path, operation):
     q = EnvelopeQueue(str(tmp_path))
-    for n in range(300):  # enough files for list() to fan out over the pool
-        q.push("routing", envelope(f"item-{n:04d}"))
+    ids = [f"item-{n:04d}" for n in range(300)]
+    for i in ids:  # enough files for list() to fan out over the pool
+        q.push("routing", envelope(i))
     stop = threading.Event()
+    # Read by the other thread, a batch at a time without the interpreter
+    # lock, and taken over by each child wherever the fork found it.
+    shared = [q.items()]
 
     def busy():
         n = 0
         while not stop.is_set():
             if operation == "list":
                 q.list()
-            else:
+            elif operation == "push":
                 q.push("routing", envelope(f"item-{n % 300:04d}"))
+            elif next(shared[0], None) is None:
+                shared[0] = q.items()
             n += 1
+
+    def work(k):
+        rest = [i.queue_id for i in shared[0]]
+        assert rest == ids[len(ids) - len(rest):]
+        child_work(str(tmp_path), k)
 
     worker = threading.Thread(target=busy)
     worker.start()
     try:
-        statuses = [run_in_child(lambda: child_work(str(tmp_path), k)) for k in range(20)]
+        statuses = [run_in_child(lambda: work(k)) for k in range(20)]
     finally:
         stop.set()
         worker.join(timeout=CHILD_LIMIT)
     assert not worker.is_alive()
     assert all(os.WIFEXITED(s) and os.WEXITSTATUS(s) == 0 for s in statuses), statuses
     assert len(q.list()) == 300
+
+
+def test_fork_in_the_middle_of_an_iteration(tmp_path):
+    q = EnvelopeQueue(str(tmp_path))
+    ids = [f"item-{n:04d}" for n in range(700)]
+    for i in ids:
+        q.push("routing", envelope(i))
+    it = q.items()
+    head = [next(it).queue_id for _ in range(300)]
+
+    def child():
+        assert head + [i.queue_id for i in it] == ids
+        child_work(str(tmp_path), 7)
+
+    assert run_in_child(child) == 0
+    assert head + [i.queue_id for i in it] == ids

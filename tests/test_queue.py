@@ -199,3 +199,62 @@ def test_runtime_starts_at_the_first_bridge_call(tmp_path):
     # Compared with the start, not with 1: an emulator may run a thread of its own.
     assert start == after_import == after_bad_push
     assert first > start and later <= first + 1
+
+
+def fill(q, n, prefix="i"):
+    for k in range(n):
+        q.push("routing", envelope(f"{prefix}{k:05d}"))
+
+
+# Sizes on both sides of a batch, and several batches.
+@pytest.mark.parametrize("n", [0, 1, 255, 256, 257, 1500])
+def test_items_streams_what_list_returns_and_count_counts_it(tmp_path, n):
+    q = EnvelopeQueue(str(tmp_path / "q"))
+    assert q.count() == 0 and list(q.items()) == []
+    (tmp_path / "q").mkdir()
+    (tmp_path / "q" / "x.txt").write_text("not counted")
+    fill(q, n)
+    it = q.items()
+    assert iter(it) is it and "ulo_protocol" in type(it).__module__
+    assert not hasattr(__import__("ulo_protocol"), type(it).__name__)
+    got = [(i.queue_id, i.pair_class, i.envelope) for i in it]
+    assert got == [(i.queue_id, i.pair_class, i.envelope) for i in q.list()]
+    assert next(it, None) is None  # stays exhausted
+    assert q.count() == n
+
+
+def test_items_reads_names_once_and_skips_what_was_dropped_meanwhile(tmp_path):
+    q = EnvelopeQueue(str(tmp_path))
+    fill(q, 600)
+    it = q.items()
+    assert repr(it) == f'QueuedItemIterator(dir="{tmp_path}", position=0)'
+    assert next(it).queue_id == "i00000"
+    assert repr(it) == f'QueuedItemIterator(dir="{tmp_path}", position=1, names=600)'
+    for k in range(300, 400):
+        q.drop_item(f"i{k:05d}")    # dropped by someone else, ahead of the reader
+    q.push("routing", envelope("i99999"))  # after the names were read
+    rest = []
+    for item in it:
+        rest.append(item.queue_id)
+        q.drop_item(item.queue_id)  # the drainer drops as it goes
+    assert rest == [f"i{k:05d}" for k in range(1, 600) if not 300 <= k < 400]
+    assert [i.queue_id for i in q.list()] == ["i00000", "i99999"] and q.count() == 2
+
+
+def test_threads_share_one_iterator(tmp_path):
+    q = EnvelopeQueue(str(tmp_path))
+    fill(q, 2000)
+    it = q.items()
+    seen = [[] for _ in range(4)]
+
+    def drain(mine):
+        for item in it:
+            mine.append(item.queue_id)
+
+    threads = [threading.Thread(target=drain, args=(s,)) for s in seen]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert sorted(sum(seen, [])) == [f"i{k:05d}" for k in range(2000)]
+    assert all(s == sorted(s) for s in seen)

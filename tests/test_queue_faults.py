@@ -4,6 +4,7 @@ A FIFO or device read by mistake would block or never end, so every test
 runs under a watchdog that ends the process with a traceback."""
 import json
 import os
+import shutil
 import socket
 import subprocess
 import sys
@@ -79,10 +80,18 @@ def test_bad_entry_is_reported_by_path_and_never_hides_the_good_ones(queue, tmp_
     if exc_type is OSError:
         assert str(err).startswith("queue I/O error at ")
         assert (err.errno, err.strerror, err.filename) == (None, None, None)
-    # list() fails on it, with the same error.
+    # list() fails on it, with the same error; items() raises it in its
+    # place and goes on after it.
     with pytest.raises(exc_type) as e:
         queue.list()
     assert (str(e.value), e.value.path) == (str(err), str(bad_path))
+    it = queue.items()
+    assert next(it).queue_id == "a"
+    with pytest.raises(exc_type) as e:
+        next(it)
+    assert (str(e.value), e.value.path) == (str(err), str(bad_path))
+    assert [i.queue_id for i in it] == ["c"]
+    assert queue.count() == 3
     # Moved aside, the queue is whole again, and the entry is kept.
     moved = queue.quarantine(err.path)
     assert moved == str(tmp_path / "quarantine" / "b.json")
@@ -226,3 +235,61 @@ def test_write_cut_short_keeps_the_old_item(tmp_path, on_limit):
     assert q.list()[0].envelope == envelope("ex-1")
     assert (tmp_path / "ex-1.json").read_bytes() == before
     assert os.listdir(tmp_path) == ["ex-1.json"]
+
+
+def replace_directory(path):
+    path.rename(path.with_name("moved"))
+    path.mkdir()
+    EnvelopeQueue(str(path)).push("routing", envelope("new"))
+
+
+# The directory changes after the first item. The iterator goes on over the
+# directory whose names it read: a removed one ends it early (items already
+# read in its batch still come), a replaced or filled one changes nothing.
+@pytest.mark.parametrize("change", [shutil.rmtree, replace_directory,
+                                    lambda p: EnvelopeQueue(str(p)).push("r", envelope("i0"))],
+                         ids=["removed", "replaced", "filled"])
+def test_directory_changed_during_iteration(tmp_path, change):
+    qdir = tmp_path / "q"
+    q = EnvelopeQueue(str(qdir))
+    ids = [f"i{n:04d}" for n in range(600)]
+    for i in ids:
+        q.push("routing", envelope(i))
+    it = q.items()
+    assert next(it).queue_id == ids[0]
+    change(qdir)
+    rest = [i.queue_id for i in it]
+    if change is shutil.rmtree:
+        assert rest == ids[1:len(rest) + 1] and len(rest) < len(ids) - 1
+    else:
+        assert rest == ids[1:]
+
+
+def test_abandoned_iterators_leave_nothing_behind(tmp_path):
+    q = EnvelopeQueue(str(tmp_path))
+    for n in range(3000):
+        q.push("routing", envelope(f"i{n:05d}"))
+    code = textwrap.dedent(f"""
+        import gc, os
+        from ulo_protocol import EnvelopeQueue
+        q = EnvelopeQueue({str(tmp_path)!r})
+        def state():
+            gc.collect()
+            with open("/proc/self/statm") as f:
+                rss = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+            return len(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task")), rss
+        for n in range(20):  # the pool grows to what the largest batches need
+            it = q.items()
+            for _ in range(n * 50 + 1):
+                next(it)
+            del it
+        fds, threads, rss = state()
+        for n in range(300):
+            it = q.items()
+            for _ in range(n % 7 * 100 + 1):
+                next(it)
+            del it
+        fds2, threads2, rss2 = state()
+        print(fds2 - fds, threads2 <= threads + 1, rss2 - rss < 4 << 20)
+    """)
+    assert run_python(code).stdout.split() == ["0", "True", "True"]

@@ -1,6 +1,6 @@
 import builtins
 import datetime
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from typing import ClassVar, Literal, NoReturn, TypedDict, final, type_check_only
 
 from typing_extensions import NotRequired, Self
@@ -339,6 +339,8 @@ class EnvelopeQueue:
     # `builtins.` because the method named `list` shadows the builtin here.
     def list(self) -> builtins.list[QueuedItem]: ...
     def drop_item(self, queue_id: str) -> None: ...
+    def items(self) -> _QueuedItemIterator: ...
+    def count(self) -> int: ...
     # Each bad entry is the exception list() would raise for it.
     def scan(
         self,
@@ -346,6 +348,13 @@ class EnvelopeQueue:
     def quarantine(self, path: str | bytes) -> str: ...
     @property
     def dir(self) -> str: ...
+
+# What items() returns; the class is no module attribute.
+@final
+@type_check_only
+class _QueuedItemIterator(Iterator[QueuedItem]):
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> QueuedItem: ...
 
 @final
 class QueuedItem:

@@ -78,19 +78,41 @@ def _exchange_time(envelope: ulo_protocol.SignedEnvelope) -> str:
         return str(envelope.to_dict()["opened_at"])
 
 
-def cmd_queue_ls(args: argparse.Namespace) -> int:
-    queue = _queue(args.dir)
+def _existing_queue(directory: str | None) -> ulo_protocol.EnvelopeQueue:
+    queue = _queue(directory)
     if not os.path.exists(queue.dir):
         raise CliError(f"no queue directory at {queue.dir}")
-    items, bad = queue.scan()
-    for item in items:
-        env = item.envelope
-        print(f"{item.queue_id}\t{item.pair_class}\t{_exchange_time(env)}")
-    sys.stdout.flush()
-    # Every bad entry by path: `queue quarantine PATH` moves one aside.
-    for error in bad:
-        print(f"{PROG}: error: {error}", file=sys.stderr)
+    return queue
+
+
+def cmd_queue_ls(args: argparse.Namespace) -> int:
+    queue = _existing_queue(args.dir)
+    bad = 0
+    # Streamed: a backlog of millions is printed as it is read, not first
+    # held in memory.
+    items = queue.items()
+    while True:
+        try:
+            item = next(items)
+        except StopIteration:
+            break
+        except (OSError, ValueError) as error:
+            # The directory itself failing ends the listing; a bad entry is
+            # reported by path (`queue quarantine PATH` moves it aside), and
+            # the listing goes on after it.
+            if getattr(error, "path", queue.dir) == queue.dir:
+                raise
+            sys.stdout.flush()
+            print(f"{PROG}: error: {error}", file=sys.stderr)
+            bad += 1
+            continue
+        print(f"{item.queue_id}\t{item.pair_class}\t{_exchange_time(item.envelope)}")
     return 1 if bad else 0
+
+
+def cmd_queue_count(args: argparse.Namespace) -> int:
+    print(_existing_queue(args.dir).count())
+    return 0
 
 
 def cmd_queue_quarantine(args: argparse.Namespace) -> int:
@@ -230,11 +252,16 @@ def build_parser() -> argparse.ArgumentParser:
     groups = parser.add_subparsers(dest="group", required=True, metavar="COMMAND")
 
     dir_help = "queue directory (default: the module's default queue directory)"
-    queue = groups.add_parser("queue", help="list, show and drop spilled envelopes")
+    queue = groups.add_parser("queue", help="list, count, show and drop spilled envelopes")
     queue_cmds = queue.add_subparsers(dest="command", required=True, metavar="SUBCOMMAND")
     p = queue_cmds.add_parser("ls", help="one line per item: id, pair class, exchange time")
     p.add_argument("dir", nargs="?", metavar="DIR", help=dir_help)
     p.set_defaults(func=cmd_queue_ls)
+    p = queue_cmds.add_parser(
+        "count", help="the number of entries, by name, without reading them"
+    )
+    p.add_argument("dir", nargs="?", metavar="DIR", help=dir_help)
+    p.set_defaults(func=cmd_queue_count)
     p = queue_cmds.add_parser("show", help="print an item's envelope as indented JSON")
     p.add_argument("id", metavar="ID")
     p.add_argument("dir", nargs="?", metavar="DIR", help=dir_help)

@@ -69,7 +69,9 @@ def queue_and_anchor() -> None:
         items = queue.list()
         assert_type(items, list[ulo.QueuedItem])
         assert [(i.queue_id, i.pair_class) for i in items] == [("ex-1", "routing")]
-        for item in items:
+        assert_type(queue.count(), int)
+        for item in queue.items():
+            assert_type(item, ulo.QueuedItem)
             queue.drop_item(item.queue_id)
         assert queue.list() == []
         with open(f"{tmp}/broken.json", "w") as f:

@@ -1,7 +1,9 @@
 #include "runtime.hpp"
 
 #include <pthread.h>
+#include <signal.h>
 
+#include <algorithm>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -28,6 +30,10 @@ std::mutex g_create_mu;
 std::atomic<Runtime*> g_runtime{nullptr};
 std::atomic<int> g_fail_next_start{0};
 std::once_flag g_fork_handlers;
+// Forks this process has come through, as a child.
+std::atomic<std::uint64_t> g_forks{0};
+// The stop flag of no call.
+const std::atomic<bool> g_never_stop{false};
 
 // Spins briefly, then yields the processor between checks, so that on a
 // busy machine the thread being waited for can run on this core.
@@ -62,13 +68,75 @@ void Runtime::after_fork_in_child() noexcept {
     old->abandoned_next_ = abandoned_;
     abandoned_ = old;
   }
-  detail::driving_runtime() = false;
+  g_forks.fetch_add(1, std::memory_order_relaxed);
   g_create_mu.unlock();
 }
 
-bool& detail::driving_runtime() noexcept {
-  thread_local bool driving = false;
-  return driving;
+std::uint64_t Runtime::fork_count() noexcept { return g_forks.load(std::memory_order_relaxed); }
+
+Runtime::Call*& Runtime::this_thread_call() noexcept {
+  thread_local Call* call = nullptr;
+  return call;
+}
+
+const std::atomic<bool>& Runtime::stop_requested() noexcept {
+  Call* call = this_thread_call();
+  return call ? call->stop : g_never_stop;
+}
+
+bool Runtime::orphaned() noexcept {
+  Call* call = this_thread_call();
+  return call && call->forks != fork_count();
+}
+
+bool Runtime::stopping() noexcept {
+  Call* call = this_thread_call();
+  return call && call->stop.load(std::memory_order_relaxed);
+}
+
+bool Runtime::check_interrupt(Call& call) noexcept {
+  // The check may run operations of its own (a signal handler that pushes,
+  // say): while it runs, this thread drives nothing.
+  Call*& slot = this_thread_call();
+  Call* const saved = std::exchange(slot, nullptr);
+  const bool stop = call.interrupt.check(call.interrupt.context);
+  slot = saved;
+  return stop;
+}
+
+void Runtime::await(Completion& c) noexcept {
+  Call* call = this_thread_call();
+  if (call == nullptr || call->interrupt.check == nullptr) {
+    c.wait();
+    return;
+  }
+  if (spin_until([&c] { return c.done.load(std::memory_order_acquire); })) return;
+  auto slice = std::chrono::milliseconds(1);
+  for (;;) {
+    if (call->forks != fork_count()) {
+      // The check forked and this is the child: the job was the parent's
+      // pool's, whose threads are not here. Nothing here will run it.
+      call->stop.store(true, std::memory_order_relaxed);
+      return;
+    }
+    if (call->stop.load(std::memory_order_relaxed)) {
+      // Stopped: a job nobody took never runs; a running one is waited
+      // for, as it works on the caller's memory.
+      if (!withdraw(&c)) c.wait();
+      return;
+    }
+    if (c.wait_for(slice)) return;
+    if (check_interrupt(*call)) call->stop.store(true, std::memory_order_relaxed);
+    slice = std::min(slice * 2, kPollInterval);
+  }
+}
+
+bool Runtime::withdraw(Job* job) noexcept {
+  std::lock_guard lk(mu_);
+  const auto it = std::find(queue_.begin(), queue_.end(), job);
+  if (it == queue_.end()) return false;
+  queue_.erase(it);
+  return true;
 }
 
 Result<Runtime*, std::string> Runtime::get() {
@@ -114,14 +182,27 @@ void Runtime::set_idle_timeout(std::chrono::milliseconds t) {
 int Runtime::start_thread(bool permanent) {
   ++threads_;
   ++starting_;
+  // Pool threads are born with asynchronous signals blocked, so the kernel
+  // delivers those to the caller's threads, where the interpreter handles
+  // them, and never cuts a pool thread's system call short. Signals that a
+  // thread's own action raises (faults, a write past the file-size limit)
+  // stay deliverable.
+  sigset_t blocked, old;
+  ::sigfillset(&blocked);
+  for (const int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGXFSZ, SIGPIPE}) {
+    ::sigdelset(&blocked, sig);
+  }
+  ::pthread_sigmask(SIG_BLOCK, &blocked, &old);
+  int err = 0;
   try {
     std::thread([this, permanent] { worker_loop(permanent); }).detach();
   } catch (const std::system_error& e) {
     --threads_;
     --starting_;
-    return e.code().value() != 0 ? e.code().value() : EAGAIN;
+    err = e.code().value() != 0 ? e.code().value() : EAGAIN;
   }
-  return 0;
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return err;
 }
 
 void Runtime::submit(Job* job) {
@@ -190,6 +271,11 @@ void Runtime::Completion::wait() noexcept {
   spin_until([this] { return done.load(std::memory_order_acquire); });
   std::unique_lock lk(m);
   cv.wait(lk, [this] { return done.load(std::memory_order_acquire); });
+}
+
+bool Runtime::Completion::wait_for(std::chrono::milliseconds t) noexcept {
+  std::unique_lock lk(m);
+  return cv.wait_for(lk, t, [this] { return done.load(std::memory_order_acquire); });
 }
 
 }  // namespace ulo

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -21,10 +22,26 @@
 
 namespace ulo {
 
-// A blocking step that ended without a result (it threw).
+// A blocking step that ended without a result: it threw, or it was never
+// run because its call had been stopped.
 struct BlockingError {
   std::string text = "background task failed";
 };
+
+// How a caller that waits for the pool learns that it should give up. The
+// check runs on the waiting thread, first 1 ms into a wait and then at
+// least every kPollInterval until the wait ends; it may run any code of the
+// caller's, new operations included. Returning true stops the call.
+struct Interrupt {
+  bool (*check)(void*) = nullptr;
+  void* context = nullptr;
+
+  template <class F>
+  static Interrupt of(F& f) noexcept {
+    return {[](void* c) { return static_cast<bool>((*static_cast<F*>(c))()); }, &f};
+  }
+};
+inline constexpr std::chrono::milliseconds kPollInterval{20};
 
 class Runtime {
  public:
@@ -47,14 +64,31 @@ class Runtime {
   // Runs `op` to completion on the calling thread; blocking steps inside it
   // go to the pool through run_blocking. A thread that is already driving an
   // operation cannot start a second one: that is refused with an error text.
+  //
+  // While the thread waits for the pool, `interrupt` is checked. Once it
+  // says stop, steps not yet started are withdrawn, later run_blocking calls
+  // fail at once, and the loops of running steps see stop_requested(); each
+  // wait still lasts until the pool has let go of the caller's memory. The
+  // operation then ends with whatever it makes of those failures.
   template <class Op>
-  auto block_on(Op&& op) -> Result<std::invoke_result_t<Op&>, std::string>;
+  auto block_on(Op&& op, Interrupt interrupt = {})
+      -> Result<std::invoke_result_t<Op&>, std::string>;
 
   // get() then block_on(op(runtime)): the whole bridge for one call. The
   // error is the runtime's fault text (creation failed, or nested driving).
   template <class Op>
-  static auto run(Op&& op)
+  static auto run(Op&& op, Interrupt interrupt = {})
       -> Result<std::invoke_result_t<Op&, Runtime&>, std::string>;
+
+  // The stop flag of the call this thread drives (one that never turns true
+  // when it drives none). Loops of a step check it between items: capture
+  // the reference on the driving thread, read it on any.
+  static const std::atomic<bool>& stop_requested() noexcept;
+  // Whether this thread's call has been cut off from the pool by a fork in
+  // its interrupt check: this process is the child, and steps that were
+  // running may have left the data they wrote half-done. Such data must be
+  // left alone (leaked), not read or destroyed.
+  static bool orphaned() noexcept;
 
   // Live pool threads (the permanent one included).
   std::size_t thread_count() const;
@@ -81,6 +115,7 @@ class Runtime {
     std::atomic<bool> done{false};
     void finish() noexcept;
     void wait() noexcept;
+    bool wait_for(std::chrono::milliseconds t) noexcept;
     // Virtual so that the final tasks deriving from it are well-formed
     // polymorphic classes; they are never deleted through a base pointer.
     virtual ~Completion() = default;
@@ -93,10 +128,27 @@ class Runtime {
     bool sleeping = false;
   };
 
+  // The call a thread drives: its interrupt and stop flag.
+  struct Call {
+    Interrupt interrupt;
+    std::atomic<bool> stop{false};
+    std::uint64_t forks;  // fork_count() when the call began
+  };
+
   Runtime() = default;
+  // Waits for `c`, checking the current call's interrupt meanwhile.
+  void await(Completion& c) noexcept;
+  // Takes a job back from the queue; false when a thread has it already.
+  bool withdraw(Job* job) noexcept;
+  static bool check_interrupt(Call& call) noexcept;
+  static std::uint64_t fork_count() noexcept;
   static void before_fork() noexcept;
   static void after_fork_in_parent() noexcept;
   static void after_fork_in_child() noexcept;
+  // The call this thread drives inside block_on, if any.
+  static Call*& this_thread_call() noexcept;
+  // Whether the call this thread drives has been stopped.
+  static bool stopping() noexcept;
   int start_thread(bool permanent);  // 0 or an OS error number
   void submit(Job* job);
   void worker_loop(bool permanent);
@@ -134,9 +186,10 @@ auto Runtime::run_blocking(F&& f)
       finish();
     }
   };
+  if (stopping()) return unexpected(BlockingError{});
   Task task(f);
   submit(&task);
-  task.wait();
+  await(task);
   if (!task.out) return unexpected(BlockingError{});
   if constexpr (std::is_void_v<R>) {
     return {};
@@ -162,37 +215,34 @@ Result<void, BlockingError> Runtime::run_blocking_n(std::size_t n, F&& f) {
       finish();
     }
   };
+  if (stopping()) return unexpected(BlockingError{});
   std::deque<Task> tasks;  // stable addresses
   for (std::size_t i = 0; i < n; ++i) tasks.emplace_back(f, i);
   for (auto& t : tasks) submit(&t);
   bool ok = true;
   for (auto& t : tasks) {
-    t.wait();
+    await(t);
     ok = ok && t.ok;
   }
   if (!ok) return unexpected(BlockingError{});
   return {};
 }
 
-namespace detail {
-// True while the current thread is inside Runtime::block_on.
-bool& driving_runtime() noexcept;
-}  // namespace detail
-
 template <class Op>
-auto Runtime::block_on(Op&& op)
+auto Runtime::block_on(Op&& op, Interrupt interrupt)
     -> Result<std::invoke_result_t<Op&>, std::string> {
-  bool& driving = detail::driving_runtime();
-  if (driving) {
+  Call*& current = this_thread_call();
+  if (current) {
     return unexpected(std::string(
         "cannot run an operation to completion from a thread that is "
         "already driving the worker runtime"));
   }
-  driving = true;
+  Call call{interrupt, {}, fork_count()};
+  current = &call;
   struct Reset {
-    bool& flag;
-    ~Reset() { flag = false; }
-  } reset{driving};
+    Call*& slot;
+    ~Reset() { slot = nullptr; }
+  } reset{current};
   if constexpr (std::is_void_v<std::invoke_result_t<Op&>>) {
     std::invoke(op);
     return {};
@@ -202,12 +252,12 @@ auto Runtime::block_on(Op&& op)
 }
 
 template <class Op>
-auto Runtime::run(Op&& op)
+auto Runtime::run(Op&& op, Interrupt interrupt)
     -> Result<std::invoke_result_t<Op&, Runtime&>, std::string> {
   auto rt = get();
   if (!rt) return unexpected(std::move(rt.error()));
   Runtime& r = **rt;
-  return r.block_on([&] { return std::invoke(op, r); });
+  return r.block_on([&] { return std::invoke(op, r); }, interrupt);
 }
 
 }  // namespace ulo

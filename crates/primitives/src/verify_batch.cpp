@@ -66,14 +66,19 @@ Result<void, BlockingError> verify_batch(Runtime& rt, std::span<const VerifyItem
   // does not hold up the batch.
   const std::size_t block = std::clamp<std::size_t>(n / (tasks * 16), 1, 32);
   std::atomic<std::size_t> cursor{0};
+  // A stopped call leaves the rest undone, a block (about a millisecond) at
+  // most after the stop.
+  const std::atomic<bool>& stop = Runtime::stop_requested();
   auto task = [&](std::size_t) {
-    for (;;) {
+    while (!stop.load(std::memory_order_relaxed)) {
       const std::size_t begin = cursor.fetch_add(block, std::memory_order_relaxed);
       if (begin >= n) return;
       verify_range(items, verdicts, begin, std::min(n, begin + block));
     }
   };
-  return rt.run_blocking_n(tasks, task);
+  auto ran = rt.run_blocking_n(tasks, task);
+  if (ran && stop.load(std::memory_order_relaxed)) return unexpected(BlockingError{});
+  return ran;
 }
 
 }  // namespace ulo

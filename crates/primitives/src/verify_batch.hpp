@@ -42,6 +42,7 @@ void verify_each(std::span<const VerifyItem> items, std::span<std::uint8_t> verd
 
 // The same spread over `tasks` of the runtime's pool threads (from
 // batch_tasks); the calling thread waits. The caller drives the runtime.
+// A call stopped by its interrupt fails, its verdicts part-written.
 Result<void, BlockingError> verify_batch(Runtime& rt, std::span<const VerifyItem> items,
                                          std::span<std::uint8_t> verdicts, std::size_t tasks);
 

@@ -1,6 +1,8 @@
 #include "runtime.hpp"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -122,7 +125,12 @@ TEST(Runtime, ThreadsStartOnDemandAndRetireWhenIdle) {
   auto& rt = runtime();
   rt.set_idle_timeout(100ms);
   ASSERT_TRUE(eventually([&] { return rt.thread_count() == 1; }, 15s));
-  const int base = os_threads();
+  // Threads that have just left the pool may still be on their way out.
+  int base = os_threads();
+  ASSERT_TRUE(eventually([&] {
+    const int now = std::exchange(base, os_threads());
+    return now == base;
+  }));
 
   constexpr int kCallers = 4;
   std::atomic<int> inside{0};
@@ -209,5 +217,70 @@ TEST_P(RuntimeFork, ChildBuildsItsOwnRuntime) {
 
 INSTANTIATE_TEST_SUITE_P(PoolState, RuntimeFork, ::testing::Values(false, true),
                          [](const auto& param_info) { return param_info.param ? "Busy" : "Idle"; });
+
+// A call whose interrupt says stop: steps no thread has taken are withdrawn,
+// running ones see stop_requested() and are waited for, later steps fail at
+// once, and the runtime serves the next call.
+TEST(RuntimeInterrupt, StopsTheCallAndWaitsForThePool) {
+  auto& rt = runtime();
+  int checks = 0;
+  auto check = [&] { return ++checks == 3; };
+  std::atomic<int> started{0}, finished{0};
+  const auto begin = std::chrono::steady_clock::now();
+  auto r = rt.block_on(
+      [&] {
+        const std::atomic<bool>& stop = ulo::Runtime::stop_requested();
+        (void)rt.run_blocking_n(64, [&](std::size_t) {
+          ++started;
+          while (!stop.load()) std::this_thread::sleep_for(1ms);
+          ++finished;
+        });
+        return rt.run_blocking([] { return 1; }).has_value();
+      },
+      ulo::Interrupt::of(check));
+  EXPECT_FALSE(r.value());
+  EXPECT_EQ(checks, 3);  // none after the stop
+  EXPECT_EQ(started.load(), finished.load());
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 2s);
+  EXPECT_EQ(ulo::Runtime::stop_requested().load(), false);  // outside any call
+  EXPECT_EQ(rt.run_blocking([] { return 2; }).value(), 2);
+}
+
+// The check may run operations of its own (a signal handler that pushes),
+// and a check that never says stop changes nothing.
+TEST(RuntimeInterrupt, CheckMayRunOperationsAndNeverStopping) {
+  auto& rt = runtime();
+  int nested = 0;
+  auto check = [&] {
+    nested += ulo::Runtime::run([](ulo::Runtime& r) { return r.run_blocking([] { return 1; }); })
+                  .value()
+                  .value();
+    return false;
+  };
+  auto r = rt.block_on(
+      [&] {
+        return rt.run_blocking([] {
+          std::this_thread::sleep_for(60ms);
+          return 7;
+        });
+      },
+      ulo::Interrupt::of(check));
+  EXPECT_EQ(r.value().value(), 7);
+  EXPECT_GE(nested, 3);  // 1, 2, 4, 8, 16, 20 ms... into the wait
+}
+
+TEST(RuntimeInterrupt, PoolThreadsBlockAsynchronousSignals) {
+  auto& rt = runtime();
+  auto masks = rt.run_blocking([] {
+    sigset_t set;
+    ::pthread_sigmask(SIG_BLOCK, nullptr, &set);
+    return std::pair(::sigismember(&set, SIGINT) == 1 && ::sigismember(&set, SIGALRM) == 1,
+                     ::sigismember(&set, SIGSEGV) == 0 && ::sigismember(&set, SIGXFSZ) == 0);
+  });
+  EXPECT_EQ(masks.value(), std::pair(true, true));
+  sigset_t mine;
+  ::pthread_sigmask(SIG_BLOCK, nullptr, &mine);
+  EXPECT_EQ(::sigismember(&mine, SIGINT), 0);  // the caller's mask is untouched
+}
 
 }  // namespace

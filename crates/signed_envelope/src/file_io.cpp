@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <ctime>
 #include <optional>
+#include <vector>
 
 #include "os_error.hpp"
 
@@ -238,8 +239,10 @@ TempFile write_temp(const std::string& dir, std::string_view name, std::string_v
   return out;
 }
 
-Listing list_dir(const std::string& dir, bool (*keep)(std::string_view name)) {
-  Listing out;
+Walk walk_dir(const std::string& dir, bool (*keep)(std::string_view name),
+              const std::function<bool(std::string_view name)>& take,
+              const std::atomic<bool>& stop, bool tidy) {
+  Walk out;
   if (!usable(dir)) {
     out.err = EINVAL;
     return out;
@@ -258,7 +261,11 @@ Listing list_dir(const std::string& dir, bool (*keep)(std::string_view name)) {
   }
   (void)walk_fd.release();
   std::vector<std::string> temps;
-  for (;;) {
+  for (std::size_t n = 0;; ++n) {
+    if (n % 4096 == 0 && stop.load(std::memory_order_relaxed)) {
+      out.cut_short = true;
+      break;
+    }
     errno = 0;
     const dirent* e = ::readdir(walk);
     if (e == nullptr) {
@@ -267,13 +274,16 @@ Listing list_dir(const std::string& dir, bool (*keep)(std::string_view name)) {
     }
     const std::string_view name = e->d_name;
     if (keep(name)) {
-      out.names.emplace_back(name);
-    } else if (is_temp_name(name)) {
+      if (!take(name)) {
+        out.cut_short = true;
+        break;
+      }
+    } else if (tidy && is_temp_name(name)) {
       temps.emplace_back(name);
     }
   }
   ::closedir(walk);
-  if (!temps.empty()) remove_stale_temps(out.dir.get(), temps);
+  if (!temps.empty() && !out.cut_short) remove_stale_temps(out.dir.get(), temps);
   return out;
 }
 

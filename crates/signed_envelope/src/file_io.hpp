@@ -5,10 +5,11 @@
 #pragma once
 #include <sys/types.h>
 
+#include <atomic>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 namespace ulo::file_io {
 
@@ -89,15 +90,19 @@ struct TempFile {
 };
 TempFile write_temp(const std::string& dir, std::string_view name, std::string_view bytes);
 
-// The names in `dir` that `keep` accepts, in no particular order, with the
-// directory held open so that each can be opened relative to it. Temporary
-// files left on this host by writers that have died are removed on the way
-// (best effort). `err` is set when the directory cannot be read.
-struct Listing {
-  std::vector<std::string> names;
+// Reads the directory `dir`, handing each name `keep` accepts to `take`, in
+// no particular order, with the directory held open so that each entry can
+// be opened relative to it. With `tidy`, temporary files left on this host
+// by writers that have died are removed on the way (best effort). The walk
+// ends early when `take` returns false or `stop` turns true (checked every
+// few thousand names); `err` is set when the directory cannot be read.
+struct Walk {
   Fd dir;
   int err = 0;
+  bool cut_short = false;
 };
-Listing list_dir(const std::string& dir, bool (*keep)(std::string_view name));
+Walk walk_dir(const std::string& dir, bool (*keep)(std::string_view name),
+              const std::function<bool(std::string_view name)>& take,
+              const std::atomic<bool>& stop, bool tidy);
 
 }  // namespace ulo::file_io

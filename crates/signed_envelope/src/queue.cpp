@@ -107,6 +107,68 @@ WriteOutcome write_item(const std::string& dir, const std::string& name, const s
   return out;
 }
 
+// How reading one entry ended: an item (in `item`), gone since the listing
+// (dropped meanwhile), or the error the entry is reported with.
+enum class Reached { Item, Gone, Bad };
+
+Reached read_entry(int dir_fd, const std::string& dir, const char* name, std::string& buf,
+                   QueuedItem& item, std::optional<QueueError>& err) {
+  const FileRead read = file_io::read_regular(dir_fd, name, buf);
+  if (read.status == FileRead::Gone) return Reached::Gone;
+  if (read.status != FileRead::Ok) {
+    err = {QueueError::Io, join_path(dir, name), file_io::failure_text(read), {}};
+  } else if (auto json = decode_record_into(buf, kQueuedItemRecord, &item)) {
+    err = {QueueError::Json, join_path(dir, name), std::move(json->message), {}};
+  } else if (!is_file_name_of(item.queue_id, name)) {
+    // drop_item(queue_id) could never remove it.
+    err = {QueueError::Misplaced, join_path(dir, name), item.queue_id, {}};
+  }
+  return err ? Reached::Bad : Reached::Item;
+}
+
+// The entry names of `dir` (those after `after`, when given), unsorted, and
+// the directory held open. Runs on a pool thread.
+struct Listed {
+  std::unique_ptr<EntryNames> names = std::make_unique<EntryNames>();
+  file_io::Fd dir;
+  int err = 0;
+};
+
+Listed list_entries(const std::string& dir, const std::string& after,
+                    const std::atomic<bool>& stop) {
+  Listed out;
+  EntryNames& names = *out.names;
+  auto walk = file_io::walk_dir(
+      dir, is_entry_name,
+      [&](std::string_view name) {
+        if (!after.empty() && !(after < name)) return true;
+        if (names.add(name)) return true;
+        out.err = EOVERFLOW;
+        return false;
+      },
+      stop, /*tidy=*/true);
+  out.dir = std::move(walk.dir);
+  if (out.err == 0) out.err = walk.err;
+  if (out.err == 0 && walk.cut_short) out.err = ECANCELED;
+  return out;
+}
+
+// What the pool was writing when a fork in an interrupt check cut this
+// process off from it may be half-done: it is left alone, not destroyed.
+template <class T>
+struct LeaveIfOrphaned {
+  std::unique_ptr<T>& owned;
+  ~LeaveIfOrphaned() {
+    if (Runtime::orphaned()) (void)owned.release();
+  }
+};
+
+// Pool threads that read one batch of files: a few, for a batch worth it.
+std::size_t read_tasks(std::size_t n) {
+  const std::size_t hw = std::max(1u, std::thread::hardware_concurrency());
+  return std::clamp<std::size_t>(n / 256, 1, std::min<std::size_t>(hw, 4));
+}
+
 std::string shown(std::string_view path) { return echoed(utf8::lossy(path)); }
 
 std::string quoted_id(std::string_view id) {
@@ -186,66 +248,89 @@ Result<void, QueueError> queue_push(Runtime& rt, const std::string& dir,
 
 Result<QueueScan, QueueError> queue_scan(Runtime& rt, const std::string& dir) {
   if (!file_io::exists(dir)) return QueueScan{};
-  auto listing = rt.run_blocking([&] { return file_io::list_dir(dir, is_entry_name); });
-  if (!listing) return unexpected(io_error(dir, listing.error()));
-  if (listing->err != 0) return unexpected(io_error(dir, listing->err));
-  std::vector<std::string>& names = listing->names;
-  // Byte-wise order of the names, a prefix first.
-  std::sort(names.begin(), names.end());
+  const std::atomic<bool>& stop = Runtime::stop_requested();
+  auto listed = rt.run_blocking([&] { return list_entries(dir, {}, stop); });
+  if (!listed) return unexpected(io_error(dir, listed.error()));
+  if (listed->err != 0) return unexpected(io_error(dir, listed->err));
+  std::unique_ptr<EntryNames>& names = listed->names;
+  const LeaveIfOrphaned<EntryNames> keep_names{names};
+  const std::size_t n = names->size();
+  // Byte-wise order of the names, a prefix first. On the pool, so that the
+  // caller answers an interrupt meanwhile.
+  auto sorted = rt.run_blocking([&] { return names->sort_until(n, stop); });
+  if (!sorted || !*sorted) return unexpected(io_error(dir, BlockingError{}));
 
-  const std::size_t n = names.size();
-  std::vector<QueuedItem> items(n);
+  struct Read {
+    std::vector<QueuedItem> items;
+    std::vector<unsigned char> status;
+    std::vector<std::vector<QueueError>> bad;  // per chunk, in order
+  };
   enum : unsigned char { kItem, kGone, kBad };
-  std::vector<unsigned char> status(n, kItem);
-  // Files are read and decoded in contiguous chunks on several pool threads;
-  // each chunk keeps its bad entries, in order.
-  const std::size_t hw = std::max(1u, std::thread::hardware_concurrency());
-  const std::size_t chunks = std::clamp<std::size_t>(n / 256, 1, std::min<std::size_t>(hw, 4));
-  std::vector<std::vector<QueueError>> bad(chunks);
-  const int dir_fd = listing->dir.get();
+  // Files are read and decoded in contiguous chunks on several pool threads.
+  const std::size_t chunks = read_tasks(n);
+  auto read = std::make_unique<Read>(
+      Read{std::vector<QueuedItem>(n), std::vector<unsigned char>(n, kItem),
+           std::vector<std::vector<QueueError>>(chunks)});
+  const LeaveIfOrphaned<Read> keep_read{read};
+  const int dir_fd = listed->dir.get();
   auto read_chunk = [&](std::size_t c) {
     const std::size_t begin = n * c / chunks, end = n * (c + 1) / chunks;
-    std::string buf;
-    for (std::size_t i = begin; i < end; ++i) {
-      const FileRead read = file_io::read_regular(dir_fd, names[i].c_str(), buf);
-      if (read.status == FileRead::Gone) {  // dropped since the listing
-        status[i] = kGone;
-        continue;
-      }
+    std::string buf, name;
+    for (std::size_t i = begin; i < end && !stop.load(std::memory_order_relaxed); ++i) {
       std::optional<QueueError> err;
-      if (read.status != FileRead::Ok) {
-        err = {QueueError::Io, join_path(dir, names[i]), file_io::failure_text(read), {}};
-      } else if (auto json = decode_record_into(buf, kQueuedItemRecord, &items[i])) {
-        err = {QueueError::Json, join_path(dir, names[i]), std::move(json->message), {}};
-      } else if (!is_file_name_of(items[i].queue_id, names[i])) {
-        // drop_item(queue_id) could never remove it.
-        err = {QueueError::Misplaced, join_path(dir, names[i]), items[i].queue_id, {}};
-      }
-      if (err) {
-        status[i] = kBad;
-        bad[c].push_back(std::move(*err));
+      switch (read_entry(dir_fd, dir, names->name(i, name), buf, read->items[i], err)) {
+        case Reached::Item:
+          break;
+        case Reached::Gone:
+          read->status[i] = kGone;
+          break;
+        case Reached::Bad:
+          read->status[i] = kBad;
+          read->bad[c].push_back(std::move(*err));
+          break;
       }
     }
   };
   auto done = chunks == 1 ? rt.run_blocking([&] { read_chunk(0); })
                           : rt.run_blocking_n(chunks, read_chunk);
   if (!done) return unexpected(io_error(dir, done.error()));
+  if (stop.load(std::memory_order_relaxed)) return unexpected(io_error(dir, BlockingError{}));
 
   QueueScan out;
   std::size_t good = 0;
-  for (const unsigned char s : status) good += s == kItem;
+  for (const unsigned char st : read->status) good += st == kItem;
   if (good == n) {
-    out.items = std::move(items);
+    out.items = std::move(read->items);
   } else {
     out.items.reserve(good);
     for (std::size_t i = 0; i < n; ++i) {
-      if (status[i] == kItem) out.items.push_back(std::move(items[i]));
+      if (read->status[i] == kItem) out.items.push_back(std::move(read->items[i]));
     }
   }
-  for (auto& chunk : bad) {
+  for (auto& chunk : read->bad) {
     for (auto& err : chunk) out.bad.push_back(std::move(err));
   }
   return out;
+}
+
+Result<std::size_t, QueueError> queue_count(Runtime& rt, const std::string& dir) {
+  if (!file_io::exists(dir)) return std::size_t{0};
+  const std::atomic<bool>& stop = Runtime::stop_requested();
+  struct Counted {
+    std::size_t n = 0;
+    int err = 0;
+  };
+  auto counted = rt.run_blocking([&] {
+    Counted out;
+    auto walk = file_io::walk_dir(
+        dir, is_entry_name, [&out](std::string_view) { return ++out.n, true; }, stop,
+        /*tidy=*/false);
+    out.err = walk.err != 0 ? walk.err : walk.cut_short ? ECANCELED : 0;
+    return out;
+  });
+  if (!counted) return unexpected(io_error(dir, counted.error()));
+  if (counted->err != 0) return unexpected(io_error(dir, counted->err));
+  return counted->n;
 }
 
 Result<std::vector<QueuedItem>, QueueError> queue_list(Runtime& rt, const std::string& dir) {
@@ -253,6 +338,124 @@ Result<std::vector<QueuedItem>, QueueError> queue_list(Runtime& rt, const std::s
   if (!scan) return unexpected(std::move(scan.error()));
   if (!scan->bad.empty()) return unexpected(std::move(scan->bad.front()));
   return std::move(scan->items);
+}
+
+// The first batch is small, so that the first item comes soon after the
+// names; later ones grow to where a hand-off to the pool costs little
+// beside the reading.
+constexpr std::size_t kFirstBatch = 32;
+constexpr std::size_t kLargestBatch = 1024;
+
+struct QueueReader::Batch {
+  std::vector<QueuedItem> items;
+  std::vector<std::optional<QueueError>> errors;
+  std::vector<unsigned char> gone;
+};
+
+QueueReader::QueueReader(std::string dir, std::string after)
+    : dir_(std::move(dir)), after_(std::move(after)), batch_size_(kFirstBatch) {}
+QueueReader::QueueReader(QueueReader&&) noexcept = default;
+QueueReader& QueueReader::operator=(QueueReader&&) noexcept = default;
+QueueReader::~QueueReader() = default;
+
+std::optional<std::size_t> QueueReader::names() const noexcept {
+  if (!listed_) return std::nullopt;
+  return names_ ? names_->size() : names_total_;
+}
+
+void QueueReader::finish() noexcept {
+  if (names_) names_total_ = names_->size();
+  names_.reset();
+  batch_.reset();
+  dir_fd_ = {};
+  listed_ = true;
+  done_ = true;
+}
+
+// A fork in an interrupt check has cut this process off from the pool that
+// was writing the names or the batch: both are left alone, and the next
+// fill() lists the directory again from after the last entry taken.
+Result<bool, QueueError> QueueReader::abandon() {
+  (void)names_.release();
+  dir_fd_ = {};
+  listed_ = false;
+  after_ = last_;
+  return unexpected(io_error(dir_, BlockingError{}));
+}
+
+Result<bool, QueueError> QueueReader::fill(Runtime& rt) {
+  const std::atomic<bool>& stop = Runtime::stop_requested();
+  while (!done_ && !ready()) {
+    if (!listed_) {
+      if (!file_io::exists(dir_)) {
+        finish();
+        break;
+      }
+      auto listed = rt.run_blocking([&] { return list_entries(dir_, after_, stop); });
+      if (!listed) return unexpected(io_error(dir_, listed.error()));
+      if (listed->err != 0) return unexpected(io_error(dir_, listed->err));
+      names_ = std::move(listed->names);
+      dir_fd_ = std::move(listed->dir);
+      listed_ = true;
+      start_ = 0;
+    }
+    const std::size_t begin = start_;
+    const std::size_t end = std::min(names_->size(), begin + batch_size_);
+    if (begin == end) {
+      finish();
+      break;
+    }
+    EntryNames& names = *names_;
+    if (names.sorted() < end) {
+      auto sorted = rt.run_blocking([&] { return names.sort_until(end, stop); });
+      if (Runtime::orphaned()) return abandon();
+      if (!sorted || !*sorted) return unexpected(io_error(dir_, BlockingError{}));
+    }
+    // Written by the pool; see abandon().
+    auto batch = std::make_unique<Batch>();
+    const LeaveIfOrphaned<Batch> keep{batch};
+    batch->items.resize(end - begin);
+    batch->errors.resize(end - begin);
+    batch->gone.assign(end - begin, 0);
+    const std::size_t chunks = read_tasks(end - begin);
+    const int dir_fd = dir_fd_.get();
+    auto read_chunk = [&](std::size_t c) {
+      const std::size_t n = end - begin;
+      std::string buf, name;
+      for (std::size_t k = n * c / chunks; k < n * (c + 1) / chunks; ++k) {
+        if (stop.load(std::memory_order_relaxed)) return;
+        const Reached r = read_entry(dir_fd, dir_, names.name(begin + k, name), buf,
+                                     batch->items[k], batch->errors[k]);
+        batch->gone[k] = r == Reached::Gone;
+      }
+    };
+    auto done = chunks == 1 ? rt.run_blocking([&] { read_chunk(0); })
+                            : rt.run_blocking_n(chunks, read_chunk);
+    if (Runtime::orphaned()) return abandon();
+    if (!done) return unexpected(io_error(dir_, done.error()));
+    if (stop.load(std::memory_order_relaxed)) return unexpected(io_error(dir_, BlockingError{}));
+    batch_ = std::move(batch);
+    batch_begin_ = begin;
+    next_ = 0;
+    start_ = end;
+    batch_size_ = std::min(batch_size_ * 2, kLargestBatch);
+  }
+  return !done_;
+}
+
+bool QueueReader::ready() noexcept {
+  while (batch_ && next_ < batch_->items.size() && batch_->gone[next_]) ++next_;
+  return batch_ && next_ < batch_->items.size();
+}
+
+std::optional<QueueReader::Entry> QueueReader::take() {
+  if (!ready()) return std::nullopt;
+  const std::size_t k = next_++;
+  std::string name;
+  names_->name(batch_begin_ + k, name);
+  last_ = name;
+  if (auto& err = batch_->errors[k]) return Entry{std::move(name), std::move(*err)};
+  return Entry{std::move(name), std::move(batch_->items[k])};
 }
 
 Result<void, QueueError> queue_drop(Runtime& rt, const std::string& dir,

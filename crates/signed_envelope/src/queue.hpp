@@ -5,11 +5,16 @@
 // run the whole operation with Runtime::run, e.g.
 //   Runtime::run([&](Runtime& rt) { return queue_list(rt, dir); })
 #pragma once
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
+#include "entry_names.hpp"
 #include "envelope.hpp"
+#include "file_io.hpp"
 #include "result.hpp"
 #include "runtime.hpp"
 
@@ -70,6 +75,65 @@ Result<std::vector<QueuedItem>, QueueError> queue_list(Runtime& rt,
 // id; no item of this id is not an error.
 Result<void, QueueError> queue_drop(Runtime& rt, const std::string& dir,
                                     std::string_view queue_id);
+// The number of entries by name (the files queue_scan would read, bad ones
+// included), without reading them. A directory that cannot be queried has
+// none.
+Result<std::size_t, QueueError> queue_count(Runtime& rt, const std::string& dir);
+
+// Reads a queue's entries in queue_scan's order, a batch of files at a
+// time: the names at the first fill(), then each fill() reads and decodes
+// the next files on the pool. It holds the names, packed, and one batch,
+// whatever the backlog. The directory stays open meanwhile, so the entries
+// are those of the directory whose names were read.
+class QueueReader {
+ public:
+  // An entry as reached: its item, or why it is none.
+  struct Entry {
+    std::string name;
+    std::variant<QueuedItem, QueueError> value;
+  };
+
+  // Starts after the file name `after` when one is given (a reader taking
+  // over where another stopped).
+  explicit QueueReader(std::string dir, std::string after = {});
+  QueueReader(QueueReader&&) noexcept;
+  QueueReader& operator=(QueueReader&&) noexcept;
+  ~QueueReader();
+
+  // Makes the next entry ready to take: true when there is one, false at
+  // the end (the directory and the names are let go then). Entries dropped
+  // since the names were read are skipped. After an error (the directory
+  // could not be listed, or the call was stopped) nothing is lost: the next
+  // fill() goes on from the same place.
+  Result<bool, QueueError> fill(Runtime& rt);
+  // The next entry of the batch that fill() read, if any.
+  std::optional<Entry> take();
+  // The names the listing kept, once it has run.
+  std::optional<std::size_t> names() const noexcept;
+  // The file name of the last entry taken; empty before the first.
+  const std::string& last() const noexcept { return last_; }
+
+ private:
+  struct Batch;
+  bool ready() noexcept;
+  void finish() noexcept;
+  Result<bool, QueueError> abandon();
+
+  std::string dir_;
+  std::string after_;
+  std::string last_;
+  std::unique_ptr<EntryNames> names_;
+  file_io::Fd dir_fd_;
+  std::unique_ptr<Batch> batch_;
+  std::size_t batch_begin_ = 0;  // the index of the batch's first name
+  std::size_t next_ = 0;         // in the batch
+  std::size_t start_ = 0;        // of the next batch
+  std::size_t batch_size_;
+  std::size_t names_total_ = 0;  // once the names are let go
+  bool listed_ = false;
+  bool done_ = false;
+};
+
 // Moves the entry at `path` (as queue_scan reports it, or its bare name)
 // into the quarantine subdirectory, never over another file; returns the
 // new path.

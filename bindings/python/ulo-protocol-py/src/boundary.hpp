@@ -28,6 +28,11 @@ struct Panic {
 [[noreturn]] void panic(std::string text,
                         std::source_location where = std::source_location::current());
 
+// Thrown where the interpreter already holds the exception to raise (a
+// signal handler raised it while a call waited): the guard leaves it as it
+// is.
+struct ExceptionSet {};
+
 // Sets the pending Python error for a caught fault (called by the guard).
 void raise_panic(const Panic& p) noexcept;
 void raise_unknown_fault() noexcept;
@@ -40,6 +45,8 @@ template <class Ret, class F>
 Ret guarded(Ret error_value, F&& body) noexcept {
   try {
     return body();
+  } catch (const ExceptionSet&) {
+    // Already set.
   } catch (const Panic& p) {
     raise_panic(p);
   } catch (const std::bad_alloc&) {

@@ -47,6 +47,8 @@ struct ClassSpec {
   Equality equality = Equality::identity;
   reprfunc str = nullptr;
   hashfunc hash = nullptr;
+  getiterfunc iter = nullptr;
+  iternextfunc iternext = nullptr;
 };
 
 // R: the record an instance holds; Table: the address of its field table, if
@@ -128,6 +130,8 @@ struct Class {
     }
     c.hash = spec.hash;
     c.str = spec.str;
+    c.iter = spec.iter;
+    c.iternext = spec.iternext;
     return c;
   }
 

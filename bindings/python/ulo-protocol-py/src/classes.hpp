@@ -20,6 +20,7 @@ namespace ulo::py {
 // The records of the classes that are not wire records.
 struct AnchorRec;  // mock_anchor.cpp
 struct QueueRec;   // envelope_queue.cpp
+struct ItemsRec;   // queued_item_iterator.cpp
 
 #define ULO_CLASS_OF(R)          \
   template <>                    \
@@ -38,8 +39,12 @@ ULO_CLASS_OF(AnchorProof);
 ULO_CLASS_OF(AnchorRec);
 ULO_CLASS_OF(QueueRec);
 ULO_CLASS_OF(QueuedItem);
+ULO_CLASS_OF(ItemsRec);
 
 #undef ULO_CLASS_OF
+
+// A new iterator over the items of the queue in `dir` (EnvelopeQueue.items).
+PyObject* new_queued_item_iterator(const std::string& dir);
 
 // The module-level function classify_exchange.
 PyMethodDef& classify_exchange_def();

@@ -22,8 +22,20 @@ Result<void, QueueError> push(const QueueRec& q, std::string_view pair_class,
       [&](Runtime& rt) { return queue_push(rt, q.dir, pair_class, envelope); });
 }
 
-Result<std::vector<QueuedItem>, QueueError> list_items(const QueueRec& q) {
-  return run_to_completion([&](Runtime& rt) { return queue_list(rt, q.dir); });
+// Items as a list. Making a million objects takes a while, so signals are
+// answered meanwhile: a handler that raises drops what was made.
+PyObject* item_list(std::vector<QueuedItem>& items) {
+  std::size_t made = 0;
+  return new_list(items, [&made](QueuedItem& item) -> PyObject* {
+    if (++made % 4096 == 0 && PyErr_CheckSignals() != 0) return nullptr;
+    return to_python(std::move(item));
+  });
+}
+
+PyObject* list_items(const QueueRec& q) {
+  auto r = run_to_completion([&](Runtime& rt) { return queue_list(rt, q.dir); });
+  if (!r) return raise_error(r.error());
+  return item_list(*r);
 }
 
 // (items, bad): the good items, and for each entry that is not one the
@@ -33,9 +45,15 @@ PyObject* scan(const QueueRec& q) {
   if (!r) return raise_error(r.error());
   Ref bad = Ref::steal(new_list(r->bad, new_queue_error));
   if (!bad) return nullptr;
-  Ref items = Ref::steal(to_python(std::move(r->items)));
+  Ref items = Ref::steal(item_list(r->items));
   if (!items) return nullptr;
   return Py_BuildValue("(NN)", items.release(), bad.release());
+}
+
+PyObject* items(const QueueRec& q) { return new_queued_item_iterator(q.dir); }
+
+Result<std::size_t, QueueError> count(const QueueRec& q) {
+  return run_to_completion([&](Runtime& rt) { return queue_count(rt, q.dir); });
 }
 
 // `path`: str, bytes or a path object, as the os module takes paths.
@@ -92,6 +110,25 @@ TypeCell& ClassOf<QueueRec>::cell() {
                       "Enumerate queued items in emission order (UUIDv7 prefix sort)."),
                   Cls::method<drop_item, "drop_item", "queue_id">(
                       "Drop an item after successful re-emission."),
+                  Cls::method<items, "items">(
+                      "Iterate over the queued items in the order of `list()`, a batch at a\n"
+                      "time, for backlogs too large to hold at once. The names are read at\n"
+                      "the first `next()`; then each batch of files is read and decoded on\n"
+                      "the worker runtime with the interpreter lock released, so that other\n"
+                      "threads run meanwhile (the files of a cold cache can take a while).\n"
+                      "Memory holds the names and one batch, whatever the backlog.\n\n"
+                      "Items dropped after the names were read are skipped, as `list()`\n"
+                      "skips them; items pushed after are not returned. A bad entry raises,\n"
+                      "in its place, the exception `list()` would raise for it, with its\n"
+                      "`path`; the iterator stays usable, and the next `next()` goes on\n"
+                      "after it. After an interrupted `next()` (a signal handler raised)\n"
+                      "the next one goes on from the same place. Threads may share one\n"
+                      "iterator (each item comes once), and a forked child may go on with\n"
+                      "its copy."),
+                  Cls::method<count, "count">(
+                      "The number of entries by name, without reading them: the files\n"
+                      "`list()` would read, bad ones included. 0 when the directory does\n"
+                      "not exist."),
                   Cls::method<scan, "scan">(
                       "Return (items, bad): the queued items in emission order, and for each\n"
                       "entry that is not one the exception `list()` would raise for it, with\n"

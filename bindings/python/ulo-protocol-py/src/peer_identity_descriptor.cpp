@@ -105,6 +105,11 @@ bool collect_triples(PyObject* items, HeldTriples& held) {
       ok = false;
       break;
     }
+    // A million triples take a while to gather: signals are answered.
+    if (held.views.size() % 4096 == 0 && PyErr_CheckSignals() != 0) {
+      ok = false;
+      break;
+    }
   }
   return ok && PyErr_Occurred() == nullptr;
 }
@@ -115,15 +120,15 @@ PyObject* verify_many(PyObject* items) {
   std::vector<std::uint8_t> verdicts(held.views.size());
   const std::size_t tasks = batch_tasks(verdicts.size());
   Result<void, BlockingError> ran;
-  if (!verdicts.empty()) {
-    // Nothing below touches Python: the views stay valid through `held`.
-    const WithoutInterpreter unlocked;
-    if (tasks == 0) {
+  // Nothing below touches Python: the views stay valid through `held`.
+  if (tasks == 0) {
+    if (!verdicts.empty()) {
+      const WithoutInterpreter unlocked;
       verify_each(held.views, verdicts);
-    } else {
-      ran = run_to_completion(
-          [&](Runtime& rt) { return verify_batch(rt, held.views, verdicts, tasks); });
     }
+  } else {
+    ran = run_released(
+        [&](Runtime& rt) { return verify_batch(rt, held.views, verdicts, tasks); });
   }
   if (!ran) panic(std::move(ran.error().text));
   return new_list(verdicts, [](std::uint8_t v) { return new_bool(v != 0); });

@@ -46,6 +46,8 @@ TypeCell::TypeCell(ClassDef def)
   add(Py_tp_new, reinterpret_cast<void*>(def_.construct.function));
   add(Py_tp_richcompare, reinterpret_cast<void*>(def_.compare));
   add(Py_tp_hash, reinterpret_cast<void*>(def_.hash));
+  add(Py_tp_iter, reinterpret_cast<void*>(def_.iter));
+  add(Py_tp_iternext, reinterpret_cast<void*>(def_.iternext));
   if (methods_.size() > 1) add(Py_tp_methods, methods_.data());
   if (getset_.size() > 1) add(Py_tp_getset, getset_.data());
   slots_.push_back({0, nullptr});

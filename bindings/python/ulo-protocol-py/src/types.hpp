@@ -63,6 +63,8 @@ struct ClassDef {
   richcmpfunc compare = nullptr;  // none: identity equality
   hashfunc hash = nullptr;        // none with `compare`: unhashable
   reprfunc str = nullptr;
+  getiterfunc iter = nullptr;          // an iterator's __iter__ and __next__
+  iternextfunc iternext = nullptr;
   // A class whose record has a field table is found from the table, for
   // nested values: a copy of the record (or of an optional one) as Python.
   const RecordDef* table = nullptr;

@@ -1,0 +1,262 @@
+"""Long calls answer signals: a handler that raises ends verify_many, list(),
+items() and push within 0.1 s and leaves nothing behind; a handler that does
+not raise changes nothing. Each case runs in its own interpreter (a stray
+KeyboardInterrupt must not reach pytest) under a subprocess timeout."""
+import json
+import os
+import tempfile
+import textwrap
+
+import pytest
+
+from conftest import ENVELOPE_JSON, run_python
+from ulo_protocol import EnvelopeQueue, SignedEnvelope
+
+ITEMS = 100_000
+TRIPLES = 1_000_000
+
+# Shared by every child: inputs for each call, and a second process that
+# sends signals so that the kernel, not this interpreter, times them.
+PRELUDE = textwrap.dedent(f"""
+    import gc, json, os, signal, subprocess, sys, threading, time
+    from ulo_protocol import EnvelopeQueue, PeerIdentityDescriptor, SoftwareIdentity
+    QDIR = sys.argv[1]
+    ident = SoftwareIdentity.from_seed(bytes(32))
+    TRIPLE = (ident.descriptor(), b"payload", ident.sign(b"payload"))
+    q = EnvelopeQueue(QDIR)
+    # A shell that starts a job in the background has it ignore SIGINT.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
+    def call(name, n={TRIPLES}):
+        if name == "verify_many":
+            return PeerIdentityDescriptor.verify_many([TRIPLE] * n)
+        if name == "list":
+            return [i.queue_id for i in q.list()]
+        return [i.queue_id for i in q.items()]
+
+    SENDER = ("import os, signal, sys, time\\n"
+              "sys.stdin.readline(); time.sleep(float(sys.argv[1]))\\n"
+              "t = time.monotonic(); os.kill(os.getppid(), signal.SIGINT)\\n"
+              "if sys.argv[2] != '0':\\n"
+              "    time.sleep(float(sys.argv[2])); os.kill(os.getppid(), signal.SIGINT)\\n"
+              "print(t, flush=True)\\n")
+
+    # SIGINT `delay` s from now, and again `then` s later if given; returns
+    # a function giving the monotonic time of the first.
+    def sigint_after(delay, then=0):
+        p = subprocess.Popen([sys.executable, "-c", SENDER, str(delay), str(then)],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        time.sleep(0.2)  # started and waiting
+        p.stdin.write("go\\n"); p.stdin.flush()
+        return lambda: float(p.communicate()[0])
+
+    def state():
+        gc.collect()
+        return len(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task"))
+
+    # The same descriptors, and no thread left behind (the pool may have
+    # started one more on demand).
+    def same_state(before):
+        fds, threads = state()
+        return fds == before[0] and threads <= before[1] + 1
+
+    # A SIGALRM handler that acts only while a call runs, so that a late
+    # signal never lands outside the `try`.
+    class Armed:
+        def __init__(self, act):
+            self.act, self.on, self.ran = act, False, 0
+            signal.signal(signal.SIGALRM, self)
+        def __call__(self, *_):
+            self.ran += 1
+            if self.on:
+                self.act()
+        def run(self, fn, after, every=0.0):
+            signal.setitimer(signal.ITIMER_REAL, after, every)
+            self.on = True
+            try:
+                return fn()
+            finally:
+                self.on = False
+                signal.setitimer(signal.ITIMER_REAL, 0)
+
+    def cpu():
+        t = os.times()
+        return t.user + t.system
+""")
+
+
+@pytest.fixture(scope="module")
+def big_queue():
+    """ITEMS items written directly (pushing them would take minutes), on a
+    memory file system when there is one: creating and removing 100,000
+    files on a disk costs more than the test."""
+    root = "/dev/shm" if os.path.isdir("/dev/shm") else None
+    with tempfile.TemporaryDirectory(prefix="ulo-interrupt-", dir=root) as d:
+        q = EnvelopeQueue(os.path.join(d, "sample"))
+        q.push("routing", SignedEnvelope.from_json(ENVELOPE_JSON))
+        template = open(os.path.join(q.dir, "ex-1.json"), "rb").read()
+        qdir = os.path.join(d, "q")
+        os.mkdir(qdir)
+        for n in range(ITEMS):
+            ident = b"0190a5b2-0000-7000-8000-%012d" % n
+            with open(os.path.join(qdir, ident.decode() + ".json"), "wb") as f:
+                f.write(template.replace(b"ex-1", ident))
+        yield qdir
+
+
+def run_child(code, qdir, timeout=120):
+    out = run_python(PRELUDE + textwrap.dedent(code), qdir, timeout=timeout).stdout
+    return json.loads(out.splitlines()[-1])
+
+
+@pytest.mark.parametrize("name", ["verify_many", "list", "items"])
+def test_sigint_ends_the_call_promptly_and_cleanly(big_queue, name):
+    r = run_child(f"""
+        expected = call({name!r}, 2000)
+        before = state()
+        sent = sigint_after(0.3)
+        start = time.monotonic()
+        try:
+            call({name!r})
+            caught = None
+        except KeyboardInterrupt:
+            caught = time.monotonic()
+        latency = caught - sent() if caught else None
+        idle = cpu(); time.sleep(0.3); idle = cpu() - idle  # no worker goes on
+        print(json.dumps({{"latency": latency, "idle_cpu": idle, "state": same_state(before),
+                          "again": call({name!r}, 2000) == expected}}))
+    """, big_queue)
+    assert r["latency"] is not None and r["latency"] <= 0.1, r
+    assert r["idle_cpu"] < 0.05 and r["state"] and r["again"], r
+
+
+@pytest.mark.parametrize("name", ["verify_many", "list", "items"])
+@pytest.mark.parametrize("handler", ["counts", "raises LookupError", "sigint twice"])
+def test_handlers(big_queue, name, handler):
+    r = run_child(f"""
+        n = 20_000
+        expected = call({name!r}, n)
+        handler = {handler!r}
+        outcome = []
+        if handler == "counts":  # every 10 ms, raising nothing
+            counter = Armed(lambda: None)
+            outcome = [counter.run(lambda: call({name!r}, n), 0.01, 0.01) == expected,
+                       counter.ran > 0]
+        elif handler == "raises LookupError":
+            def fail():
+                raise LookupError("from the handler")
+            try:
+                Armed(fail).run(lambda: call({name!r}), 0.05)
+            except LookupError as e:
+                outcome.append(str(e))
+        else:  # the second comes during the first one's cancellation, or after
+            seen = []
+            def first_raises(*_):
+                seen.append(1)
+                if len(seen) == 1:
+                    raise KeyboardInterrupt
+            signal.signal(signal.SIGINT, first_raises)
+            sent = sigint_after(0.2, then=0.01)
+            try:
+                call({name!r})
+            except KeyboardInterrupt:
+                outcome.append("interrupted")
+            sent()
+            time.sleep(0.1)
+            # Signals that arrive before the handler runs count once.
+            outcome += [len(seen) in (1, 2), call({name!r}, n) == expected]
+        print(json.dumps(outcome))
+    """, big_queue)
+    assert r == {"counts": [True, True], "raises LookupError": ["from the handler"],
+                 "sigint twice": ["interrupted", True, True]}[handler]
+
+
+def test_a_call_on_another_thread_is_not_interrupted(big_queue):
+    r = run_child("""
+        results, interrupted, done = {}, False, threading.Event()
+        def work():
+            results.update(v=call("verify_many", 100_000), l=call("list"))
+            done.set()
+        sent = sigint_after(0.2)
+        threading.Thread(target=work).start()
+        try:
+            while not done.wait(0.01):
+                pass
+        except KeyboardInterrupt:
+            interrupted = True
+        sent()
+        done.wait()
+        print(json.dumps([interrupted, all(results["v"]), len(results["l"])]))
+    """, big_queue)
+    assert r == [True, True, ITEMS]
+
+
+def test_many_interrupted_calls_leak_nothing_and_push_is_whole_or_absent(big_queue, tmp_path):
+    r = run_child(f"""
+        from ulo_protocol import SignedEnvelope
+        class Stop(Exception):
+            pass
+        def stop():
+            raise Stop
+        alarm = Armed(stop)
+        triples = [(TRIPLE[0], b"payload", TRIPLE[2]) for _ in range(50_000)]
+        watched = [TRIPLE[0], TRIPLE[2], q]
+        def interrupted(fn, after=0.002):
+            try:
+                alarm.run(fn, after)
+            except Stop:
+                return 1
+            return 0
+        def round_():
+            n = interrupted(lambda: PeerIdentityDescriptor.verify_many(triples))
+            n += interrupted(q.list)
+            return n + interrupted(lambda: [None for _ in q.items()])
+        for _ in range(10):
+            round_()
+        before, refs = state(), [sys.getrefcount(o) for o in watched]
+        with open("/proc/self/statm") as f:
+            rss = int(f.read().split()[1])
+        hits = sum(round_() for _ in range(340))
+        with open("/proc/self/statm") as f:
+            grown = (int(f.read().split()[1]) - rss) * os.sysconf("SC_PAGE_SIZE")
+        kept_state = same_state(before)
+        # Pushes cut short: every item is whole or absent, and nothing else is left.
+        pq = EnvelopeQueue({str(tmp_path)!r})
+        base = json.loads({ENVELOPE_JSON!r})
+        done = 0
+        for k in range(300):
+            env = SignedEnvelope.from_dict({{**base, "exchange_id": f"p{{k:03d}}"}})
+            done += 1 - interrupted(lambda: pq.push("routing", env), 0.0002)
+        kept = pq.list()
+        print(json.dumps([hits, kept_state,
+                          refs == [sys.getrefcount(o) for o in watched], grown < (8 << 20),
+                          len(kept) >= done,
+                          sorted(os.listdir({str(tmp_path)!r})) ==
+                          [f"{{i.queue_id}}.json" for i in kept]]))
+    """, big_queue, timeout=300)
+    assert r[0] >= 900 and r[1:] == [True] * 5, r
+
+
+def test_fork_in_a_handler_during_a_call(big_queue, tmp_path):
+    r = run_child(f"""
+        def fork_then_raise():
+            pid = os.fork()
+            if pid == 0:
+                cq = EnvelopeQueue({str(tmp_path)!r})
+                ok = len(cq.list()) == 0 and all(call("verify_many", 64)) and \\
+                    len(call("items")) == {ITEMS}
+                os._exit(0 if ok else 1)
+            fork_then_raise.child = pid
+            raise KeyboardInterrupt
+        alarm = Armed(fork_then_raise)
+        outcome = []
+        for name in ("verify_many", "list", "items"):
+            try:
+                alarm.run(lambda: call(name), 0.1)
+            except KeyboardInterrupt:
+                _, status = os.waitpid(fork_then_raise.child, 0)
+                outcome.append(status)
+        outcome.append(len(call("list")))
+        print(json.dumps(outcome))
+    """, big_queue)
+    assert r == [0, 0, 0, ITEMS]
