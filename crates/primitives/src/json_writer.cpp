@@ -7,20 +7,15 @@
 
 namespace ulo {
 
-JsonWriter::JsonWriter(std::string& out, bool indented) : out_(out), indented_(indented) {
-  const std::size_t used = out_.size();
-  out_.resize(std::max(out_.capacity(), used + 256));
-  cur_ = out_.data() + used;
-  end_ = out_.data() + out_.size();
-}
-
-void JsonWriter::finish() { out_.resize(static_cast<std::size_t>(cur_ - out_.data())); }
-
 void JsonWriter::grow(std::size_t n) {
-  const auto used = static_cast<std::size_t>(cur_ - out_.data());
-  out_.resize(std::max(out_.size() * 2, used + n));
-  cur_ = out_.data() + used;
-  end_ = out_.data() + out_.size();
+  const auto used = static_cast<std::size_t>(cur_ - begin_);
+  const auto size = std::max(2 * static_cast<std::size_t>(end_ - begin_), used + n);
+  auto bigger = std::make_unique_for_overwrite<char[]>(size);
+  std::memcpy(bigger.get(), begin_, used);
+  heap_ = std::move(bigger);
+  begin_ = heap_.get();
+  cur_ = begin_ + used;
+  end_ = begin_ + size;
 }
 
 void JsonWriter::newline_indent() {

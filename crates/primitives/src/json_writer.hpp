@@ -4,9 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 #include "timestamp.hpp"
 
@@ -14,12 +17,13 @@ namespace ulo {
 
 class JsonWriter {
  public:
-  // Appends to `out`; call finish() once when the value is complete.
-  explicit JsonWriter(std::string& out, bool indented = false);
+  explicit JsonWriter(bool indented = false) noexcept : indented_(indented) {}
   JsonWriter(const JsonWriter&) = delete;
   JsonWriter& operator=(const JsonWriter&) = delete;
-  // Trims `out` to the bytes written.
-  void finish();
+  // The bytes written so far; valid until the next write.
+  std::string_view view() const noexcept {
+    return {begin_, static_cast<std::size_t>(cur_ - begin_)};
+  }
 
   void begin_object() { open('{'); }
   void end_object() { close('}'); }
@@ -41,8 +45,9 @@ class JsonWriter {
   }
 
  private:
-  // Writes go through a raw cursor into `out`, grown on demand: far cheaper
-  // than one checked std::string append per token.
+  // Writes go through a raw cursor, far cheaper than one checked append per
+  // token. A record's text usually fits the inline buffer, so encoding
+  // allocates nothing until the caller takes the bytes.
   char* room(std::size_t n) {
     if (static_cast<std::size_t>(end_ - cur_) < n) grow(n);
     return cur_;
@@ -61,9 +66,12 @@ class JsonWriter {
   void separate();
   void newline_indent();
 
-  std::string& out_;
-  char* cur_;
-  char* end_;
+  static constexpr std::size_t kInline = 512;
+  char inline_[kInline];
+  std::unique_ptr<char[]> heap_;
+  char* begin_ = inline_;
+  char* cur_ = inline_;
+  char* end_ = inline_ + kInline;
   bool indented_;
   // One bit per open container: whether it has a member yet. Nesting in the
   // records written here never comes near 64.
@@ -71,15 +79,20 @@ class JsonWriter {
   int depth_ = 0;
 };
 
-// The text written by `body(JsonWriter&)`, finished: the one way records
-// are encoded, so no caller can forget finish().
-template <class F>
-std::string write_json(F&& body, bool indented = false) {
-  std::string out;
-  JsonWriter w(out, indented);
+// `use(text)` of the text written by `body(JsonWriter&)`: the bytes are
+// handed over in place, so a caller that copies them anyway (into a Python
+// object, say) pays for no intermediate string.
+template <class Body, class Use>
+decltype(auto) with_json(Body&& body, Use&& use, bool indented = false) {
+  JsonWriter w(indented);
   body(w);
-  w.finish();
-  return out;
+  return use(w.view());
+}
+
+// The text written by `body(JsonWriter&)`.
+template <class Body>
+std::string write_json(Body&& body, bool indented = false) {
+  return with_json(body, [](std::string_view text) { return std::string(text); }, indented);
 }
 
 }  // namespace ulo

@@ -90,6 +90,14 @@ inline void write_record(JsonWriter& w, const RecordDef& def, const void* record
   w.end_object();
 }
 
+// `use(text)` of a record's canonical text, or of its indented layout.
+template <class Use>
+decltype(auto) with_encoded_record(const RecordDef& def, const void* record, Use&& use,
+                                   bool indented = false) {
+  return with_json([&](JsonWriter& w) { write_record(w, def, record); },
+                   std::forward<Use>(use), indented);
+}
+
 // A record's canonical text, or its indented layout.
 inline std::string encode_record(const RecordDef& def, const void* record,
                                  bool indented = false) {

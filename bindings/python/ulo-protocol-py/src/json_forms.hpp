@@ -37,7 +37,11 @@ inline constexpr const char* kToDict =
 
 template <class R, const RecordDef* Table>
 struct JsonForms {
-  static std::string encode(const R& r) { return encode_record(*Table, &r); }
+  // `use` of the record's canonical text, which lives only for the call.
+  template <class Use>
+  static PyObject* encoded(const R& r, Use&& use) {
+    return with_encoded_record(*Table, &r, std::forward<Use>(use));
+  }
 
   // Decodes straight into the new object's record, so nothing is moved.
   static PyObject* decode(std::string_view text, JsonSource source) {
@@ -61,17 +65,18 @@ struct JsonForms {
     return decode(view, JsonSource::dict);
   }
 
-  static PyObject* to_json(const R& r) { return new_text(encode(r)); }
-  static PyObject* to_dict(const R& r) { return json_loads(encode(r)); }
+  static PyObject* to_json(const R& r) { return encoded(r, new_text); }
+  static PyObject* to_dict(const R& r) { return encoded(r, json_loads); }
 
   // Pickles and copies travel as (Cls.from_json, (canonical JSON,)).
   static PyObject* reduce(const R& r) {
-    const std::string text = encode(r);
     PyObject* from_json_fn =
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(cell_of<R>().get()), "from_json");
     if (from_json_fn == nullptr) return nullptr;
-    return Py_BuildValue("(N(s#))", from_json_fn, text.data(),
-                         static_cast<Py_ssize_t>(text.size()));
+    return encoded(r, [&](std::string_view text) {
+      return Py_BuildValue("(N(s#))", from_json_fn, text.data(),
+                           static_cast<Py_ssize_t>(text.size()));
+    });
   }
 };
 
