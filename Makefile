@@ -44,6 +44,7 @@ help:
 	@sed -n '/^# Entry points/,/^SHELL/p' Makefile | sed '$$d'
 	@echo
 	@sed -n '/^# Hardening:/,/^$$/p' mk/hardening.mk
+	@sed -n '/^# Release:/,/^$$/p' mk/release.mk
 
 $(STAMPS):
 	@mkdir -p $(STAMPS)
@@ -111,7 +112,8 @@ test-typing: build
 	@cd build && $(abspath $(PY)) -m mypy.stubtest ulo_protocol
 	@$(PY) tests/test_readme.py build/readme_blocks.py
 	@$(PY) -m mypy --strict --cache-dir build/mypy-cache \
-	  tests/typing/usage.py build/readme_blocks.py python/ulo_protocol_cli tools/check_wheel.py tools/run_suites.py
+	  tests/typing/usage.py build/readme_blocks.py python/ulo_protocol_cli tools/check_wheel.py tools/run_suites.py \
+	  tools/check_release.py tools/release_build.py tools/wheel_finish.py tools/platform_roots.py
 	@$(VENV)/bin/basedpyright --pythonpath $(PY) --level error tests/typing/usage.py build/readme_blocks.py \
 	  >build/basedpyright.log || { cat build/basedpyright.log; exit 1; }
 	@$(PY) tests/typing/check_misuse.py --python $(PY)

@@ -25,9 +25,12 @@ CLANG_TIDY := clang-tidy-19
 # --- Sanitizers ------------------------------------------------------------
 
 # The interpreter is not instrumented, so the ASan runtime is preloaded; with
-# PYTHONMALLOC=malloc every Python allocation goes through it. Leak checking
-# stays on: tools/lsan-python.supp names only the interpreter's allocators.
-SAN_RUNTIME = $(shell gcc -print-file-name=libasan.so)
+# PYTHONMALLOC=malloc every Python allocation goes through it. The C++
+# runtime is preloaded beside it: ASan resolves __cxa_throw when it starts,
+# and an interpreter that does not link libstdc++ would leave its throw
+# interceptor with nothing to call. Leak checking stays on:
+# tools/lsan-python.supp names only the interpreter's allocators.
+SAN_RUNTIME = $(shell gcc -print-file-name=libasan.so) $(shell gcc -print-file-name=libstdc++.so)
 SAN_ASAN_OPTIONS := detect_leaks=1:abort_on_error=1:strict_init_order=1:check_initialization_order=1:detect_stack_use_after_return=1
 SAN_UBSAN_OPTIONS := print_stacktrace=1:halt_on_error=1
 
@@ -41,7 +44,7 @@ check-sanitize: sanitize-build
 	@ASAN_OPTIONS=$(SAN_ASAN_OPTIONS) UBSAN_OPTIONS=$(SAN_UBSAN_OPTIONS) \
 	  $(VENV)/bin/ctest --test-dir $(SAN_BUILD) --output-on-failure -j$(JOBS)
 	@ASAN_OPTIONS=$(SAN_ASAN_OPTIONS) LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan-python.supp:print_suppressions=0 \
-	  UBSAN_OPTIONS=$(SAN_UBSAN_OPTIONS) PYTHONMALLOC=malloc LD_PRELOAD=$(SAN_RUNTIME) \
+	  UBSAN_OPTIONS=$(SAN_UBSAN_OPTIONS) PYTHONMALLOC=malloc LD_PRELOAD="$(SAN_RUNTIME)" \
 	  PYTHONPATH=$(CURDIR)/$(SAN_BUILD) $(PY) -m pytest -p no:cacheprovider tests
 
 # --- Fuzzing ---------------------------------------------------------------

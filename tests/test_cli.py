@@ -13,7 +13,7 @@ import pytest
 import resource
 
 import ulo_protocol as ulo
-from conftest import envelope_with
+from conftest import SANITIZED, envelope_with
 
 _SCRIPT = pathlib.Path(sys.executable).with_name("ulo-protocol")
 # The installed console script when present, else the package's __main__.
@@ -251,7 +251,7 @@ def _limit(kind, value):
     return lambda: resource.setrlimit(kind, (value, value))
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+@pytest.mark.skipif(SANITIZED,
                     reason="the sanitizer reserves more address space than the limit")
 def test_reading_an_endless_file_under_a_memory_limit_says_what_is_wrong():
     proc = cli("envelope", "signing-bytes", "/dev/zero",

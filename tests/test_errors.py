@@ -12,7 +12,7 @@ import textwrap
 import pytest
 
 import ulo_protocol
-from conftest import ENVELOPE_JSON, envelope_dict, load_jsonl
+from conftest import ENVELOPE_JSON, SANITIZED, envelope_dict, load_jsonl
 
 # Starting the worker runtime needs a thread stack; an address-space limit just
 # above the current size makes that fail, which is an internal fault.
@@ -36,7 +36,7 @@ SCRIPT = textwrap.dedent("""
 """)
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+@pytest.mark.skipif(SANITIZED,
                     reason="the address-space limit leaves no room for sanitizer shadow memory")
 @pytest.mark.skipif(bool(os.environ.get("ULO_EMULATED")),
                     reason="under user-mode emulation the limit applies to the emulator's own mappings")

@@ -9,7 +9,7 @@ import textwrap
 
 import pytest
 
-from conftest import ENVELOPE_JSON, run_python
+from conftest import ENVELOPE_JSON, rss_bound, run_python
 from ulo_protocol import EnvelopeQueue, SignedEnvelope
 
 ITEMS = 100_000
@@ -115,18 +115,19 @@ def test_sigint_ends_the_call_promptly_and_cleanly(big_queue, name):
         expected = call({name!r}, 2000)
         before = state()
         sent = sigint_after(0.3)
-        start = time.monotonic()
+        # Called again until the signal comes, however fast the machine:
+        # an uninterruptible call would still hold it for most of a call.
         try:
-            call({name!r})
-            caught = None
+            while True:
+                call({name!r})
         except KeyboardInterrupt:
             caught = time.monotonic()
-        latency = caught - sent() if caught else None
+        latency = caught - sent()
         idle = cpu(); time.sleep(0.3); idle = cpu() - idle  # no worker goes on
         print(json.dumps({{"latency": latency, "idle_cpu": idle, "state": same_state(before),
                           "again": call({name!r}, 2000) == expected}}))
     """, big_queue)
-    assert r["latency"] is not None and r["latency"] <= 0.1, r
+    assert r["latency"] <= 0.1, r
     assert r["idle_cpu"] < 0.05 and r["state"] and r["again"], r
 
 
@@ -158,7 +159,8 @@ def test_handlers(big_queue, name, handler):
             signal.signal(signal.SIGINT, first_raises)
             sent = sigint_after(0.2, then=0.01)
             try:
-                call({name!r})
+                while True:
+                    call({name!r})
             except KeyboardInterrupt:
                 outcome.append("interrupted")
             sent()
@@ -229,7 +231,7 @@ def test_many_interrupted_calls_leak_nothing_and_push_is_whole_or_absent(big_que
             done += 1 - interrupted(lambda: pq.push("routing", env), 0.0002)
         kept = pq.list()
         print(json.dumps([hits, kept_state,
-                          refs == [sys.getrefcount(o) for o in watched], grown < (8 << 20),
+                          refs == [sys.getrefcount(o) for o in watched], grown < {rss_bound(8 << 20)},
                           len(kept) >= done,
                           sorted(os.listdir({str(tmp_path)!r})) ==
                           [f"{{i.queue_id}}.json" for i in kept]]))

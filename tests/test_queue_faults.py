@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import ENVELOPE_JSON, envelope_dict, envelope_with, run_python
+from conftest import ENVELOPE_JSON, envelope_dict, envelope_with, rss_bound, run_python
 from ulo_protocol import EnvelopeQueue
 
 pytestmark = pytest.mark.usefixtures("watchdog")
@@ -290,6 +290,6 @@ def test_abandoned_iterators_leave_nothing_behind(tmp_path):
                 next(it)
             del it
         fds2, threads2, rss2 = state()
-        print(fds2 - fds, threads2 <= threads + 1, rss2 - rss < 4 << 20)
+        print(fds2 - fds, threads2 <= threads + 1, rss2 - rss < {rss_bound(4 << 20)})
     """)
     assert run_python(code).stdout.split() == ["0", "True", "True"]

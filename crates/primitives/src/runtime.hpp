@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -27,6 +28,14 @@ namespace ulo {
 struct BlockingError {
   std::string text = "background task failed";
 };
+
+// Gives up ownership without freeing: after a fork that cut a call off
+// from the pool, memory a pool thread of the parent was writing is left as
+// the fork found it.
+template <class T>
+void leave_to_fork(std::unique_ptr<T>& owner) noexcept {
+  [[maybe_unused]] T* left = owner.release();
+}
 
 // How a caller that waits for the pool learns that it should give up. The
 // check runs on the waiting thread, first 1 ms into a wait and then at

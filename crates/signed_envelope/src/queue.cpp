@@ -159,7 +159,7 @@ template <class T>
 struct LeaveIfOrphaned {
   std::unique_ptr<T>& owned;
   ~LeaveIfOrphaned() {
-    if (Runtime::orphaned()) (void)owned.release();
+    if (Runtime::orphaned()) leave_to_fork(owned);
   }
 };
 
@@ -376,7 +376,7 @@ void QueueReader::finish() noexcept {
 // was writing the names or the batch: both are left alone, and the next
 // fill() lists the directory again from after the last entry taken.
 Result<bool, QueueError> QueueReader::abandon() {
-  (void)names_.release();
+  leave_to_fork(names_);
   dir_fd_ = {};
   listed_ = false;
   after_ = last_;

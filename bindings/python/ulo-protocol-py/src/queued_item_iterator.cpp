@@ -27,7 +27,7 @@ struct ItemsRec {
   ~ItemsRec() {
     // Busy here means this process is a fork made while another thread read
     // a batch: what that thread was writing is left as the fork found it.
-    if (busy) (void)reader.release();
+    if (busy) leave_to_fork(reader);
   }
 
   // The thread that was reading a batch is not in this process (a fork):
@@ -35,7 +35,7 @@ struct ItemsRec {
   bool forked_while_busy() const { return busy && busy_in != ::getpid(); }
   void take_over() {
     std::string after = reader->last();
-    (void)reader.release();
+    leave_to_fork(reader);
     reader = std::make_unique<QueueReader>(dir, std::move(after));
     busy = false;
   }
@@ -59,32 +59,30 @@ bool wait_while_busy(ItemsRec& r) {
   return true;
 }
 
-PyObject* next_item(PyObject* self) noexcept {
-  return guard([&]() -> PyObject* {
-    // The record changes with every item; only this slot changes it, with
-    // the interpreter lock held or `busy` set.
-    auto& r = const_cast<ItemsRec&>(record_of<ItemsRec>(self));
-    for (;;) {
-      if (!wait_while_busy(r)) return nullptr;
-      if (auto entry = r.reader->take()) {
-        ++r.position;
-        if (auto* item = std::get_if<QueuedItem>(&entry->value)) {
-          return to_python(std::move(*item));
-        }
-        return raise_error(std::get<QueueError>(entry->value));
+PyObject* next_item(const ItemsRec& rec) {
+  // The record changes with every item; only this slot changes it, with
+  // the interpreter lock held or `busy` set.
+  auto& r = const_cast<ItemsRec&>(rec);
+  for (;;) {
+    if (!wait_while_busy(r)) return nullptr;
+    if (auto entry = r.reader->take()) {
+      ++r.position;
+      if (auto* item = std::get_if<QueuedItem>(&entry->value)) {
+        return to_python(std::move(*item));
       }
-      r.busy = true;
-      r.busy_in = ::getpid();
-      struct Idle {
-        ItemsRec& r;
-        ~Idle() { r.busy = false; }
-      } idle{r};
-      QueueReader& reader = *r.reader;
-      auto filled = run_released([&](Runtime& rt) { return reader.fill(rt); });
-      if (!filled) return raise_error(filled.error());
-      if (!*filled) return nullptr;  // the end: StopIteration
+      return raise_error(std::get<QueueError>(entry->value));
     }
-  });
+    r.busy = true;
+    r.busy_in = ::getpid();
+    struct Idle {
+      ItemsRec& r;
+      ~Idle() { r.busy = false; }
+    } idle{r};
+    QueueReader& reader = *r.reader;
+    auto filled = run_released([&](Runtime& rt) { return reader.fill(rt); });
+    if (!filled) return raise_error(filled.error());
+    if (!*filled) return nullptr;  // the end: StopIteration
+  }
 }
 
 PyObject* repr_of(const ItemsRec& r) {
@@ -104,7 +102,7 @@ TypeCell& ClassOf<ItemsRec>::cell() {
       .doc = "Iterator over the items of an `EnvelopeQueue`; see `EnvelopeQueue.items()`.",
       .repr = unary_slot<repr_of>,
       .iter = PyObject_SelfIter,
-      .iternext = next_item,
+      .iternext = unary_slot<next_item>,
   }));
   return cell;
 }
