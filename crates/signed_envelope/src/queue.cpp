@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -260,32 +261,34 @@ Result<QueueScan, QueueError> queue_scan(Runtime& rt, const std::string& dir) {
   auto sorted = rt.run_blocking([&] { return names->sort_until(n, stop); });
   if (!sorted || !*sorted) return unexpected(io_error(dir, BlockingError{}));
 
+  // Each chunk of names is read into its own part, reserved but not filled
+  // ahead: slots for a whole large backlog would take a while to touch
+  // before the first read, and longer to give back when the call is stopped.
   struct Read {
-    std::vector<QueuedItem> items;
-    std::vector<unsigned char> status;
-    std::vector<std::vector<QueueError>> bad;  // per chunk, in order
+    std::vector<std::vector<QueuedItem>> items;  // per chunk, in order
+    std::vector<std::vector<QueueError>> bad;
   };
-  enum : unsigned char { kItem, kGone, kBad };
   // Files are read and decoded in contiguous chunks on several pool threads.
   const std::size_t chunks = read_tasks(n);
-  auto read = std::make_unique<Read>(
-      Read{std::vector<QueuedItem>(n), std::vector<unsigned char>(n, kItem),
-           std::vector<std::vector<QueueError>>(chunks)});
+  auto read = std::make_unique<Read>(Read{std::vector<std::vector<QueuedItem>>(chunks),
+                                          std::vector<std::vector<QueueError>>(chunks)});
   const LeaveIfOrphaned<Read> keep_read{read};
   const int dir_fd = listed->dir.get();
   auto read_chunk = [&](std::size_t c) {
     const std::size_t begin = n * c / chunks, end = n * (c + 1) / chunks;
+    std::vector<QueuedItem>& part = read->items[c];
+    part.reserve(end - begin);
     std::string buf, name;
     for (std::size_t i = begin; i < end && !stop.load(std::memory_order_relaxed); ++i) {
+      QueuedItem item;  // fresh: a record's absent members must stay empty
       std::optional<QueueError> err;
-      switch (read_entry(dir_fd, dir, names->name(i, name), buf, read->items[i], err)) {
+      switch (read_entry(dir_fd, dir, names->name(i, name), buf, item, err)) {
         case Reached::Item:
+          part.push_back(std::move(item));
           break;
-        case Reached::Gone:
-          read->status[i] = kGone;
+        case Reached::Gone:  // dropped since the listing
           break;
         case Reached::Bad:
-          read->status[i] = kBad;
           read->bad[c].push_back(std::move(*err));
           break;
       }
@@ -297,14 +300,14 @@ Result<QueueScan, QueueError> queue_scan(Runtime& rt, const std::string& dir) {
   if (stop.load(std::memory_order_relaxed)) return unexpected(io_error(dir, BlockingError{}));
 
   QueueScan out;
-  std::size_t good = 0;
-  for (const unsigned char st : read->status) good += st == kItem;
-  if (good == n) {
-    out.items = std::move(read->items);
+  if (chunks == 1) {
+    out.items = std::move(read->items.front());
   } else {
+    std::size_t good = 0;
+    for (const auto& part : read->items) good += part.size();
     out.items.reserve(good);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (read->status[i] == kItem) out.items.push_back(std::move(read->items[i]));
+    for (auto& part : read->items) {
+      std::move(part.begin(), part.end(), std::back_inserter(out.items));
     }
   }
   for (auto& chunk : read->bad) {
