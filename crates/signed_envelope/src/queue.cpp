@@ -280,15 +280,17 @@ Result<QueueScan, QueueError> queue_scan(Runtime& rt, const std::string& dir) {
     part.reserve(end - begin);
     std::string buf, name;
     for (std::size_t i = begin; i < end && !stop.load(std::memory_order_relaxed); ++i) {
-      QueuedItem item;  // fresh: a record's absent members must stay empty
+      // Decoded in place, into a fresh slot: a record's absent members
+      // must stay empty.
       std::optional<QueueError> err;
-      switch (read_entry(dir_fd, dir, names->name(i, name), buf, item, err)) {
+      switch (read_entry(dir_fd, dir, names->name(i, name), buf, part.emplace_back(), err)) {
         case Reached::Item:
-          part.push_back(std::move(item));
           break;
         case Reached::Gone:  // dropped since the listing
+          part.pop_back();
           break;
         case Reached::Bad:
+          part.pop_back();
           read->bad[c].push_back(std::move(*err));
           break;
       }
