@@ -135,7 +135,8 @@ CIRCULAR["peer_self"]["self"] = CIRCULAR
 
 
 # Exceptions that did not come from the module carry nothing of ours, even
-# json.dumps's own ValueError.
+# json.dumps's own ValueError: only the notes json.dumps itself adds (it
+# says where it failed from 3.14 on).
 @pytest.mark.parametrize("call, arg, exc", [
     (ulo_protocol.SignedEnvelope.from_dict, envelope_dict(opened_at=b"x"), TypeError),
     (ulo_protocol.SignedEnvelope.from_dict, CIRCULAR, ValueError),
@@ -145,7 +146,12 @@ CIRCULAR["peer_self"]["self"] = CIRCULAR
 def test_foreign_exceptions_get_no_note(call, arg, exc):
     with pytest.raises(exc) as e:
         call(arg)
-    assert not hasattr(e.value, "__notes__")
+    try:
+        json.dumps(arg)
+        own: list[str] = []
+    except (TypeError, ValueError) as direct:
+        own = getattr(direct, "__notes__", [])
+    assert getattr(e.value, "__notes__", []) == own
 
 
 @pytest.fixture(scope="module")
