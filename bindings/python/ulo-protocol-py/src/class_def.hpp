@@ -1,6 +1,6 @@
 // How a class is declared: one builder, Class<R, Table>::def, taking a
 // ClassSpec whose named members override the defaults. A record with a field
-// table gets a property per field; the rest is what the spec lists, each
+// table gets a property per field; the rest is what the ClassSpec lists, each
 // method one row made from a typed function (adaptors.hpp).
 #pragma once
 #include <concepts>
