@@ -1,6 +1,8 @@
 #include "identity.hpp"
 
+#include <fcntl.h>
 #include <sodium.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -64,10 +66,47 @@ std::optional<SoftwareIdentity> SoftwareIdentity::from_seed(Bytes seed) {
   return id;
 }
 
+namespace {
+
+// Kernels before 3.17 have no getrandom: their /dev/urandom is the source.
+int read_urandom(std::span<std::uint8_t> out) {
+  const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  std::size_t have = 0;
+  int err = 0;
+  while (have < out.size() && err == 0) {
+    const ssize_t got = ::read(fd, out.data() + have, out.size() - have);
+    if (got > 0) have += static_cast<std::size_t>(got);
+    else if (got == 0) err = EIO;
+    else if (errno != EINTR) err = errno;
+  }
+  ::close(fd);
+  return err;
+}
+
+// The kernel's random source through the system call: the libc wrappers
+// (getentropy, getrandom) are newer than the oldest glibc the wheels load on.
+int fill_random(std::span<std::uint8_t> out) {
+  std::size_t have = 0;
+  while (have < out.size()) {
+    const long got = ::syscall(SYS_getrandom, out.data() + have, out.size() - have, 0);
+    if (got >= 0) {
+      have += static_cast<std::size_t>(got);
+    } else if (errno == ENOSYS) {
+      return read_urandom(out.subspan(have));
+    } else if (errno != EINTR) {
+      return errno;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
 Result<SoftwareIdentity, std::string> SoftwareIdentity::generate() {
   Seed seed;
-  if (getentropy(seed.data(), seed.size()) != 0) {
-    return unexpected(std::error_code(errno, std::generic_category()).message());
+  if (const int err = fill_random(seed); err != 0) {
+    return unexpected(std::error_code(err, std::generic_category()).message());
   }
   SoftwareIdentity id(seed);
   sodium_memzero(seed.data(), seed.size());

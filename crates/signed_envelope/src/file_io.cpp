@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -209,7 +210,10 @@ std::string failure_text(const FileRead& r) {
 }
 
 int rename_noreplace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  // The system call, not the wrapper: glibc has renameat2() only from 2.28
+  // and musl not at all. Kernels before 3.15 answer ENOSYS.
+  constexpr unsigned kNoReplace = 1;  // RENAME_NOREPLACE
+  if (::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), kNoReplace) == 0) return 0;
   const int err = errno;
   if (err != EINVAL && err != ENOSYS) return err;
   if (entry_exists(to)) return EEXIST;
