@@ -18,9 +18,26 @@ DATA = pathlib.Path(__file__).parent / "data"
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
-def rss_bound(limit):
-    """`limit` bytes of RSS growth, or no bound under the sanitizer."""
-    return 1 << 50 if SANITIZED else limit
+def leak_check(floor):
+    """Source of `leaks(step, rounds)` for a child interpreter: runs `step`
+    in three windows of `rounds` and is True when RSS grew by more than
+    `floor` bytes in each of the last two. A leak grows every window alike; a
+    one-off (an allocator arena or a thread stack that a loaded machine's
+    timing brings on late) grows one, so load cannot fail the check. No
+    bound under the sanitizer."""
+    floor = 1 << 50 if SANITIZED else floor
+    return f"""
+def leaks(step, rounds):
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    marks = [rss()]
+    for _ in range(3):
+        for _ in range(rounds):
+            step()
+        marks.append(rss())
+    return min(b - a for a, b in zip(marks[1:], marks[2:])) > {floor}
+"""
 
 
 ENVELOPE_JSON = ('{"exchange_id":"ex-1","peer_self":{"class":"body","type":"agent","ref":"alice"},'

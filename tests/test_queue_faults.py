@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import ENVELOPE_JSON, envelope_dict, envelope_with, rss_bound, run_python
+from conftest import ENVELOPE_JSON, envelope_dict, envelope_with, leak_check, run_python
 from ulo_protocol import EnvelopeQueue
 
 pytestmark = pytest.mark.usefixtures("watchdog")
@@ -269,27 +269,23 @@ def test_abandoned_iterators_leave_nothing_behind(tmp_path):
     q = EnvelopeQueue(str(tmp_path))
     for n in range(3000):
         q.push("routing", envelope(f"i{n:05d}"))
-    code = textwrap.dedent(f"""
-        import gc, os
+    code = leak_check(1 << 20) + textwrap.dedent(f"""
+        import gc, itertools, os
         from ulo_protocol import EnvelopeQueue
         q = EnvelopeQueue({str(tmp_path)!r})
         def state():
             gc.collect()
-            with open("/proc/self/statm") as f:
-                rss = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-            return len(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task")), rss
+            return len(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task"))
+        def abandon(n):
+            it = q.items()
+            for _ in range(n):
+                next(it)
         for n in range(20):  # the pool grows to what the largest batches need
-            it = q.items()
-            for _ in range(n * 50 + 1):
-                next(it)
-            del it
-        fds, threads, rss = state()
-        for n in range(300):
-            it = q.items()
-            for _ in range(n % 7 * 100 + 1):
-                next(it)
-            del it
-        fds2, threads2, rss2 = state()
-        print(fds2 - fds, threads2 <= threads + 1, rss2 - rss < {rss_bound(4 << 20)})
+            abandon(n * 50 + 1)
+        fds, threads = state()
+        sizes = itertools.cycle(range(1, 701, 100))
+        leaked = leaks(lambda: abandon(next(sizes)), 100)
+        fds2, threads2 = state()
+        print(fds2 - fds, threads2 <= threads + 1, not leaked)
     """)
     assert run_python(code).stdout.split() == ["0", "True", "True"]
