@@ -7,10 +7,13 @@
 #   make test-cpp      C++ unit tests
 #   make test-py       Python suite against the module in .venv
 #   make test-typing   stubtest, mypy --strict and basedpyright
-#   make dist          sdist + manylinux2014 x86_64/aarch64 abi3 wheels + SHA256SUMS
-#   make test-dist     checks of the wheels, hardening, a two-clone rebuild
-#   make test-pythons  the suite on every CPython >= 3.10 found and in the
+#   make dist          sdist + abi3 wheels (manylinux2014, musllinux_1_2) and
+#                      free-threaded cp313t wheels, x86_64 and aarch64 + SHA256SUMS
+#   make test-dist     checks of the wheels (tags, imports against the oldest C
+#                      library), hardening, a two-clone rebuild
+#   make test-pythons  the suite on every CPython >= 3.10 found, in the
 #                      platform roots (glibc 2.31, arm64, CPython 3.14/3.15)
+#                      and in CPythons built here (musl, free-threaded)
 #   make demo          builds the module with the build tools alone; runs examples/
 #   make bench         benchmarks; writes docs/benchmarks.md and .png
 #                      (BACKLOG=1000000 adds a backlog of that size: minutes)
@@ -113,7 +116,8 @@ test-typing: build
 	@$(PY) tests/test_readme.py build/readme_blocks.py
 	@$(PY) -m mypy --strict --cache-dir build/mypy-cache \
 	  tests/typing/usage.py build/readme_blocks.py python/ulo_protocol_cli tools/check_wheel.py tools/run_suites.py \
-	  tools/check_release.py tools/release_build.py tools/wheel_finish.py tools/platform_roots.py
+	  tools/check_release.py tools/release_build.py tools/wheel_finish.py tools/platform_roots.py \
+	  tools/cpython_builds.py tools/release_tools.py tools/tests
 	@$(VENV)/bin/basedpyright --pythonpath $(PY) --level error tests/typing/usage.py build/readme_blocks.py \
 	  >build/basedpyright.log || { cat build/basedpyright.log; exit 1; }
 	@$(PY) tests/typing/check_misuse.py --python $(PY)
@@ -124,15 +128,16 @@ test-typing: build
 # source package linked in). Builds the working tree as it is; a dirty tree
 # is said so in the log and in each wheel's SBOM.
 dist: deps venv release-toolchain
-	@$(PY) tools/release_build.py --out dist --cache $(ULO_CACHE)
+	@$(PY) tools/release_build.py --out dist --cache $(ULO_CACHE) $(if $(DIST_TARGETS),--targets $(DIST_TARGETS))
 
 # The wheels as a user receives them, a wheel built from the sdist, the
 # binaries' hardening, the checksums, and two rebuilds in temporary clones
 # that must give the same bytes (refused on a dirty tree).
 test-dist: dist
+	@$(PY) -m pytest -p no:cacheprovider tools/tests
 	@PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(PY) tools/check_wheel.py dist/*.whl --venv build/venv-check \
 	  --python $(PYTHON) --sdist dist/*.tar.gz --constraints requirements-build.txt \
-	  --smoke tests/typing/usage.py
+	  --smoke tests/typing/usage.py --musl-root $$($(PY) tools/platform_roots.py $(ULO_CACHE) arm64)
 	@$(PY) tools/check_release.py hardening dist/*.whl
 	@$(PY) tools/check_release.py sums dist
 	@$(PY) tools/check_release.py preflight
@@ -144,7 +149,7 @@ test-dist: dist
 test-pythons: build
 	@ls dist/*.whl >/dev/null 2>&1 || $(SUBMAKE) dist
 	@$(PY) tools/run_suites.py --wheel dist/*.whl --requirements requirements-test.txt \
-	  --work build/suites --cache $(ULO_CACHE) --roots $(PLATFORM_ROOTS) tests
+	  --work build/suites --cache $(ULO_CACHE) --roots $(PLATFORM_ROOTS) --built $(BUILT_PYTHONS) tests
 
 include mk/hardening.mk
 include mk/release.mk

@@ -1,14 +1,18 @@
 # Cross toolchain for the shipped wheels: Zig's clang and libc++ against a
-# glibc 2.17 target, so the module loads on every manylinux2014 system.
-# `make dist` writes the compiler wrappers and exports ULO_ZIG_BIN; the
-# wrappers pin the target triple, which CMake cannot pass to `zig c++`.
+# glibc 2.17 target, so the module loads on every manylinux2014 system, or
+# against musl (ULO_ZIG_LIBC=musl) for musllinux. `make dist` writes the
+# compiler wrappers and exports ULO_ZIG_BIN and ULO_ZIG_LIBC; the wrappers
+# pin the target triple, which CMake cannot pass to `zig c++`.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${ULO_ZIG_ARCH})
 if(NOT DEFINED ENV{ULO_ZIG_BIN})
   message(FATAL_ERROR "ULO_ZIG_BIN is not set: this toolchain file is driven by `make dist`")
 endif()
-set(CMAKE_C_COMPILER $ENV{ULO_ZIG_BIN}/${ULO_ZIG_ARCH}-cc)
-set(CMAKE_CXX_COMPILER $ENV{ULO_ZIG_BIN}/${ULO_ZIG_ARCH}-c++)
+if(NOT DEFINED ENV{ULO_ZIG_LIBC})
+  message(FATAL_ERROR "ULO_ZIG_LIBC (gnu or musl) is not set: this toolchain file is driven by `make dist`")
+endif()
+set(CMAKE_C_COMPILER $ENV{ULO_ZIG_BIN}/${ULO_ZIG_ARCH}-$ENV{ULO_ZIG_LIBC}-cc)
+set(CMAKE_CXX_COMPILER $ENV{ULO_ZIG_BIN}/${ULO_ZIG_ARCH}-$ENV{ULO_ZIG_LIBC}-c++)
 set(CMAKE_AR $ENV{ULO_ZIG_BIN}/ar CACHE FILEPATH "")
 set(CMAKE_RANLIB $ENV{ULO_ZIG_BIN}/ranlib CACHE FILEPATH "")
 # try_compile runs see the same environment, so the wrappers resolve there too.

@@ -1,5 +1,7 @@
 # Release: portable wheels, their platform runs, reproducibility, hardening.
-#   make dist               sdist + manylinux2014 x86_64 and aarch64 wheels + SHA256SUMS
+#   make dist               sdist + abi3 wheels for manylinux2014 and musllinux_1_2 and
+#                           free-threaded cp313t manylinux2014 wheels, each for x86_64
+#                           and aarch64, + SHA256SUMS
 #   make test-dist          the wheels' checks, hardening, and a two-clone rebuild
 #   make release-toolchain  Zig from requirements-release.txt, into the cache
 # Expensive things are cached outside the clone, under ULO_CACHE.
@@ -12,20 +14,23 @@ ZIG_HOME := $(ULO_CACHE)/ziglang-$(ZIG_VERSION)
 # (run explicitly, never registered with binfmt_misc), and the sandbox that
 # runs the suite inside a root.
 RELEASE_DEB_PACKAGES := autoconf automake libtool dpkg-dev debootstrap qemu-user-static bubblewrap \
-                        binutils git
+                        binutils git musl musl-dev musl-tools zlib1g-dev gcc-aarch64-linux-gnu
 # deb-src for the suite the machine runs, checked by apt against the same
 # signed archive index as the binary packages.
 DEB_SRC_LIST := /etc/apt/sources.list.d/ulo-protocol-src.sources
 
-# Roots `make test-pythons` runs the suite in (tools/platform_roots.py).
+# Roots `make test-pythons` runs the suite in (tools/platform_roots.py),
+# and the interpreters it builds to run it in (tools/cpython_builds.py).
 PLATFORM_ROOTS ?= bullseye,arm64,testing
+BUILT_PYTHONS ?= 3.13t,3.13-musl
 
 .PHONY: release-toolchain
 
 $(STAMPS)/deps: $(STAMPS)/deb-src mk/release.mk
 $(STAMPS)/deb-src: mk/release.mk | $(STAMPS)
 	@codename=$$(. /etc/os-release && echo $$VERSION_CODENAME); \
-	want=$$(printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s %s-updates\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n\nTypes: deb-src\nURIs: http://deb.debian.org/debian-security\nSuites: %s-security\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' $$codename $$codename $$codename); \
+	mirror=$$(python3 tools/release_tools.py mirror) && security=$$(python3 tools/release_tools.py security-mirror) || exit 1; \
+	want=$$(printf 'Types: deb-src\nURIs: %s\nSuites: %s %s-updates\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n\nTypes: deb-src\nURIs: %s\nSuites: %s-security\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' $$mirror $$codename $$codename $$security $$codename); \
 	if [ "$$(cat $(DEB_SRC_LIST) 2>/dev/null)" != "$$want" ]; then \
 	  echo "adding deb-src entries for $$codename ($(DEB_SRC_LIST))"; \
 	  SUDO=$$([ "$$(id -u)" = 0 ] || echo sudo); \

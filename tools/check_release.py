@@ -32,6 +32,9 @@ from elftools.elf.dynamic import DynamicSection
 from elftools.elf.elffile import ELFFile
 from elftools.elf.sections import NoteSection, SymbolTableSection
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from release_tools import Target  # noqa: E402
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DF_BIND_NOW = 0x8
 DF_1_NOW = 0x1
@@ -42,7 +45,9 @@ X86_IBT, X86_SHSTK = 0x1, 0x2
 # string that looks like a home, temporary or build folder.
 PATH_PATTERN = re.compile(rb"(?:^|[^\w.-])/(?:home|root|tmp|work|build|usr/src|var/tmp)/[\w.-]")
 # Required everywhere; CET only where the toolchain can give it (README).
+# musl has no fortified functions to call, so its wheels cannot have FORTIFY.
 REQUIRED = ("RELRO", "BIND_NOW", "NX stack", "stack protector", "FORTIFY")
+NOT_ON_MUSL = ("FORTIFY",)
 
 
 def fail(message: str) -> NoReturn:
@@ -110,7 +115,7 @@ def leaked_paths(data: bytes, own: list[str]) -> list[str]:
 def hardening(wheels: list[pathlib.Path]) -> None:
     home = str(pathlib.Path.home())
     own = [str(ROOT), tempfile.gettempdir() + "/", *([home] if home not in ("/", "") else [])]
-    header = f"{'wheel':<42} " + " ".join(f"{k:<16}" for k in (*REQUIRED, "CET"))
+    header = f"{'wheel':<60} " + " ".join(f"{k:<16}" for k in (*REQUIRED, "CET"))
     print(header)
     bad = []
     for wheel in wheels:
@@ -118,8 +123,10 @@ def hardening(wheels: list[pathlib.Path]) -> None:
             for name in (n for n in zf.namelist() if n.endswith(".so")):
                 data = zf.read(name)
                 props = properties(data)
-                arch = wheel.stem.split("manylinux2014_")[-1]
-                print(f"{arch + ' ' + name:<42} " + " ".join(f"{props[k]:<16}" for k in (*REQUIRED, "CET")))
+                target = Target.of_wheel(wheel)
+                if target.libc == "musl":
+                    props.update({k: "n/a (musl)" for k in NOT_ON_MUSL if props[k] == "no"})
+                print(f"{target.name + ' ' + name:<60} " + " ".join(f"{props[k]:<16}" for k in (*REQUIRED, "CET")))
                 bad += [f"{wheel.name}:{name} lacks {k}" for k in REQUIRED if props[k] == "no"]
                 bad += [f"{wheel.name}:{name} holds the build path {s!r}" for s in leaked_paths(data, own)]
     if bad:
@@ -204,9 +211,11 @@ def repro(make_args: list[str]) -> None:
     if status.strip():
         fail("the tree has uncommitted changes: a wheel of it cannot be rebuilt from its commit, "
              "so reproducibility is not checked (commit, then run again)")
+    # The wheels `make dist` just wrote from this tree, against a clone of its
+    # commit built elsewhere, by another user, with another umask and zone.
+    a = ROOT / "dist"
     with tempfile.TemporaryDirectory(prefix="ulo-repro-") as tmp:
         base = pathlib.Path(tmp)
-        a = clone_and_build(base / "a", make_args, 0o022, "builder-a")
         b = clone_and_build(base / "second" / "clone-b", make_args, 0o077, "builder-b")
         da, db = digests(a), digests(b)
         if not da or set(da) != set(db):
@@ -215,7 +224,7 @@ def repro(make_args: list[str]) -> None:
             print(f"  {name}\n    a {da[name]}\n    b {db[name]}", flush=True)
             if da[name] != db[name]:
                 fail(f"{name} is not reproducible: {first_difference(a / name, b / name)}")
-        ok(f"{len(da)} wheel(s) byte-identical across two clones, folders, umasks and times")
+        ok(f"{len(da)} wheel(s) byte-identical across two checkouts, folders, umasks and times")
         changed_source(base / "second" / "clone-b", db, make_args)
 
 
@@ -228,7 +237,9 @@ def changed_source(clone: pathlib.Path, before: dict[str, str], make_args: list[
     if marker not in text:
         fail(f"{lib} no longer holds {marker!r}; pick another probe")
     lib.write_text(text.replace(marker, marker + " (probe)", 1))
-    proc = subprocess.run(["make", "--no-print-directory", "dist", *make_args], cwd=clone,
+    # One target shows it: the others go through the same steps.
+    proc = subprocess.run(["make", "--no-print-directory", "dist", *make_args, f"DIST_TARGETS={Target('x86_64').name}"],
+                          cwd=clone,
                           capture_output=True, text=True, check=False, timeout=3600)
     if proc.returncode != 0:
         fail(f"make dist of the changed tree failed:\n{proc.stdout[-3000:]}{proc.stderr[-3000:]}")
@@ -239,14 +250,14 @@ def changed_source(clone: pathlib.Path, before: dict[str, str], make_args: list[
         if digest == before.get(name):
             fail(f"{name}: a changed source file left the wheel's hash unchanged")
         with zipfile.ZipFile(clone / "dist" / name) as zf:
-            so = zf.read("ulo_protocol.abi3.so")
+            so = zf.read(Target.of_wheel(clone / "dist" / name).module_file)
             if b"(probe)" not in so:
                 fail(f"{name}: the changed message is not in the module")
             sbom = next(n for n in zf.namelist() if n.endswith(".cdx.json"))
             props = {p["name"]: p["value"] for p in json.loads(zf.read(sbom))["metadata"]["properties"]}
             if props.get("ulo:source-tree") != "dirty":
                 fail(f"{name}: the SBOM of a dirty build says {props.get('ulo:source-tree')!r}")
-    ok(f"a changed source changes every wheel's hash; the log and the SBOM say 'dirty' ({len(after)} wheels)")
+    ok(f"a changed source changes the wheel's hash; the log and the SBOM say 'dirty' ({', '.join(after)})")
 
 
 def main() -> None:

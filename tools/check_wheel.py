@@ -3,20 +3,28 @@
 Usage: check_wheel.py WHEEL... --venv DIR [--python PY] [--sdist SDIST
                       [--constraints FILE]] [--smoke SCRIPT]
 
-For every wheel (one per architecture):
-1. the tag is cp310-abi3-manylinux_2_17_<arch>.manylinux2014_<arch> (one
-   build for every interpreter from 3.10 on), and `auditwheel show` agrees;
-2. abi3audit --strict finds no call outside the limited API;
+For every wheel (one per release target, release_tools.TARGETS):
+1. the tag is its target's (cp310-abi3 for every interpreter from 3.10 on,
+   or cp313-cp313t; manylinux2014 or musllinux_1_2), and `auditwheel show`
+   agrees;
+2. abi3 wheels: abi3audit --strict finds no call outside the limited API;
 3. the extension exports nothing but its module entry and needs nothing but
-   glibc: libsodium and the C++ runtime are linked in;
-4. the metadata: version, licence, Python requirement, console script, the
+   the C library: libsodium and the C++ runtime are linked in;
+4. every symbol it imports is the Python C API or exists in the oldest C
+   library of its tag: glibc-versioned at 2.17 or older, or (musl, which has
+   no versions) exported by musl 1.2's libc.so; an unversioned glibc import
+   would fail to load on older systems, and auditwheel does not see it;
+5. the metadata: version, licence, Python requirement, console script, the
    type stubs, the licence texts of what is linked in, and the SBOM naming
    libsodium;
-Then, for the wheel of this machine's architecture:
-5. it installs into a fresh virtual environment, imports there, and its
+Then, for the wheel of this machine's interpreter (abi3, glibc):
+6. it installs into a fresh virtual environment, imports there, and its
    console script runs (plus an optional smoke script);
-6. pip refuses every other architecture's wheel with its platform error;
-7. with --sdist: a wheel builds from the sdist in a fresh environment.
+7. pip refuses every other wheel with its platform error;
+8. with --sdist: a wheel builds from the sdist in a fresh environment.
+The musl and free-threaded wheels are installed and tested in their own
+interpreters by tools/run_suites.py, which also checks pip refuses there the
+wheels not meant for them.
 Prints one line per passed check; exits non-zero on the first failure.
 """
 
@@ -35,24 +43,24 @@ import tempfile
 import zipfile
 from typing import NoReturn
 
-MODULE = "ulo_protocol"
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from release_tools import GLIBC_FLOOR, MODULE, Target  # noqa: E402
+
 VERSION = "0.1.0"
 ALLOWED_EXPORTS = {"PyInit_" + MODULE}
-# glibc's own libraries; anything else would have to come with the wheel.
-ALLOWED_NEEDED = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
-                  "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"}
+# The C library's own files; anything else would have to come with the wheel.
+ALLOWED_NEEDED = {
+    "gnu": {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
+            "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"},
+    "musl": {"libc.musl-x86_64.so.1", "libc.musl-aarch64.so.1"},
+}
+# Where musl's libc.so lies for the import check: the host's musl package,
+# and the arm64 root's (tools/platform_roots.py).
+MUSL_LIBC = "lib/{arch}-linux-musl/libc.so"
 # Licence texts of the project and of everything linked in statically.
 LICENCES = {"LICENSE": "Apache License", "libsodium/LICENSE": "ISC License",
             "llvm/libcxx/LICENSE.TXT": "LLVM Exceptions", "llvm/libcxxabi/LICENSE.TXT": "LLVM Exceptions",
             "llvm/libunwind/LICENSE.TXT": "LLVM Exceptions", "zig/LICENSE": "MIT"}
-
-
-def wheel_arch(wheel: pathlib.Path) -> str:
-    return wheel.stem.split("manylinux2014_")[-1]
-
-
-def expected_tag(arch: str) -> str:
-    return f"cp310-abi3-manylinux_2_17_{arch}.manylinux2014_{arch}"
 
 
 def fail(message: str) -> NoReturn:
@@ -77,8 +85,7 @@ def check_tag(wheel: pathlib.Path, zf: zipfile.ZipFile) -> None:
     # name-version-pythontag-abitag-platform.whl
     parts = wheel.stem.split("-")
     file_tag = "-".join(parts[-3:])
-    if file_tag != expected_tag(wheel_arch(wheel)):
-        fail(f"wheel file tag is {file_tag}, expected {expected_tag(wheel_arch(wheel))}")
+    target = Target.of_wheel(wheel)
     wheel_meta = next(n for n in zf.namelist() if n.endswith(".dist-info/WHEEL"))
     tags = [
         line.split(":", 1)[1].strip()
@@ -92,8 +99,8 @@ def check_tag(wheel: pathlib.Path, zf: zipfile.ZipFile) -> None:
     if sorted(tags) != sorted(expanded):
         fail(f"WHEEL metadata tags {tags} do not match the file name tag {file_tag}")
     show = " ".join(run([tool_path("auditwheel"), "show", str(wheel)]).stdout.split())
-    if f'is consistent with the following platform tag: "{parts[-1].split(".")[0]}"' not in show:
-        fail(f"auditwheel show does not report a manylinux tag:\n{show}")
+    if f'is consistent with the following platform tag: "{target.platform_tags[0]}"' not in show:
+        fail(f"auditwheel show does not report {target.platform_tags[0]}:\n{show}")
     ok(f"tag {file_tag}; auditwheel show agrees")
 
 
@@ -155,27 +162,82 @@ def check_abi3audit(wheel: pathlib.Path) -> None:
     ok("abi3audit --strict")
 
 
-def check_exports(zf: zipfile.ZipFile, tmp: pathlib.Path) -> None:
+def check_exports(zf: zipfile.ZipFile, target: Target, tmp: pathlib.Path) -> pathlib.Path:
     libs = [n for n in zf.namelist() if n.endswith(".so") and "/" not in n]
-    if libs != [f"{MODULE}.abi3.so"]:
-        fail(f"expected exactly {MODULE}.abi3.so at the top level, found {libs}")
+    if libs != [target.module_file]:
+        fail(f"expected exactly {target.module_file} at the top level, found {libs}")
     others = [n for n in zf.namelist() if n.startswith(f"{MODULE}.libs/")]
     if others:
         fail(f"shared libraries beside the module, expected everything linked in: {others}")
-    lib = pathlib.Path(zf.extract(libs[0], tmp / "unpacked" / wheel_arch_of(zf)))
+    lib = pathlib.Path(zf.extract(libs[0], tmp / "unpacked" / target.name))
     out = run(["nm", "-D", "--defined-only", str(lib)]).stdout
     exported = {line.split()[-1] for line in out.splitlines() if line.strip()}
     if exported != ALLOWED_EXPORTS:
         fail(f"extension exports {sorted(exported)}, expected only {sorted(ALLOWED_EXPORTS)}")
     dynamic = run(["readelf", "-dW", str(lib)]).stdout
     needed = {line.split("[", 1)[1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line}
-    if not needed <= ALLOWED_NEEDED:
-        fail(f"extension needs {sorted(needed - ALLOWED_NEEDED)} beyond glibc")
+    if not needed <= ALLOWED_NEEDED[target.libc]:
+        fail(f"extension needs {sorted(needed - ALLOWED_NEEDED[target.libc])} beyond the C library")
     ok(f"exports only {', '.join(sorted(ALLOWED_EXPORTS))}; needs only {', '.join(sorted(needed))}")
+    return lib
 
 
-def wheel_arch_of(zf: zipfile.ZipFile) -> str:
-    return wheel_arch(pathlib.Path(str(zf.filename)))
+def undefined_symbols(lib: pathlib.Path) -> list[tuple[str, str, str]]:
+    """(name, version or "", binding) of every symbol `lib` imports."""
+    out = run(["readelf", "--dyn-syms", "--wide", str(lib)]).stdout
+    found = []
+    for line in out.splitlines():
+        cols = line.split()
+        # Num: Value Size Type Bind Vis Ndx Name [(version index)]
+        if len(cols) >= 8 and cols[0].rstrip(":").isdigit() and cols[6] == "UND":
+            name, _, version = cols[7].partition("@")
+            found.append((name, version.lstrip("@"), cols[4]))
+    return found
+
+
+def glibc_version(text: str) -> tuple[int, ...]:
+    return tuple(int(x) for x in text.split("_", 1)[1].split("."))
+
+
+def floor_violations(symbols: list[tuple[str, str, str]], libc: str, musl_exports: set[str] | None = None) -> list[str]:
+    """The imports that a C library as old as the tag's may lack."""
+    floor = glibc_version("GLIBC_" + GLIBC_FLOOR)
+    bad = []
+    for name, version, bind in symbols:
+        if name.startswith(("Py", "_Py")) and not version:
+            continue  # the interpreter's own C API
+        if libc == "musl":
+            if bind != "WEAK" and name not in (musl_exports or set()):
+                bad.append(f"{name} (not in musl's libc.so)")
+        elif not version:
+            if bind != "WEAK":
+                bad.append(f"{name} (unversioned: bound to whatever glibc has, or to nothing)")
+        elif not version.startswith("GLIBC_") or glibc_version(version) > floor:
+            bad.append(f"{name}@{version}")
+    return bad
+
+
+def exported_symbols(lib: pathlib.Path) -> set[str]:
+    out = run(["nm", "-D", "--defined-only", str(lib)]).stdout
+    return {line.split()[-1].split("@")[0] for line in out.splitlines() if line.strip()}
+
+
+def check_symbols(lib: pathlib.Path, target: Target, musl_root: pathlib.Path | None) -> None:
+    exports = None
+    if target.libc == "musl":
+        root = musl_root if target.arch == "aarch64" else pathlib.Path("/")
+        libc = (root or pathlib.Path("/nonexistent")) / MUSL_LIBC.format(arch=target.arch)
+        if not libc.is_file():
+            fail(f"cannot check {target.name}'s imports: {libc} is missing (Debian's musl package"
+                 + (", in the arm64 root" if target.arch == "aarch64" else "") + ")")
+        exports = exported_symbols(libc)
+    symbols = undefined_symbols(lib)
+    bad = floor_violations(symbols, target.libc, exports)
+    if bad:
+        floor = f"glibc {GLIBC_FLOOR}" if target.libc == "gnu" else "musl 1.2"
+        fail(f"{lib.name} ({target.name}) imports what {floor} may not have: {', '.join(bad)}")
+    ok(f"all {len(symbols)} imports are the Python C API or in "
+       + (f"glibc <= {GLIBC_FLOOR}" if target.libc == "gnu" else "musl's libc.so"))
 
 
 IMPORT_CHECK = """
@@ -259,20 +321,25 @@ def main() -> None:
     ap.add_argument("--smoke", help="script to run with the fresh venv's interpreter")
     ap.add_argument("--sdist", nargs="*", default=[], help="sdist to build a wheel from")
     ap.add_argument("--constraints", help="pins for the sdist's isolated build environment")
+    ap.add_argument("--musl-root", help="a root holding aarch64 musl's libc.so, for the aarch64 musl wheel")
     args = ap.parse_args()
     wheels = [pathlib.Path(w).resolve() for w in args.wheel]
-    native = [w for w in wheels if wheel_arch(w) == platform.machine()]
-    if len(native) != 1 or len({wheel_arch(w) for w in wheels}) != len(wheels):
-        fail(f"expected one wheel per architecture, one of them {platform.machine()}: {args.wheel}")
+    targets = {w: Target.of_wheel(w) for w in wheels}
+    native = [w for w, t in targets.items() if t == Target(platform.machine())]
+    if len(native) != 1 or len(set(targets.values())) != len(wheels):
+        fail(f"expected one wheel per target, one of them {Target(platform.machine()).name}: {args.wheel}")
     venv = pathlib.Path(args.venv).resolve()
+    musl_root = pathlib.Path(args.musl_root) if args.musl_root else None
     with tempfile.TemporaryDirectory() as tmpdir:
         tmp = pathlib.Path(tmpdir)
-        for wheel in wheels:
+        for wheel, target in targets.items():
             with zipfile.ZipFile(wheel) as zf:
                 check_tag(wheel, zf)
                 check_metadata(zf)
-                check_exports(zf, tmp)
-            check_abi3audit(wheel)
+                lib = check_exports(zf, target, tmp)
+            check_symbols(lib, target, musl_root)
+            if not target.free_threaded:
+                check_abi3audit(wheel)
         check_fresh_venv(native[0], venv, args.python, args.smoke, tmp)
         for wheel in wheels:
             if wheel is not native[0]:

@@ -29,8 +29,8 @@ import tempfile
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import release_build  # noqa: E402
+from release_tools import host_mirror  # noqa: E402
 
-MIRROR = "http://deb.debian.org/debian"
 QEMU = "/usr/bin/qemu-aarch64-static"
 # Debian's python3.11 source package, from the suite the host runs.
 CPYTHON_SOURCE = "python3.11"
@@ -60,7 +60,9 @@ ROOTS = {
     "bullseye": Root("bullseye", "bullseye", "amd64",
                      ("gcc", "make", "libc6-dev", "zlib1g-dev", "libffi-dev", "libssl-dev", "xz-utils"),
                      pythons=(f"{CPYTHON_PREFIX}/bin/python3.11",), platform="x86_64 glibc 2.31 (Debian 11)"),
-    "arm64": Root("arm64", "bookworm", "arm64", ("python3", "python3-venv"),
+    # musl too: the aarch64 musl CPython is built against it and the wheel's
+    # imports are checked against its libc.so.
+    "arm64": Root("arm64", "bookworm", "arm64", ("python3", "python3-venv", "musl", "musl-dev"),
                   pythons=("/usr/bin/python3.11",), platform="aarch64 glibc 2.36 (Debian 12, qemu)"),
     "testing": Root("testing", "testing", "amd64",
                     ("python3.14", "python3.14-venv", "python3.15", "python3.15-venv"),
@@ -115,11 +117,11 @@ def ensure(name: str, cache: pathlib.Path) -> pathlib.Path:
         boot = ["debootstrap", "--variant=minbase", f"--arch={spec.arch}", f"--include={','.join(spec.packages)}"]
         if spec.arch == "arm64":
             # Second stage skipped: nothing in the root is ever run natively.
-            run([*boot, "--foreign", spec.suite, str(root), MIRROR], logfile)
+            run([*boot, "--foreign", spec.suite, str(root), host_mirror()], logfile)
             for deb in sorted((root / "var/cache/apt/archives").glob("*.deb")):
                 run(["dpkg-deb", "-x", str(deb), str(root)], logfile)
         else:
-            run([*boot, spec.suite, str(root), MIRROR, *([spec.script] if spec.script else [])], logfile)
+            run([*boot, spec.suite, str(root), host_mirror(), *([spec.script] if spec.script else [])], logfile)
         if name == "bullseye":
             build_cpython(root, scratch, logfile)
         shutil.rmtree(root / "var/cache/apt/archives", ignore_errors=True)
@@ -154,14 +156,21 @@ def build_cpython(root: pathlib.Path, scratch: pathlib.Path, logfile: pathlib.Pa
 
 @dataclasses.dataclass
 class Interpreter:
-    """One interpreter inside a root: how to run a command next to it."""
+    """One interpreter inside a root, or an aarch64 one built here and run
+    with the arm64 root's libraries: how to run a command next to it."""
     root: pathlib.Path
     spec: Root
-    python: str  # path inside the root
+    python: str  # path inside the root, or on the host when `built`
+    built: str = ""  # the platform label of an interpreter built here
+    env: tuple[tuple[str, str], ...] = ()  # set for every command
 
     @property
     def label(self) -> str:
-        return f"{self.spec.name}-{pathlib.Path(self.python).name}"
+        return f"{self.spec.name}-{pathlib.Path(self.python).name}" + (f"-{self.built}" if self.built else "")
+
+    @property
+    def platform(self) -> str:
+        return self.built or self.spec.platform
 
     def venv(self, work: pathlib.Path, binds: dict[str, pathlib.Path]) -> tuple[list[str], str, dict[str, str]]:
         """Make a venv in `work`; return (prefix, venv python, path map).
@@ -173,11 +182,12 @@ class Interpreter:
         work.mkdir(parents=True)
         if self.spec.arch == "arm64":
             py = work / "venv" / "bin" / "python"
-            subprocess.run([QEMU, "-L", str(self.root), str(self.root) + self.python, "-m", "venv",
+            python = self.python if self.built else str(self.root) + self.python
+            subprocess.run([QEMU, "-L", str(self.root), python, "-m", "venv",
                             "--without-pip", str(work / "venv")], check=True, capture_output=True)
             # ULO_EMULATED lets the suite skip what only a real kernel can do.
-            wrapper = (f'#!/bin/sh\nexport ULO_EMULATED=qemu-aarch64\nexec {QEMU} -L "{self.root}" -0 "$0" '
-                       f'"{self.root}{self.python}" "$@"\n')
+            exports = "".join(f"export {k}={v}\n" for k, v in (("ULO_EMULATED", "qemu-aarch64"), *self.env))
+            wrapper = f'#!/bin/sh\n{exports}exec {QEMU} -L "{self.root}" -0 "$0" "{python}" "$@"\n'
             for exe in (work / "venv" / "bin").iterdir():
                 if exe.name.startswith("python"):
                     exe.unlink()

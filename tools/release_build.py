@@ -1,10 +1,13 @@
-"""Build the release: the sdist, one manylinux2014 wheel per target, SHA256SUMS.
+"""Build the release: the sdist, one wheel per target, SHA256SUMS.
 
-Usage: release_build.py --out DIR [--targets x86_64,aarch64] [--cache DIR]
+Usage: release_build.py --out DIR [--targets x86_64-gnu,...] [--cache DIR]
 
-The wheels are cross-built with Zig's clang and libc++ for a glibc 2.17
-target, with libsodium compiled from Debian's source package and linked in
-statically. Everything expensive (the toolchain, libsodium's builds, Zig's
+Targets (release_tools.TARGETS): abi3 wheels for manylinux2014 (glibc 2.17)
+and musllinux_1_2, and free-threaded wheels for manylinux2014, each for
+x86_64 and aarch64. They are cross-built with Zig's clang and libc++, with
+libsodium compiled from Debian's source package and linked in statically.
+A free-threaded wheel is built against the headers of the free-threaded
+CPython that tools/cpython_builds.py makes. Everything expensive (the toolchain, libsodium's builds, Zig's
 own cache) lives under --cache, keyed by what went into it, so a changed
 recipe rebuilds. Bytes depend only on the commit: SOURCE_DATE_EPOCH comes
 from it, paths are mapped out, and the archives are written in a fixed order
@@ -26,10 +29,9 @@ import tempfile
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import wheel_finish  # noqa: E402
+from release_tools import TARGETS, Target, log_to  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-TARGETS = ("x86_64", "aarch64")
-GLIBC = "2.17"
 SODIUM_SOURCE = "libsodium"
 # Raise when the libsodium recipe below changes, so cached builds are redone.
 SODIUM_RECIPE = 4
@@ -43,8 +45,7 @@ SODIUM_CFLAGS = "-O2 -g0 -fstack-protector-strong -D_FORTIFY_SOURCE=3"
 HOW_TO_GET = "`make deps` installs the Debian packages and adds the deb-src entry"
 
 
-def log(text: str) -> None:
-    print(f"release: {text}", flush=True)
+log = log_to("release")
 
 
 def die(text: str) -> None:
@@ -123,13 +124,13 @@ def zig_env(cache: pathlib.Path) -> dict[str, str]:
 
 
 def wrappers(cache: pathlib.Path) -> pathlib.Path:
-    """One compiler per target with the triple built in (CMake and autoconf
-    both want a single program), plus ar and ranlib."""
+    """One compiler per architecture and C library with the triple built in
+    (CMake and autoconf both want a single program), plus ar and ranlib."""
     bindir = zig_home(cache) / "bin"
     bindir.mkdir(exist_ok=True)
     zig = zig_binary(cache)
-    scripts = {f"{arch}-{lang}": f'exec "{zig}" {lang} -target {arch}-linux-gnu.{GLIBC} "$@"'
-               for arch in TARGETS for lang in ("cc", "c++")}
+    scripts = {f"{t.arch}-{t.libc}-{lang}": f'exec "{zig}" {lang} -target {t.zig_triple} "$@"'
+               for t in TARGETS for lang in ("cc", "c++")}
     scripts.update({tool: f'exec "{zig}" {tool} "$@"' for tool in ("ar", "ranlib")})
     for name, body in scripts.items():
         path = bindir / name
@@ -143,19 +144,19 @@ def wrappers(cache: pathlib.Path) -> pathlib.Path:
 # --- libsodium -------------------------------------------------------------------
 
 
-def source_versions(package: str) -> list[str]:
+def source_versions(package: str, env: dict[str, str] | None = None) -> list[str]:
     """The versions apt's source index lists, newest first."""
-    index = run(["apt-cache", "showsrc", "--only-source", package])
+    index = run(["apt-cache", "showsrc", "--only-source", package], env=env)
     versions = {line.split(":", 1)[1].strip() for line in index.splitlines() if line.startswith("Version:")}
     return sorted(versions, key=version_key, reverse=True)
 
 
-def apt_download(package: str, version: str, dest: pathlib.Path) -> str | None:
+def apt_download(package: str, version: str, dest: pathlib.Path, env: dict[str, str] | None = None) -> str | None:
     """Fetch one source package version into `dest`; apt checks every file
     against the signed archive index. Returns apt's complaint on failure (an
     index may list a security update whose files a mirror does not serve yet)."""
     proc = subprocess.run(["apt-get", "source", "--download-only", "-qq", f"{package}={version}"],
-                          cwd=dest, capture_output=True, text=True, check=False)
+                          cwd=dest, env=env, capture_output=True, text=True, check=False)
     if proc.returncode == 0:
         return None
     for partial in dest.iterdir():
@@ -164,11 +165,11 @@ def apt_download(package: str, version: str, dest: pathlib.Path) -> str | None:
     return lines[-1] if lines else f"apt-get exited {proc.returncode}"
 
 
-def apt_source(package: str, dest: pathlib.Path) -> str:
+def apt_source(package: str, dest: pathlib.Path, env: dict[str, str] | None = None) -> str:
     """The newest version of `package` that can be downloaded, into `dest`."""
     errors = []
-    for version in source_versions(package):
-        problem = apt_download(package, version, dest)
+    for version in source_versions(package, env):
+        problem = apt_download(package, version, dest, env)
         if problem is None:
             return version
         errors.append(f"{version}: {problem}")
@@ -221,22 +222,29 @@ def _dpkg_cmp(a: str, b: str) -> int:
 version_key = functools.cmp_to_key(_dpkg_cmp)
 
 
-def sodium_compiler(cache: pathlib.Path, arch: str) -> tuple[str, str]:
-    """(CC, description). On x86_64 Debian's GCC: clang's code for
+def sodium_compiler(cache: pathlib.Path, target: Target) -> tuple[str, str]:
+    """(CC, description). On x86_64 glibc Debian's GCC: clang's code for
     libsodium's field arithmetic runs about 6% more instructions per
     verification. Which glibc symbols the objects bind to is decided by the
     final link against the 2.17 target, so the host headers do no harm once
-    the functions newer than 2.17 are ruled out (SODIUM_NOT_ON_2_17)."""
-    if arch == "x86_64":
+    the functions newer than 2.17 are ruled out (SODIUM_NOT_ON_2_17); for
+    musl the same through Debian's musl-gcc (musl 1.2.3). Elsewhere Zig's
+    clang."""
+    if target.arch == "x86_64":
         version = run(["gcc", "-dumpfullversion"]).strip()
+        if target.libc == "musl":
+            return "musl-gcc", f"Debian gcc {version} with Debian's musl"
         return "gcc", f"Debian gcc {version}"
-    return f"{wrappers(cache)}/{arch}-cc", f"zig {zig_version()} clang"
+    return f"{wrappers(cache)}/{target.arch}-{target.libc}-cc", f"zig {zig_version()} clang"
 
 
-def sodium_build(cache: pathlib.Path, arch: str) -> tuple[pathlib.Path, dict[str, str]]:
+def sodium_build(cache: pathlib.Path, target: Target) -> tuple[pathlib.Path, dict[str, str]]:
+    """libsodium for one architecture and C library; free-threaded wheels
+    share their abi3 sibling's."""
     src, version = sodium_source(cache)
     cflags = SODIUM_CFLAGS
-    cc, compiler = sodium_compiler(cache, arch)
+    cc, compiler = sodium_compiler(cache, target)
+    arch = target.arch if target.libc == "gnu" else f"{target.arch}-{target.libc}"
     key = hashlib.sha256(f"{SODIUM_RECIPE}|{version}|{compiler}|{arch}|{cflags}".encode()).hexdigest()[:16]
     prefix = cache / "sodium" / f"{version}-{arch}-{key}"
     info = {"version": version, "upstream": version.split("-")[0], "compiler": compiler,
@@ -252,7 +260,7 @@ def sodium_build(cache: pathlib.Path, arch: str) -> tuple[pathlib.Path, dict[str
         # The source and build folders are mapped to fixed names, so no cache
         # path reaches an assertion message in the module.
         maps = f" -ffile-prefix-map={src}=libsodium -ffile-prefix-map={build}=libsodium"
-        run([str(src / "configure"), f"--host={arch}-linux-gnu", "--disable-shared", "--with-pic",
+        run([str(src / "configure"), f"--host={target.arch}-linux-{target.libc}", "--disable-shared", "--with-pic",
              "--disable-ssp", f"--prefix={prefix}", f"CC={cc}", f"CFLAGS={cflags}{maps}",
              f"AR={bindir}/ar", f"RANLIB={bindir}/ranlib", *SODIUM_NOT_ON_2_17],
             cwd=build, env=env, quiet_log=build / "configure.log")
@@ -286,48 +294,73 @@ def build_sdist(out: pathlib.Path, env: dict[str, str], logs: pathlib.Path) -> p
     return next(out.glob("*.tar.gz"))
 
 
-def build_wheel(arch: str, cache: pathlib.Path, env: dict[str, str], raw: pathlib.Path,
+def free_threaded_builder(cache: pathlib.Path, minor: str) -> pathlib.Path:
+    """The free-threaded interpreter's own build environment: scikit-build-core
+    reads the wheel tag and the headers from the interpreter it runs in."""
+    import cpython_builds
+
+    python = cpython_builds.ensure(f"{minor}t", cache)
+    reqs = ROOT / "requirements-build.txt"
+    key = hashlib.sha256(f"{python}|{reqs.read_text()}".encode()).hexdigest()[:12]
+    venv = cache / f"build-venv-{minor}t-{key}"
+    if not (venv / ".ready").is_file():
+        shutil.rmtree(venv, ignore_errors=True)
+        run([str(python), "-m", "venv", str(venv)])
+        run([str(venv / "bin" / "python"), "-m", "pip", "install", "-q", "--disable-pip-version-check",
+             "-r", str(reqs)])
+        (venv / ".ready").touch()
+    return venv / "bin" / "python"
+
+
+def build_wheel(target: Target, cache: pathlib.Path, env: dict[str, str], raw: pathlib.Path,
                 logs: pathlib.Path) -> pathlib.Path:
-    sodium, _ = sodium_build(cache, arch)
+    sodium, _ = sodium_build(cache, target)
     # The release's settings are all given below; none come from the caller.
     env = {k: v for k, v in env.items() if not k.startswith("SKBUILD_")}
     env.update({k: v for k, v in zig_env(cache).items() if k.startswith(("ZIG_", "ULO_"))})
+    env["ULO_ZIG_LIBC"] = target.libc
     # Only the static libsodium just built, never the system's.
     env["PKG_CONFIG_LIBDIR"] = str(sodium / "lib" / "pkgconfig")
     env["PKG_CONFIG_PATH"] = ""
-    env["_PYTHON_HOST_PLATFORM"] = f"linux-{arch}"
-    build_dir = ROOT / "build" / "release" / arch
+    env["_PYTHON_HOST_PLATFORM"] = f"linux-{target.arch}"
+    python, defines = sys.executable, []
+    if target.free_threaded:
+        python = str(free_threaded_builder(cache, target.free_threaded))
+        # The building interpreter is x86_64; the module's name is the target's.
+        defines = [f"-Ccmake.define.Python_SOABI={target.soabi}"]
+    build_dir = ROOT / "build" / "release" / target.name
     # A toolchain change is not picked up by an existing CMake cache.
     stamp = build_dir / "toolchain.key"
-    key = f"{wrappers(cache)}|{sodium.name}|{(ROOT / 'cmake' / 'zig-common.cmake').read_text()}"
+    key = f"{wrappers(cache)}|{sodium.name}|{python}|{(ROOT / 'cmake' / 'zig-common.cmake').read_text()}"
     if not stamp.is_file() or stamp.read_text() != key:
         shutil.rmtree(build_dir, ignore_errors=True)
         build_dir.mkdir(parents=True)
         stamp.write_text(key)
-    dest = raw / arch
+    dest = raw / target.name
     shutil.rmtree(dest, ignore_errors=True)
-    log(f"building the {arch} wheel")
-    run([sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "--disable-pip-version-check",
+    log(f"building the {target.name} wheel")
+    run([python, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "--disable-pip-version-check",
          "-w", str(dest),
-         f"-Ccmake.define.CMAKE_TOOLCHAIN_FILE={ROOT / 'cmake' / f'zig-{arch}.cmake'}",
-         "-Ccmake.define.ULO_REPRODUCIBLE=ON", "-Ccmake.define.ULO_WERROR=ON",
+         f"-Ccmake.define.CMAKE_TOOLCHAIN_FILE={ROOT / 'cmake' / f'zig-{target.arch}.cmake'}",
+         "-Ccmake.define.ULO_REPRODUCIBLE=ON", "-Ccmake.define.ULO_WERROR=ON", *defines,
          f"-Cbuild-dir={build_dir}", "-Cinstall.strip=false", "-Ccmake.build-type=Release",
-         str(ROOT)], env=env, quiet_log=logs / f"wheel-{arch}.log")
+         str(ROOT)], env=env, quiet_log=logs / f"wheel-{target.name}.log")
     return next(dest.glob("*.whl"))
 
 
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--out", required=True)
-    ap.add_argument("--targets", default=",".join(TARGETS))
+    ap.add_argument("--targets", default=",".join(t.name for t in TARGETS))
     ap.add_argument("--cache", default=str(default_cache()))
     ap.add_argument("--preflight", action="store_true", help="only check what is needed")
     args = ap.parse_args()
     cache = pathlib.Path(args.cache).resolve()
-    targets = [t for t in args.targets.split(",") if t]
-    for t in targets:
-        if t not in TARGETS:
-            die(f"unknown target {t}; known: {', '.join(TARGETS)}")
+    known = {t.name: t for t in TARGETS}
+    for name in args.targets.split(","):
+        if name and name not in known:
+            die(f"unknown target {name}; known: {', '.join(known)}")
+    targets = [known[name] for name in args.targets.split(",") if name]
     preflight(cache)
     if args.preflight:
         log("toolchain and sources present")
@@ -347,11 +380,11 @@ def main() -> None:
 
     sdist = build_sdist(out, env, logs)
     wheels = []
-    for arch in targets:
-        raw_wheel = build_wheel(arch, cache, env, raw, logs)
-        _, sodium = sodium_build(cache, arch)
+    for target in targets:
+        raw_wheel = build_wheel(target, cache, env, raw, logs)
+        _, sodium = sodium_build(cache, target)
         wheels.append(wheel_finish.finish(
-            raw_wheel, out, arch=arch, epoch=int(state["epoch"]), commit=state["commit"],
+            raw_wheel, out, target=target, epoch=int(state["epoch"]), commit=state["commit"],
             tree=state["dirty"], sodium=sodium, zig_version=zig_version(), zig_lib=zig_home(cache) / "ziglang",
             project_license=ROOT / "LICENSE"))
     sums = out / "SHA256SUMS"

