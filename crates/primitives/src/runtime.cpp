@@ -25,6 +25,7 @@ namespace {
 constexpr auto kSpin = std::chrono::microseconds(50);
 // Upper bound on pool threads; past it, jobs wait for a busy thread.
 constexpr std::size_t kMaxThreads = 512;
+constexpr std::size_t kThreadStack = std::size_t{8} << 20;
 
 std::mutex g_create_mu;
 std::atomic<Runtime*> g_runtime{nullptr};
@@ -193,13 +194,35 @@ int Runtime::start_thread(bool permanent) {
     ::sigdelset(&blocked, sig);
   }
   ::pthread_sigmask(SIG_BLOCK, &blocked, &old);
-  int err = 0;
-  try {
-    std::thread([this, permanent] { worker_loop(permanent); }).detach();
-  } catch (const std::system_error& e) {
+  struct Start {
+    Runtime* rt;
+    bool permanent;
+  };
+  auto* start = new Start{this, permanent};
+  // The stack size is set, not left to the C library: glibc's default is
+  // the stack limit (8 MiB), musl's 128 KiB, too little for deep decoding.
+  pthread_attr_t attr;
+  int err = ::pthread_attr_init(&attr);
+  if (err == 0) {
+    err = ::pthread_attr_setstacksize(&attr, kThreadStack);
+    if (err == 0) err = ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    if (err == 0) {
+      err = ::pthread_create(
+          &thread, &attr,
+          [](void* arg) -> void* {
+            const std::unique_ptr<Start> s(static_cast<Start*>(arg));
+            s->rt->worker_loop(s->permanent);
+            return nullptr;
+          },
+          start);
+    }
+    ::pthread_attr_destroy(&attr);
+  }
+  if (err != 0) {
+    delete start;
     --threads_;
     --starting_;
-    err = e.code().value() != 0 ? e.code().value() : EAGAIN;
   }
   ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
   return err;
