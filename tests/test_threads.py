@@ -3,11 +3,14 @@ iterator, one queue directory pushed to, one MockAnchor, and descriptors
 verified one by one and in batches. Without an interpreter lock (a
 free-threaded CPython with PYTHON_GIL=0) nothing but the module's own
 synchronisation keeps them apart; with one, this must hold all the same."""
+import os
+import subprocess
+import sys
 import threading
 
 import pytest
 
-from conftest import envelope_with
+from conftest import FREE_THREADED, envelope_with
 from ulo_protocol import EnvelopeQueue, MockAnchor, SoftwareIdentity
 
 pytestmark = pytest.mark.usefixtures("watchdog")
@@ -83,3 +86,14 @@ def test_threads_share_an_iterator_a_queue_an_anchor_and_descriptors(tmp_path):
     assert sorted(i.queue_id for i in listed) == sorted(
         ["everyone"] + [f"r{r}-t{n}" for r in range(ROUNDS) for n in range(THREADS)])
     assert all(i.envelope.exchange_id == i.queue_id for i in listed)
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="needs a free-threaded CPython")
+def test_import_leaves_the_interpreter_lock_off():
+    # A module that does not declare itself safe turns the lock back on as it
+    # is imported, with a RuntimeWarning; PYTHON_GIL=0 would hide that.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    code = "import sys, ulo_protocol; print(sys._is_gil_enabled())"
+    out = subprocess.run([sys.executable, "-W", "error", "-c", code], env=env,
+                         capture_output=True, text=True, check=True, timeout=60)
+    assert out.stdout == "False\n"
