@@ -16,7 +16,10 @@ from ulo_protocol import EnvelopeQueue, MockAnchor, SoftwareIdentity
 pytestmark = pytest.mark.usefixtures("watchdog")
 
 THREADS, ROUNDS, ITEMS = 8, 16, 800
-JOIN_TIMEOUT = 100  # seconds; under the watchdog's 120
+# A hang, not slowness, is what the timeout is for: the whole test takes
+# seconds even under ThreadSanitizer on a loaded two-core machine, and the
+# watchdog (120 s) ends the process if a join itself never returns.
+JOIN_TIMEOUT = 100
 
 
 def test_threads_share_an_iterator_a_queue_an_anchor_and_descriptors(tmp_path):
@@ -28,7 +31,7 @@ def test_threads_share_an_iterator_a_queue_an_anchor_and_descriptors(tmp_path):
     anchor = MockAnchor("shared")
     identities = [SoftwareIdentity.from_seed(bytes([s]) * 32) for s in range(4)]
     descriptors = [i.descriptor() for i in identities]
-    # Large enough for the pool; every third signature is someone else's.
+    # Large enough for the pool; only every third signature is the key's own.
     triples = [(descriptors[k % 4], b"%d" % k, identities[(k + k % 3) % 4].sign(b"%d" % k))
                for k in range(48)]
     verdicts = [k % 3 == 0 for k in range(48)]
