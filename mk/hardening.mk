@@ -1,5 +1,5 @@
 # Hardening: sanitizer runs, libFuzzer targets, leak/reference soak and
-# static analysis (all part of `make test`).
+# static analysis (all but check-tsan-ft part of `make test`).
 #   make check-sanitize   module + C++ tests with ASan/UBSan; pytest and ctest
 #   make fuzz             every libFuzzer target for FUZZ_SECONDS (default 60)
 #   make soak             every public operation in a loop; RSS/refcount bounds
