@@ -162,6 +162,7 @@ test: deps venv
 	@$(SUBMAKE) test-pythons
 	@$(SUBMAKE) lint
 	@$(SUBMAKE) check-sanitize
+	@$(SUBMAKE) check-tsan-ft
 	@$(SUBMAKE) fuzz-run FUZZ_SECONDS=$(FUZZ_QUICK_SECONDS)
 	@$(SUBMAKE) soak SOAK_SCALE=$(SOAK_QUICK_SCALE)
 

@@ -5,6 +5,9 @@
 #   make soak             every public operation in a loop; RSS/refcount bounds
 #   make lint             clang-tidy 19 and cppcheck over the compile database;
 #                         no function that nothing calls
+#   make check-tsan-ft    the thread stress test under ThreadSanitizer on the
+#                         free-threaded CPython (tools/cpython_builds.py, or
+#                         PYTHON_FT=...), without its lock
 
 SAN_BUILD := build/sanitize
 FUZZ_BUILD := build/fuzz
@@ -19,7 +22,7 @@ CLANGXX := clang++-19
 CLANG_TIDY_RUN := run-clang-tidy-19
 CLANG_TIDY := clang-tidy-19
 
-.PHONY: check-sanitize sanitize-build fuzz fuzz-build fuzz-run fuzz-replay soak \
+.PHONY: check-sanitize sanitize-build check-tsan-ft fuzz fuzz-build fuzz-run fuzz-replay soak \
         lint lint-tidy lint-cppcheck lint-unused tidy-configure
 
 # --- Sanitizers ------------------------------------------------------------
@@ -46,6 +49,26 @@ check-sanitize: sanitize-build
 	@ASAN_OPTIONS=$(SAN_ASAN_OPTIONS) LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan-python.supp:print_suppressions=0 \
 	  UBSAN_OPTIONS=$(SAN_UBSAN_OPTIONS) PYTHONMALLOC=malloc LD_PRELOAD="$(SAN_RUNTIME)" \
 	  PYTHONPATH=$(CURDIR)/$(SAN_BUILD) $(PY) -m pytest -p no:cacheprovider tests
+
+# The free-threaded CPython is the one tools/cpython_builds.py makes, unless
+# PYTHON_FT names another. The module is built with ThreadSanitizer against it; the interpreter is
+# not instrumented, so the runtime is preloaded, and
+# tools/tsan-free-threaded.supp (documented) lists the synchronisation the
+# sanitizer cannot see there. Any report fails the run (exit status 66).
+TSAN_BUILD := build/tsan-ft
+TSAN_VENV := build/venv-ft
+
+check-tsan-ft: deps venv
+	@py="$(PYTHON_FT)"; [ -n "$$py" ] || py=$$($(PY) tools/cpython_builds.py $(ULO_CACHE) 3.13t | tail -n 1) \
+	  && { test -x $(TSAN_VENV)/bin/python || $$py -m venv $(TSAN_VENV); }
+	@$(TSAN_VENV)/bin/python -m pip install -q -r requirements-test.txt
+	@$(VENV)/bin/cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DULO_BUILD_PYTHON=ON -DULO_WERROR=ON -DULO_SANITIZE=thread \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(TSAN_VENV)/bin/python >/dev/null
+	@$(VENV)/bin/cmake --build $(TSAN_BUILD) -j$(JOBS)
+	@TSAN_OPTIONS=suppressions=$(CURDIR)/tools/tsan-free-threaded.supp PYTHON_GIL=0 \
+	  LD_PRELOAD=$(shell gcc -print-file-name=libtsan.so) PYTHONPATH=$(CURDIR)/$(TSAN_BUILD) \
+	  $(TSAN_VENV)/bin/python -m pytest -p no:cacheprovider tests/test_threads.py
 
 # --- Fuzzing ---------------------------------------------------------------
 

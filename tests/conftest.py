@@ -4,6 +4,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -16,6 +17,12 @@ DATA = pathlib.Path(__file__).parent / "data"
 # nothing about leaks (LeakSanitizer looks for them instead), and address
 # space limits leave no room for its shadow memory.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+# A free-threaded CPython (3.13t), and whether the lock is on in this one
+# (off with PYTHON_GIL=0, or while no module has asked for it).
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+GIL_ENABLED = getattr(sys, "_is_gil_enabled", lambda: True)()
 
 
 def leak_check(floor):

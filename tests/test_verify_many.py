@@ -12,7 +12,7 @@ import threading
 
 import pytest
 
-from conftest import envelope_with, load_jsonl, run_python
+from conftest import GIL_ENABLED, envelope_with, load_jsonl, run_python
 from ulo_protocol import EnvelopeQueue, PeerIdentityDescriptor, SoftwareIdentity
 
 ED25519 = load_jsonl("ed25519.jsonl")
@@ -151,7 +151,10 @@ def test_counting_thread_advances_only_while_a_batch_runs():
         print(during_verify, during_many, all(result))
     """)
     out = run_python(code, timeout=TIMEOUT).stdout.split()
-    assert out[0] == "0"
+    # Without the interpreter lock nothing holds the counter back during
+    # verify(); what is left to check is that verify_many lets it run.
+    if GIL_ENABLED:
+        assert out[0] == "0"
     assert int(out[1]) > 0
     assert out[2] == "True"
 

@@ -111,7 +111,12 @@ void Runtime::await(Completion& c) noexcept {
     c.wait();
     return;
   }
-  if (spin_until([&c] { return c.done.load(std::memory_order_acquire); })) return;
+  if (spin_until([&c] { return c.done.load(std::memory_order_acquire); })) {
+    // finish() sets `done` while holding the lock: wait() takes it, so that
+    // the caller cannot destroy `c` while the pool thread still notifies.
+    c.wait();
+    return;
+  }
   auto slice = std::chrono::milliseconds(1);
   for (;;) {
     if (call->forks != fork_count()) {

@@ -7,7 +7,7 @@
 namespace ulo::py {
 namespace {
 
-PyObject* g_panic_type = nullptr;
+constinit SharedObject g_panic_type;
 
 [[noreturn]] void abort_at_boundary() noexcept {
   std::fputs("uncaught panic at ffi boundary\n", stderr);
@@ -61,15 +61,14 @@ void panic(std::string text, std::source_location where) {
 }
 
 PyObject* panic_exception_type() {
-  if (g_panic_type == nullptr) {
-    g_panic_type = PyErr_NewExceptionWithDoc(
+  return g_panic_type.get([] {
+    return PyErr_NewExceptionWithDoc(
         "ulo_protocol.PanicException",
         "Raised when native code called from Python meets an internal fault.\n\n"
         "It derives from BaseException so that ordinary `except Exception`\n"
         "handlers do not swallow a broken invariant.",
         PyExc_BaseException, nullptr);
-  }
-  return g_panic_type;
+  });
 }
 
 void raise_panic(const Panic& p) noexcept {

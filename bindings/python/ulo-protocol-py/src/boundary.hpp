@@ -1,7 +1,8 @@
 // The error boundary: every entry from the interpreter runs under guard(),
 // which turns an internal fault into PanicException; the raising of the
 // module's own exceptions; the pending exception held while it is looked
-// at; and the interpreter lock released around work that touches no Python.
+// at; the interpreter lock released around work that touches no Python; and
+// an object's own lock where there is no interpreter lock.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -101,6 +102,29 @@ class WithoutInterpreter {
 
  private:
   PyThreadState* saved_;
+};
+
+// An object's own lock for the holder's lifetime, where there is no
+// interpreter lock to serialise its users: a critical section, which the
+// interpreter suspends whenever the thread detaches (WithoutInterpreter, a
+// wait on another lock), so that it can deadlock neither with the
+// interpreter's pauses nor with another thread's. Invariants must therefore
+// hold at every call that may detach. Nothing under the interpreter lock.
+class ObjectLock {
+ public:
+#ifdef Py_GIL_DISABLED
+  explicit ObjectLock(PyObject* o) noexcept { PyCriticalSection_Begin(&section_, o); }
+  ~ObjectLock() { PyCriticalSection_End(&section_); }
+#else
+  explicit ObjectLock(PyObject*) noexcept {}
+#endif
+  ObjectLock(const ObjectLock&) = delete;
+  ObjectLock& operator=(const ObjectLock&) = delete;
+
+#ifdef Py_GIL_DISABLED
+ private:
+  PyCriticalSection section_;
+#endif
 };
 
 }  // namespace ulo::py

@@ -1,6 +1,5 @@
 #include "fields.hpp"
 
-#include <map>
 #include <optional>
 
 #include "modules.hpp"
@@ -87,18 +86,15 @@ PyObject* reduce_fields(PyTypeObject* type, const RecordDef& def, const void* re
 }
 
 PyObject* fields_dict(const RecordDef& def, const void* record) {
-  // Interned once: building the key strings anew each call dominated. Never
-  // destroyed, so the references stay reachable until the process ends.
-  static auto& keys = *new std::map<const FieldDef*, PyObject*>;
+  // The keys are interned once, in the class's cell: building the key
+  // strings anew each call dominated.
+  const TypeCell& cell = TypeCell::of_table(def);
   Ref d = Ref::steal(PyDict_New());
   if (!d) return nullptr;
-  for (const FieldDef& f : def.fields) {
-    PyObject*& key = keys[&f];
-    if (key == nullptr) {
-      key = PyUnicode_InternFromString(f.c_name());
-      if (key == nullptr) return nullptr;
-    }
-    Ref v = Ref::steal(field_value(f, record));
+  for (std::size_t i = 0; i < def.fields.size(); ++i) {
+    PyObject* key = cell.field_key(i);
+    if (key == nullptr) return nullptr;
+    Ref v = Ref::steal(field_value(def.fields[i], record));
     if (!v || PyDict_SetItem(d.get(), key, v.get()) != 0) return nullptr;
   }
   return d.release();

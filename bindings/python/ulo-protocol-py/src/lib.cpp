@@ -8,6 +8,7 @@ namespace ulo::py {
 namespace {
 
 std::atomic<std::int64_t> g_interpreter{-1};
+// Written once; the import system runs the entry for one name at a time.
 PyObject* g_module = nullptr;
 
 PyModuleDef g_module_def = {
@@ -57,6 +58,8 @@ int init_body(PyObject* module) {
   for (auto cell : kClasses) {
     if (add_class(module, cell()) != 0) return -1;
   }
+  // Not a module attribute, but made now rather than at the first items().
+  if (cell_of<ItemsRec>().get_or_create() == nullptr) return -1;
   return add_function(module, &classify_exchange_def());
 }
 
@@ -77,6 +80,15 @@ PyObject* module_entry() {
   }
   PyObject* module = PyModule_Create2(&g_module_def, 3);
   if (module == nullptr) return nullptr;
+#ifdef Py_GIL_DISABLED
+  // Shared state is published once (SharedObject) or read-only after this
+  // function, and the one object that changes, the items() iterator, locks
+  // itself: the module does not need the interpreter lock.
+  if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) != 0) {
+    Py_DECREF(module);
+    return nullptr;
+  }
+#endif
   if (init_body(module) != 0) {
     Py_DECREF(module);
     return nullptr;

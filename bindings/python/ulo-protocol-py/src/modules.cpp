@@ -13,6 +13,16 @@ Ref json_function(const char* fn) {
   return Ref::steal(PyObject_GetAttrString(mod.get(), fn));
 }
 
+// Looked up once; kept for the life of the process.
+constinit SharedObject g_datetime;
+constinit SharedObject g_utc;
+constinit SharedObject g_abc_sequence;
+
+PyObject* datetime_attr(const char* name) {
+  Ref mod = Ref::steal(PyImport_ImportModule("datetime"));
+  return mod ? PyObject_GetAttrString(mod.get(), name) : nullptr;
+}
+
 }  // namespace
 
 PyObject* json_loads(std::string_view text) {
@@ -32,19 +42,13 @@ PyObject* json_dumps(PyObject* d) {
 }
 
 PyObject* new_datetime(const Timestamp& t) {
-  // Looked up once; kept for the life of the process.
-  static PyObject* datetime_cls = nullptr;
-  static PyObject* utc = nullptr;
-  if (datetime_cls == nullptr) {
-    Ref mod = Ref::steal(PyImport_ImportModule("datetime"));
-    if (!mod) return nullptr;
-    Ref cls = Ref::steal(PyObject_GetAttrString(mod.get(), "datetime"));
-    Ref tz = Ref::steal(PyObject_GetAttrString(mod.get(), "timezone"));
-    Ref u = Ref::steal(tz ? PyObject_GetAttrString(tz.get(), "utc") : nullptr);
-    if (!cls || !u) return nullptr;
-    datetime_cls = cls.release();
-    utc = u.release();
-  }
+  PyObject* datetime_cls = g_datetime.get([] { return datetime_attr("datetime"); });
+  if (datetime_cls == nullptr) return nullptr;
+  PyObject* utc = g_utc.get([]() -> PyObject* {
+    Ref tz = Ref::steal(datetime_attr("timezone"));
+    return tz ? PyObject_GetAttrString(tz.get(), "utc") : nullptr;
+  });
+  if (utc == nullptr) return nullptr;
   const CivilTime c = to_civil(t);
   const bool leap = c.second == 60;
   if (leap &&
@@ -62,13 +66,11 @@ PyObject* new_datetime(const Timestamp& t) {
 
 int is_sequence(PyObject* o) {
   if (PySequence_Check(o)) return 1;
-  static PyObject* abc_sequence = nullptr;
-  if (abc_sequence == nullptr) {
+  PyObject* abc_sequence = g_abc_sequence.get([]() -> PyObject* {
     Ref mod = Ref::steal(PyImport_ImportModule("collections.abc"));
-    if (!mod) return -1;
-    abc_sequence = PyObject_GetAttrString(mod.get(), "Sequence");
-    if (abc_sequence == nullptr) return -1;
-  }
+    return mod ? PyObject_GetAttrString(mod.get(), "Sequence") : nullptr;
+  });
+  if (abc_sequence == nullptr) return -1;
   return PyObject_IsInstance(o, abc_sequence);
 }
 

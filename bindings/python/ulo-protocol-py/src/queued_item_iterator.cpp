@@ -17,8 +17,9 @@ struct ItemsRec {
   std::string dir;
   std::unique_ptr<QueueReader> reader;
   std::size_t position = 0;  // entries handed out
-  // A thread is reading the next batch, with the interpreter lock released;
-  // `reader` is its until it is done.
+  // A thread is reading the next batch, with the interpreter lock released
+  // (and without the object's lock, which detaching gives up); `reader` is
+  // its until it is done. Read and written under the object's lock.
   bool busy = false;
   pid_t busy_in = 0;  // the process of that thread
 
@@ -59,10 +60,7 @@ bool wait_while_busy(ItemsRec& r) {
   return true;
 }
 
-PyObject* next_item(const ItemsRec& rec) {
-  // The record changes with every item; only this slot changes it, with
-  // the interpreter lock held or `busy` set.
-  auto& r = const_cast<ItemsRec&>(rec);
+PyObject* next_item(ItemsRec& r) {
   for (;;) {
     if (!wait_while_busy(r)) return nullptr;
     if (auto entry = r.reader->take()) {
@@ -94,15 +92,25 @@ PyObject* repr_of(const ItemsRec& r) {
   return repr.finish();
 }
 
+// The slots hold the object's lock around the record, which changes with
+// every item: threads may share one iterator.
+template <auto Fn>
+PyObject* locked_slot(PyObject* self) noexcept {
+  return guard([&] {
+    const ObjectLock lock(self);
+    return Fn(const_cast<ItemsRec&>(record_of<ItemsRec>(self)));
+  });
+}
+
 }  // namespace
 
 TypeCell& ClassOf<ItemsRec>::cell() {
   static TypeCell cell(Class<ItemsRec>::def({
       .name = "QueuedItemIterator",
       .doc = "Iterator over the items of an `EnvelopeQueue`; see `EnvelopeQueue.items()`.",
-      .repr = unary_slot<repr_of>,
+      .repr = locked_slot<repr_of>,
       .iter = PyObject_SelfIter,
-      .iternext = unary_slot<next_item>,
+      .iternext = locked_slot<next_item>,
   }));
   return cell;
 }

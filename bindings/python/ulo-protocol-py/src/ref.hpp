@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
 
 namespace ulo::py {
@@ -38,6 +39,35 @@ class Ref {
  private:
   explicit Ref(PyObject* o) noexcept : p_(o) {}
   PyObject* p_ = nullptr;
+};
+
+// A process-wide object made at its first use and kept until the process
+// ends. Threads that meet it unmade each make one and the first to publish
+// wins; the others drop theirs. No lock is held while the object is made:
+// making it runs Python code, and a thread waiting on a lock while attached
+// to a free-threaded interpreter would hold up its stop-the-world pauses.
+class SharedObject {
+ public:
+  constexpr SharedObject() noexcept = default;
+  SharedObject(const SharedObject&) = delete;
+  SharedObject& operator=(const SharedObject&) = delete;
+
+  // The object (borrowed), or nullptr with the exception of make() set.
+  template <class Make>
+  PyObject* get(Make make) {
+    if (PyObject* o = p_.load(std::memory_order_acquire)) return o;
+    Ref made = Ref::steal(make());
+    if (!made) return nullptr;
+    PyObject* winner = nullptr;
+    if (p_.compare_exchange_strong(winner, made.get(), std::memory_order_acq_rel,
+                                   std::memory_order_acquire)) {
+      return made.release();
+    }
+    return winner;
+  }
+
+ private:
+  std::atomic<PyObject*> p_{nullptr};
 };
 
 }  // namespace ulo::py

@@ -1,15 +1,27 @@
 #include "types.hpp"
 
+#include <algorithm>
+#include <array>
+#include <atomic>
+
+#include "record_table.hpp"
 #include "ref.hpp"
 
 namespace ulo::py {
 namespace {
 
-// The cells of classes with a field table. Filled while the module is
-// initialised, under the interpreter lock, and only read afterwards.
-std::vector<const TypeCell*>& table_cells() {
-  static std::vector<const TypeCell*> cells;
-  return cells;
+// The cells of classes with a field table, for nested records. They are
+// registered as their cells are built, which may be on any thread (the
+// cells are function statics), and looked up from any thread: each slot is
+// claimed once and written once, and a reader skips a slot not yet written.
+constexpr std::size_t kMaxTableCells = 32;
+std::array<std::atomic<const TypeCell*>, kMaxTableCells> g_table_cells{};
+std::atomic<std::size_t> g_table_count{0};
+
+void register_table_cell(const TypeCell* cell) {
+  const std::size_t i = g_table_count.fetch_add(1, std::memory_order_relaxed);
+  if (i >= kMaxTableCells) panic("too many classes with a field table");
+  g_table_cells[i].store(cell, std::memory_order_release);
 }
 
 }  // namespace
@@ -56,20 +68,14 @@ TypeCell::TypeCell(ClassDef def)
       Py_TPFLAGS_DEFAULT |
       (def_.construct.function == nullptr ? Py_TPFLAGS_DISALLOW_INSTANTIATION : 0UL));
   spec_ = PyType_Spec{qualified_name_.c_str(), def_.basicsize, 0, flags, slots_.data()};
-  if (def_.table != nullptr) table_cells().push_back(this);
+  if (def_.table != nullptr) {
+    keys_ = std::make_unique<SharedObject[]>(def_.table->fields.size());
+    register_table_cell(this);
+  }
 }
 
 PyTypeObject* TypeCell::get_or_create() {
-  if (type_ != nullptr) return type_;
-  PyObject* t = PyType_FromSpec(&spec_);
-  if (t == nullptr) return nullptr;
-  // Another thread may have won the race while the lock was dropped.
-  if (type_ == nullptr) {
-    type_ = reinterpret_cast<PyTypeObject*>(t);
-  } else {
-    Py_DECREF(t);
-  }
-  return type_;
+  return reinterpret_cast<PyTypeObject*>(type_.get([this] { return PyType_FromSpec(&spec_); }));
 }
 
 PyTypeObject* TypeCell::get() {
@@ -82,10 +88,16 @@ PyTypeObject* TypeCell::get() {
 }
 
 const TypeCell& TypeCell::of_table(const RecordDef& table) {
-  for (const TypeCell* cell : table_cells()) {
-    if (cell->def_.table == &table) return *cell;
+  const std::size_t n = std::min(g_table_count.load(std::memory_order_relaxed), kMaxTableCells);
+  for (std::size_t i = 0; i < n; ++i) {
+    const TypeCell* cell = g_table_cells[i].load(std::memory_order_acquire);
+    if (cell != nullptr && cell->def_.table == &table) return *cell;
   }
   panic("no Python class for a nested record");
+}
+
+PyObject* TypeCell::field_key(std::size_t i) const {
+  return keys_[i].get([&] { return PyUnicode_InternFromString(def_.table->fields[i].c_name()); });
 }
 
 PyObject* not_equal_via_eq(PyObject* self, PyObject* other) {

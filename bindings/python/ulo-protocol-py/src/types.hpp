@@ -5,7 +5,9 @@
 #include <Python.h>
 
 #include <concepts>
+#include <cstddef>
 #include <deque>
+#include <memory>
 #include <new>
 #include <span>
 #include <string>
@@ -87,7 +89,9 @@ std::string text_signature(std::string_view name, bool self, const Params& param
 }
 
 // A once-per-process cell for one class's type object, holding what the
-// type points into (method table, properties, docstrings).
+// type points into (method table, properties, docstrings). Shared by every
+// thread: what it holds is written only while it is constructed, the type
+// and the dict keys are published once (SharedObject).
 class TypeCell {
  public:
   explicit TypeCell(ClassDef def);
@@ -101,6 +105,9 @@ class TypeCell {
   const ClassDef& def() const { return def_; }
   // The class of a record table's records; an internal fault if none.
   static const TypeCell& of_table(const RecordDef& table);
+  // The interned name of the table's field `i`, for dict keys (borrowed;
+  // nullptr with the exception set).
+  PyObject* field_key(std::size_t i) const;
 
  private:
   ClassDef def_;
@@ -110,7 +117,8 @@ class TypeCell {
   std::vector<PyGetSetDef> getset_;
   std::vector<PyType_Slot> slots_;
   PyType_Spec spec_{};
-  PyTypeObject* type_ = nullptr;
+  SharedObject type_;
+  std::unique_ptr<SharedObject[]> keys_;  // one per table field
 };
 
 // The class of each record type: ClassOf<R>::cell(), specialised once per
