@@ -191,7 +191,12 @@ def ensure(name: str, cache: pathlib.Path) -> pathlib.Path:
             flags.append("--disable-gil")
         if builder is not None:
             # The target cannot run here: configure is told what it would find.
-            (work / "config.site").write_text("ac_cv_file__dev_ptmx=yes\nac_cv_file__dev_ptc=no\nac_cv_buggy_getaddrinfo=no\n")
+            site = "ac_cv_file__dev_ptmx=yes\nac_cv_file__dev_ptc=no\nac_cv_buggy_getaddrinfo=no\n"
+            if build.libc == "musl":
+                # The cross compiler's libatomic is built for glibc; gcc's own
+                # outline atomics serve instead.
+                site += "ac_cv_libatomic_needed=no\n"
+            (work / "config.site").write_text(site)
             env["CONFIG_SITE"] = str(work / "config.site")
             flags += [f"--host={build.triple}", "--build=x86_64-linux-gnu", "--with-ensurepip=no",
                       f"--with-build-python={ensure(builder, cache)}"]
