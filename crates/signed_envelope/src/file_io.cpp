@@ -208,6 +208,11 @@ std::string failure_text(const FileRead& r) {
   return std::string("not a regular file: ") + what;
 }
 
+int failure_errno(const FileRead& r) {
+  if (r.status != FileRead::NotRegular) return r.err;
+  return S_ISDIR(r.mode) ? EISDIR : 0;
+}
+
 int rename_noreplace(const std::string& from, const std::string& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
   const int err = errno;

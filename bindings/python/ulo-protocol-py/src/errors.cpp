@@ -21,17 +21,19 @@ PyObject* new_path(std::string_view p) {
 PyObject* new_queue_error(const QueueError& e) {
   Ref msg = Ref::steal(new_text(e.message()));
   if (!msg) return nullptr;
+  Ref path = Ref::steal(e.path.empty() ? nullptr : new_path(e.path));
+  if (!path && !e.path.empty()) return nullptr;
+  if (e.kind == QueueError::Io) return new_os_error(msg.get(), e.err, path.get());
   Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(queue_error_type(e), msg.get(), nullptr));
-  if (!exc || e.path.empty()) return exc.release();
-  Ref path = Ref::steal(new_path(e.path));
-  if (!path || PyObject_SetAttrString(exc.get(), "path", path.get()) != 0) return nullptr;
+  if (!exc || !path) return exc.release();
+  if (PyObject_SetAttrString(exc.get(), "path", path.get()) != 0) return nullptr;
   return exc.release();
 }
 
 PyObject* raise_error(const QueueError& e) {
-  if (e.path.empty()) return raise(queue_error_type(e), e.message());
+  if (e.path.empty() && e.kind != QueueError::Io) return raise(queue_error_type(e), e.message());
   Ref exc = Ref::steal(new_queue_error(e));
-  if (exc) PyErr_SetObject(queue_error_type(e), exc.get());
+  if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
   return nullptr;
 }
 

@@ -34,6 +34,12 @@ enum class JsonSource : std::uint8_t { text, dict };
 PyObject* raise_error(const JsonError& e, std::string_view record, JsonSource source);
 PyObject* raise_error(FingerprintError e);
 
+// An OSError whose str() is exactly `message`, of the subclass Python gives
+// `err` (FileNotFoundError for ENOENT, ...), with errno, strerror and
+// filename set, and `path` as well; err 0 leaves errno and strerror None.
+// `path` may be nullptr.
+PyObject* new_os_error(PyObject* message, int err, PyObject* path);
+
 // The exception a queue error is raised as, not raised (scan() lists them).
 PyObject* new_queue_error(const QueueError& e);
 // A path exactly as the OS holds it: undecodable bytes become surrogate
