@@ -20,6 +20,9 @@ __all__ = [
     "EnvelopeQueue",
     "QueuedItem",
     "classify_exchange",
+    "merkle_root",
+    "merkle_inclusion_proof",
+    "verify_merkle_inclusion",
 ]
 
 _AddressClass = Literal[
@@ -369,3 +372,8 @@ class QueuedItem:
     def envelope(self) -> SignedEnvelope: ...
 
 def classify_exchange(protocol_hint: str, counterparty: str) -> _PairClass: ...
+def merkle_root(leaves: Iterable[bytes]) -> bytes: ...
+def merkle_inclusion_proof(leaves: Iterable[bytes], index: int) -> list[bytes]: ...
+def verify_merkle_inclusion(
+    leaf: bytes, index: int, tree_size: int, proof: Sequence[bytes], root: bytes
+) -> None: ...

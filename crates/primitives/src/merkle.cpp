@@ -1,0 +1,102 @@
+#include "merkle.hpp"
+
+#include <sodium.h>
+
+namespace ulo {
+namespace {
+
+// One level up, in place: pairs hash into their parent, an odd last node
+// moves up unchanged. Pairing bottom-up this way gives the same tree as
+// splitting at the largest power of two from the top.
+std::size_t reduce_level(std::span<Sha256Digest> level, std::size_t size) {
+  const std::size_t pairs = size / 2;
+  for (std::size_t i = 0; i < pairs; ++i) level[i] = merkle_node_hash(level[2 * i], level[2 * i + 1]);
+  if (size % 2 != 0) level[pairs] = level[size - 1];
+  return pairs + size % 2;
+}
+
+}  // namespace
+
+Sha256Digest merkle_leaf_hash(std::span<const std::uint8_t> data) {
+  return sha256_prefixed(0x00, data);
+}
+
+Sha256Digest merkle_node_hash(const Sha256Digest& left, const Sha256Digest& right) {
+  return sha256_prefixed(0x01, left, right);
+}
+
+Sha256Digest merkle_root_in_place(std::span<Sha256Digest> level) {
+  std::size_t size = level.size();
+  while (size > 1) size = reduce_level(level, size);
+  return level[0];
+}
+
+std::vector<Sha256Digest> merkle_path_in_place(std::span<Sha256Digest> level, std::size_t index) {
+  std::vector<Sha256Digest> path;
+  std::size_t size = level.size();
+  while (size > 1) {
+    if ((index ^ 1) < size) path.push_back(level[index ^ 1]);
+    size = reduce_level(level, size);
+    index /= 2;
+  }
+  return path;
+}
+
+std::size_t merkle_path_length(std::uint64_t index, std::uint64_t size) {
+  std::size_t n = 0;
+  for (; size > 1; size = (size + 1) / 2, index /= 2) {
+    if ((index ^ 1) < size) ++n;
+  }
+  return n;
+}
+
+std::string MerkleProofError::message() const {
+  switch (kind) {
+    case IndexOutOfRange:
+      return "leaf index " + std::to_string(index) + " is out of range for a tree of " +
+             std::to_string(size) + " leaves";
+    case WrongLength:
+      return "inclusion proof holds " + std::to_string(length) + " hashes; leaf " +
+             std::to_string(index) + " of a tree of " + std::to_string(size) + " leaves needs " +
+             std::to_string(merkle_path_length(index, size));
+    case Mismatch:
+      return "inclusion proof does not lead to the root";
+  }
+  return {};
+}
+
+Result<void, MerkleProofError> merkle_verify_inclusion(const Sha256Digest& leaf_hash,
+                                                       std::uint64_t index, std::uint64_t size,
+                                                       std::span<const Sha256Digest> path,
+                                                       const Sha256Digest& root) {
+  if (index >= size) return unexpected(MerkleProofError{MerkleProofError::IndexOutOfRange, index, size});
+  if (path.size() != merkle_path_length(index, size)) {
+    return unexpected(MerkleProofError{MerkleProofError::WrongLength, index, size, path.size()});
+  }
+  // Walks up by position: a right child, or the last node of a level with
+  // no right sibling, hashes with the sibling on its left; the latter first
+  // climbs the levels where it is carried up unpaired.
+  std::uint64_t fn = index;
+  std::uint64_t sn = size - 1;
+  Sha256Digest r = leaf_hash;
+  for (const Sha256Digest& p : path) {
+    if ((fn & 1) != 0 || fn == sn) {
+      r = merkle_node_hash(p, r);
+      while ((fn & 1) == 0 && fn != 0) {
+        fn >>= 1;
+        sn >>= 1;
+      }
+    } else {
+      r = merkle_node_hash(r, p);
+    }
+    fn >>= 1;
+    sn >>= 1;
+  }
+  // Constant time: a near miss says nothing about the root.
+  if (sn != 0 || sodium_memcmp(r.data(), root.data(), r.size()) != 0) {
+    return unexpected(MerkleProofError{MerkleProofError::Mismatch, index, size, path.size()});
+  }
+  return {};
+}
+
+}  // namespace ulo
