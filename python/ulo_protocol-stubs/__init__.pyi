@@ -23,6 +23,7 @@ __all__ = [
     "merkle_root",
     "merkle_inclusion_proof",
     "verify_merkle_inclusion",
+    "new_exchange_id",
 ]
 
 _AddressClass = Literal[
@@ -377,3 +378,4 @@ def merkle_inclusion_proof(leaves: Iterable[bytes], index: int) -> list[bytes]: 
 def verify_merkle_inclusion(
     leaf: bytes, index: int, tree_size: int, proof: Sequence[bytes], root: bytes
 ) -> None: ...
+def new_exchange_id() -> str: ...

@@ -62,5 +62,6 @@ PyMethodDef& classify_exchange_def();
 PyMethodDef& merkle_root_def();
 PyMethodDef& merkle_inclusion_proof_def();
 PyMethodDef& verify_merkle_inclusion_def();
+PyMethodDef& new_exchange_id_def();
 
 }  // namespace ulo::py

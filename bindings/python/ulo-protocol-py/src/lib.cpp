@@ -25,7 +25,7 @@ TypeCell& (*const kClasses[])() = {
 // After the classes, in the order of __all__.
 PyMethodDef& (*const kFunctions[])() = {
     classify_exchange_def, merkle_root_def, merkle_inclusion_proof_def,
-    verify_merkle_inclusion_def,
+    verify_merkle_inclusion_def, new_exchange_id_def,
 };
 
 int add_function(PyObject* module, PyMethodDef* def) {
