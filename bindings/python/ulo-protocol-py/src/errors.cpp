@@ -65,6 +65,26 @@ PyObject* raise_error(VerifyError e, std::size_t signature_size) {
   return raise_with_notes(PyExc_ValueError, message, {note});
 }
 
+PyObject* raise_error(const StrictVerifyError& e, std::size_t signature_size) {
+  const char* why = nullptr;
+  switch (e.weakness) {
+    case Weakness::none:
+      return raise_error(e.error, signature_size);
+    case Weakness::small_order_key:
+      why = "strict: the public key is of small order; anyone can sign for this key";
+      break;
+    case Weakness::non_canonical_key:
+      why = "strict: the public key's encoding is not canonical (y is not below p)";
+      break;
+    case Weakness::small_order_r:
+      why = "strict: the signature's R is a point of small order";
+      break;
+  }
+  return raise_with_notes(PyExc_ValueError,
+                          "signature verification failed: " + std::string(name_of(e.error)),
+                          {why});
+}
+
 PyObject* raise_error(const JsonError& e, std::string_view record, JsonSource source) {
   const std::string message = "invalid " + std::string(record) + " JSON: " + e.message;
   std::string field;

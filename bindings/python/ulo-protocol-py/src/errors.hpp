@@ -25,6 +25,8 @@ PyObject* raise_error(const AnchorError& e);
 // ValueError "signature verification failed: <kind>", with a note when the
 // signature was refused for its length.
 PyObject* raise_error(VerifyError e, std::size_t signature_size);
+// The same for the strict check, with a note saying what it refused.
+PyObject* raise_error(const StrictVerifyError& e, std::size_t signature_size);
 
 // Where a decoded text came from: from_json's argument, or json.dumps(d) in
 // from_dict, whose positions the caller never saw.
