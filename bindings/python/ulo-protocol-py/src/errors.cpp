@@ -91,8 +91,8 @@ PyObject* raise_error(const JsonError& e, std::string_view record, JsonSource so
   if (!e.field.empty()) field = "field '" + e.field + "' (" + std::string(record) + ")";
   return raise_with_notes(
       PyExc_ValueError, message,
-      {field, source == JsonSource::dict ? "line and column refer to json.dumps(d)"
-                                         : ""});
+      {field, e.hint,
+       source == JsonSource::dict ? "line and column refer to json.dumps(d)" : ""});
 }
 
 PyObject* raise_error(FingerprintError e) {
