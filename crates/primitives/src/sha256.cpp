@@ -33,7 +33,7 @@ constexpr std::uint32_t rotr(std::uint32_t x, int n) { return (x >> n) | (x << (
 void compress_portable(std::uint32_t* state, const std::uint8_t* blocks, std::size_t n) {
   for (; n > 0; --n, blocks += 64) {
     std::uint32_t w[64];
-    for (int i = 0; i < 16; ++i) {
+    for (std::size_t i = 0; i < 16; ++i) {
       const std::uint8_t* p = blocks + 4 * i;
       w[i] = (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
              (std::uint32_t{p[2]} << 8) | std::uint32_t{p[3]};
@@ -87,11 +87,11 @@ __attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_ni(std::uint32_t* 
     const __m128i abef = state0;
     const __m128i cdgh = state1;
     __m128i m[4];
-    for (int i = 0; i < 4; ++i) {
+    for (std::size_t i = 0; i < 4; ++i) {
       m[i] = _mm_shuffle_epi8(
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * i)), byte_swap);
     }
-    for (int g = 0; g < 16; ++g) {
+    for (std::size_t g = 0; g < 16; ++g) {
       __m128i msg = _mm_add_epi32(
           m[g % 4], _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRound + 4 * g)));
       state1 = _mm_sha256rnds2_epu32(state1, state0, msg);

@@ -279,7 +279,7 @@ std::string timestamp_hint(std::string_view text) {
     t += "T00:00:00Z";
   } else if (t.ends_with(" UTC") && parse_timestamp(t.substr(0, t.size() - 4) + "Z")) {
     add("write the offset as Z or +00:00, not UTC");
-    t = t.substr(0, t.size() - 4) + "Z";
+    t.replace(t.size() - 4, 4, "Z");
   }
   return parse_timestamp(t) ? hint : std::string();
 }

@@ -26,8 +26,9 @@ bool add_leaf(PyObject* item, std::size_t index, std::vector<Sha256Digest>& out)
 }
 
 // The leaves' hashes, each hashed as it is read: a million leaves need no
-// million references held. A list or tuple is read by index; a signal
-// handler run in between may change a list, so its size is read each time.
+// million references held. A list or tuple is read by index; a list may
+// change meanwhile (a signal handler, another thread), so its size is read
+// each time and each item is held while it is hashed.
 bool leaf_hashes(PyObject* leaves, std::vector<Sha256Digest>& out) {
   if (PyBytes_Check(leaves) || PyUnicode_Check(leaves)) {
     cast_error(leaves, "leaves", "Iterable[bytes]");
@@ -36,7 +37,8 @@ bool leaf_hashes(PyObject* leaves, std::vector<Sha256Digest>& out) {
   if (PyList_Check(leaves)) {
     out.reserve(static_cast<std::size_t>(PyList_Size(leaves)));
     for (Py_ssize_t i = 0; i < PyList_Size(leaves); ++i) {
-      if (!add_leaf(PyList_GetItem(leaves, i), out.size(), out)) return false;
+      const Ref item = Ref::steal(PySequence_GetItem(leaves, i));
+      if (!item || !add_leaf(item.get(), out.size(), out)) return false;
     }
   } else if (PyTuple_Check(leaves)) {
     out.reserve(static_cast<std::size_t>(PyTuple_Size(leaves)));

@@ -4,10 +4,8 @@
 // so the builtin classes cannot carry both the fixed message and the
 // attributes. Each builtin class the errors meet gets one subclass, made on
 // first use, that shows its first argument and pickles as the builtin class.
-#include <mutex>
+#include <atomic>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "conversions.hpp"
 #include "errors.hpp"
@@ -29,15 +27,19 @@ PyObject* reduce_os_error(PyObject* self, PyObject* /*unused*/) {
 
 PyMethodDef g_reduce_def = {"__reduce__", reduce_os_error, METH_NOARGS, nullptr};
 
-// builtin class -> its subclass, both kept for the life of the process. The
-// lock guards only the table and is never held while calling Python.
-std::mutex g_classes_mutex;
-std::vector<std::pair<PyObject*, PyObject*>> g_classes;
+// builtin class -> its subclass: a list that only grows, its nodes and
+// both classes kept for the life of the process. Lock-free, so that no
+// thread can hold it across a fork or without the interpreter lock.
+struct ClassNode {
+  PyObject* base;
+  PyObject* sub;
+  ClassNode* next;
+};
+std::atomic<ClassNode*> g_classes{nullptr};
 
-PyObject* find_class(PyObject* base) {
-  const std::scoped_lock lock(g_classes_mutex);
-  for (const auto& [b, sub] : g_classes) {
-    if (b == base) return sub;
+PyObject* find_class(PyObject* base, ClassNode* from = g_classes.load(std::memory_order_acquire)) {
+  for (const ClassNode* n = from; n != nullptr; n = n->next) {
+    if (n->base == base) return n->sub;
   }
   return nullptr;
 }
@@ -62,11 +64,14 @@ PyObject* make_class(PyObject* base) {
   Ref made = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyType_Type),
                                                      name.get(), bases.get(), ns.get(), nullptr));
   if (!made) return nullptr;
-  const std::scoped_lock lock(g_classes_mutex);
-  for (const auto& [b, sub] : g_classes) {
-    if (b == base) return sub;  // another thread was first; ours is dropped
+  auto* node = new ClassNode{base, made.get(), g_classes.load(std::memory_order_acquire)};
+  while (!g_classes.compare_exchange_weak(node->next, node, std::memory_order_acq_rel)) {
+    if (PyObject* first = find_class(base, node->next)) {
+      delete node;  // another thread was first; ours is dropped
+      return first;
+    }
   }
-  g_classes.emplace_back(Ref::borrow(base).release(), made.get());
+  Py_INCREF(base);
   return made.release();
 }
 
@@ -88,7 +93,8 @@ PyObject* new_os_error(PyObject* message, int err, PyObject* path) {
   Ref base = builtin_class(err);
   if (!base) return nullptr;
   PyObject* cls = find_class(base.get());
-  if (cls == nullptr && (cls = make_class(base.get())) == nullptr) return nullptr;
+  if (cls == nullptr) cls = make_class(base.get());
+  if (cls == nullptr) return nullptr;
   Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(cls, message, nullptr));
   if (!exc) return nullptr;
   Ref number = Ref::steal(err == 0 ? nullptr : PyLong_FromLong(err));
