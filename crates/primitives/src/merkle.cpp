@@ -10,7 +10,13 @@ namespace {
 // splitting at the largest power of two from the top.
 std::size_t reduce_level(std::span<Sha256Digest> level, std::size_t size) {
   const std::size_t pairs = size / 2;
-  for (std::size_t i = 0; i < pairs; ++i) level[i] = merkle_node_hash(level[2 * i], level[2 * i + 1]);
+  std::size_t i = 0;
+  // Two parents at a time; each reads its children before it is written.
+  for (; i + 1 < pairs; i += 2) {
+    sha256_prefixed_x2(0x01, level[2 * i], level[2 * i + 1], level[2 * i + 2], level[2 * i + 3],
+                       level[i], level[i + 1]);
+  }
+  if (i < pairs) level[i] = merkle_node_hash(level[2 * i], level[2 * i + 1]);
   if (size % 2 != 0) level[pairs] = level[size - 1];
   return pairs + size % 2;
 }
@@ -19,6 +25,15 @@ std::size_t reduce_level(std::span<Sha256Digest> level, std::size_t size) {
 
 Sha256Digest merkle_leaf_hash(std::span<const std::uint8_t> data) {
   return sha256_prefixed(0x00, data);
+}
+
+void merkle_leaf_hashes(std::span<const std::span<const std::uint8_t>> leaves,
+                        std::span<Sha256Digest> out) {
+  std::size_t i = 0;
+  for (; i + 1 < leaves.size(); i += 2) {
+    sha256_prefixed_x2(0x00, leaves[i], {}, leaves[i + 1], {}, out[i], out[i + 1]);
+  }
+  if (i < leaves.size()) out[i] = merkle_leaf_hash(leaves[i]);
 }
 
 Sha256Digest merkle_node_hash(const Sha256Digest& left, const Sha256Digest& right) {

@@ -17,6 +17,10 @@
 namespace ulo {
 
 Sha256Digest merkle_leaf_hash(std::span<const std::uint8_t> data);
+// out[i] = merkle_leaf_hash(leaves[i]), two at a time where the CPU allows;
+// out holds as many as leaves.
+void merkle_leaf_hashes(std::span<const std::span<const std::uint8_t>> leaves,
+                        std::span<Sha256Digest> out);
 Sha256Digest merkle_node_hash(const Sha256Digest& left, const Sha256Digest& right);
 
 // The root over the leaves' hashes; `level` is used as scratch and its

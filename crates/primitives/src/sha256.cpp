@@ -73,48 +73,75 @@ void compress_portable(std::uint32_t* state, const std::uint8_t* blocks, std::si
 #if defined(__x86_64__)
 // The SHA extensions keep the state as ABEF and CDGH; each sha256rnds2 does
 // two rounds, and msg1/msg2 extend the message schedule four words at a time.
+// L independent messages run side by side: one message's rounds form a chain
+// of dependent instructions, and a second chain fills the gaps in it.
+template <std::size_t L>
+__attribute__((target("sha,sse4.1,ssse3"), always_inline)) inline void sha_ni_lanes(
+    std::uint32_t* const (&state)[L], const std::uint8_t* const (&data)[L], std::size_t n) {
+  const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
+  __m128i s0[L], s1[L];
+  for (std::size_t l = 0; l < L; ++l) {
+    const __m128i tmp = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state[l])), 0xB1);
+    s1[l] = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state[l] + 4)), 0x1B);
+    s0[l] = _mm_alignr_epi8(tmp, s1[l], 8);
+    s1[l] = _mm_blend_epi16(s1[l], tmp, 0xF0);
+  }
+  for (std::size_t b = 0; b < n; ++b) {
+    __m128i abef[L], cdgh[L], m[L][4];
+    for (std::size_t l = 0; l < L; ++l) {
+      abef[l] = s0[l];
+      cdgh[l] = s1[l];
+      for (std::size_t i = 0; i < 4; ++i) {
+        m[l][i] = _mm_shuffle_epi8(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(data[l] + 64 * b + 16 * i)), byte_swap);
+      }
+    }
+    for (std::size_t g = 0; g < 16; ++g) {
+      const __m128i k = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRound + 4 * g));
+      for (std::size_t l = 0; l < L; ++l) {
+        __m128i msg = _mm_add_epi32(m[l][g % 4], k);
+        s1[l] = _mm_sha256rnds2_epu32(s1[l], s0[l], msg);
+        msg = _mm_shuffle_epi32(msg, 0x0E);
+        s0[l] = _mm_sha256rnds2_epu32(s0[l], s1[l], msg);
+        if (g < 12) {
+          // W[t..t+3] from W[t-16..t-1]: m[g%4] is the oldest four words.
+          const __m128i w =
+              _mm_add_epi32(_mm_sha256msg1_epu32(m[l][g % 4], m[l][(g + 1) % 4]),
+                            _mm_alignr_epi8(m[l][(g + 3) % 4], m[l][(g + 2) % 4], 4));
+          m[l][g % 4] = _mm_sha256msg2_epu32(w, m[l][(g + 3) % 4]);
+        }
+      }
+    }
+    for (std::size_t l = 0; l < L; ++l) {
+      s0[l] = _mm_add_epi32(s0[l], abef[l]);
+      s1[l] = _mm_add_epi32(s1[l], cdgh[l]);
+    }
+  }
+  for (std::size_t l = 0; l < L; ++l) {
+    const __m128i tmp = _mm_shuffle_epi32(s0[l], 0x1B);
+    s1[l] = _mm_shuffle_epi32(s1[l], 0xB1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state[l]), _mm_blend_epi16(tmp, s1[l], 0xF0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state[l] + 4), _mm_alignr_epi8(s1[l], tmp, 8));
+  }
+}
+
 // (Chosen in pick(); cppcheck misses a use behind the target attribute.)
 // cppcheck-suppress unusedFunction
 __attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_ni(std::uint32_t* state,
                                                                   const std::uint8_t* blocks,
                                                                   std::size_t n) {
-  const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bLL, 0x0405060700010203LL);
-  __m128i tmp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state));
-  __m128i state1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4));
-  tmp = _mm_shuffle_epi32(tmp, 0xB1);
-  state1 = _mm_shuffle_epi32(state1, 0x1B);
-  __m128i state0 = _mm_alignr_epi8(tmp, state1, 8);
-  state1 = _mm_blend_epi16(state1, tmp, 0xF0);
-  for (; n > 0; --n, blocks += 64) {
-    const __m128i abef = state0;
-    const __m128i cdgh = state1;
-    __m128i m[4];
-    for (std::size_t i = 0; i < 4; ++i) {
-      m[i] = _mm_shuffle_epi8(
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * i)), byte_swap);
-    }
-    for (std::size_t g = 0; g < 16; ++g) {
-      __m128i msg = _mm_add_epi32(
-          m[g % 4], _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRound + 4 * g)));
-      state1 = _mm_sha256rnds2_epu32(state1, state0, msg);
-      msg = _mm_shuffle_epi32(msg, 0x0E);
-      state0 = _mm_sha256rnds2_epu32(state0, state1, msg);
-      if (g < 12) {
-        // W[t..t+3] from W[t-16..t-1]: m[g%4] is the oldest four words.
-        const __m128i w = _mm_add_epi32(_mm_sha256msg1_epu32(m[g % 4], m[(g + 1) % 4]),
-                                        _mm_alignr_epi8(m[(g + 3) % 4], m[(g + 2) % 4], 4));
-        m[g % 4] = _mm_sha256msg2_epu32(w, m[(g + 3) % 4]);
-      }
-    }
-    state0 = _mm_add_epi32(state0, abef);
-    state1 = _mm_add_epi32(state1, cdgh);
-  }
-  tmp = _mm_shuffle_epi32(state0, 0x1B);
-  state1 = _mm_shuffle_epi32(state1, 0xB1);
-  state0 = _mm_blend_epi16(tmp, state1, 0xF0);
-  state1 = _mm_alignr_epi8(state1, tmp, 8);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(state), state0);
-  _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), state1);
+  std::uint32_t* const states[1] = {state};
+  const std::uint8_t* const data[1] = {blocks};
+  sha_ni_lanes<1>(states, data, n);
+}
+
+// cppcheck-suppress unusedFunction
+__attribute__((target("sha,sse4.1,ssse3"))) void compress_sha_ni_x2(
+    std::uint32_t* a, std::uint32_t* b, const std::uint8_t* blocks_a, const std::uint8_t* blocks_b,
+    std::size_t n) {
+  std::uint32_t* const states[2] = {a, b};
+  const std::uint8_t* const data[2] = {blocks_a, blocks_b};
+  sha_ni_lanes<2>(states, data, n);
 }
 
 bool cpu_has_sha_ni() {
@@ -137,6 +164,31 @@ Compress pick() {
 Compress compress() {
   static const Compress chosen = pick();
   return chosen;
+}
+
+void digest_of(const std::uint32_t* state, Sha256Digest& out) {
+  for (std::size_t i = 0; i < 8; ++i) {
+    for (std::size_t j = 0; j < 4; ++j) {
+      out[4 * i + j] = static_cast<std::uint8_t>(state[i] >> (24 - 8 * j));
+    }
+  }
+}
+
+// prefix || a || b padded into `buf` (128 bytes) when it fits in two blocks:
+// the number of blocks, or 0 when it does not fit.
+std::size_t pad_short(std::uint8_t* buf, std::uint8_t prefix, std::span<const std::uint8_t> a,
+                      std::span<const std::uint8_t> b) {
+  const std::size_t len = 1 + a.size() + b.size();
+  if (len > 119) return 0;
+  buf[0] = prefix;
+  if (!a.empty()) std::memcpy(buf + 1, a.data(), a.size());
+  if (!b.empty()) std::memcpy(buf + 1 + a.size(), b.data(), b.size());
+  buf[len] = 0x80;
+  const std::size_t padded = len < 56 ? 64 : 128;
+  std::memset(buf + len + 1, 0, padded - len - 1);
+  const std::uint64_t bits = std::uint64_t{len} * 8;
+  for (std::size_t i = 0; i < 8; ++i) buf[padded - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
+  return padded / 64;
 }
 
 Sha256Digest hash_with(Compress run, std::uint8_t prefix, std::span<const std::uint8_t> a,
@@ -173,9 +225,7 @@ Sha256Digest hash_with(Compress run, std::uint8_t prefix, std::span<const std::u
   for (int i = 0; i < 8; ++i) buf[padded - 1 - i] = static_cast<std::uint8_t>(bits >> (8 * i));
   run(state, buf, padded / 64);
   Sha256Digest out;
-  for (int i = 0; i < 8; ++i) {
-    for (int j = 0; j < 4; ++j) out[4 * i + j] = static_cast<std::uint8_t>(state[i] >> (24 - 8 * j));
-  }
+  digest_of(state, out);
   return out;
 }
 
@@ -186,6 +236,28 @@ bool sha256_accelerated() { return compress() != compress_portable; }
 Sha256Digest sha256_prefixed(std::uint8_t prefix, std::span<const std::uint8_t> a,
                              std::span<const std::uint8_t> b) {
   return hash_with(compress(), prefix, a, b);
+}
+
+void sha256_prefixed_x2(std::uint8_t prefix, std::span<const std::uint8_t> a0,
+                        std::span<const std::uint8_t> b0, std::span<const std::uint8_t> a1,
+                        std::span<const std::uint8_t> b1, Sha256Digest& out0, Sha256Digest& out1) {
+#if defined(__x86_64__)
+  if (compress() == compress_sha_ni) {
+    std::uint8_t buf0[128], buf1[128];
+    const std::size_t n = pad_short(buf0, prefix, a0, b0);
+    if (n != 0 && n == pad_short(buf1, prefix, a1, b1)) {
+      std::uint32_t s0[8], s1[8];
+      std::memcpy(s0, kInitial, sizeof s0);
+      std::memcpy(s1, kInitial, sizeof s1);
+      compress_sha_ni_x2(s0, s1, buf0, buf1, n);
+      digest_of(s0, out0);
+      digest_of(s1, out1);
+      return;
+    }
+  }
+#endif
+  out0 = sha256_prefixed(prefix, a0, b0);
+  out1 = sha256_prefixed(prefix, a1, b1);
 }
 
 Sha256Digest sha256_prefixed_portable(std::uint8_t prefix, std::span<const std::uint8_t> a,

@@ -16,6 +16,13 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 Sha256Digest sha256_prefixed(std::uint8_t prefix, std::span<const std::uint8_t> a,
                              std::span<const std::uint8_t> b = {});
 
+// Two hashes at once, out0 of prefix || a0 || b0 and out1 of prefix || a1 ||
+// b1. Where the SHA extensions are used and both fit in the same number of
+// blocks (up to two), their rounds interleave: nearly twice the throughput.
+void sha256_prefixed_x2(std::uint8_t prefix, std::span<const std::uint8_t> a0,
+                        std::span<const std::uint8_t> b0, std::span<const std::uint8_t> a1,
+                        std::span<const std::uint8_t> b1, Sha256Digest& out0, Sha256Digest& out1);
+
 // The same with the portable compression function alone, so that tests
 // check it on any CPU.
 Sha256Digest sha256_prefixed_portable(std::uint8_t prefix, std::span<const std::uint8_t> a,

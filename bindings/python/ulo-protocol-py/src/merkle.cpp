@@ -8,42 +8,74 @@
 namespace ulo::py {
 namespace {
 
-// Below this many leaves the tree is built with the interpreter lock held:
+// Below this many hashes the work is done with the interpreter lock held:
 // releasing it costs more than the hashing.
 constexpr std::size_t kReleaseAt = 4096;
-// Leaves read between two checks for a signal (a few milliseconds).
-constexpr std::size_t kSignalEvery = 1 << 16;
+// Leaves are read, then hashed, this many at a time (a few milliseconds of
+// hashing), with a check for a signal in between.
+constexpr std::size_t kBatch = 1 << 16;
 
-bool add_leaf(PyObject* item, std::size_t index, std::vector<Sha256Digest>& out) {
-  std::span<const std::uint8_t> data;
-  if (!PyBytes_Check(item)) {
-    cast_error(item, ("leaves[" + std::to_string(index) + "]").c_str(), "bytes");
-    return false;
-  }
-  if (!to_bytes(item, "leaves", data)) return false;
-  out.push_back(merkle_leaf_hash(data));
-  return out.size() % kSignalEvery != 0 || PyErr_CheckSignals() == 0;
+// Runs `f`, without the interpreter lock when `n` hashes are worth it.
+template <class F>
+auto maybe_released(std::size_t n, F f) {
+  if (n < kReleaseAt) return f();
+  const WithoutInterpreter unlocked;
+  return f();
 }
 
-// The leaves' hashes, each hashed as it is read: a million leaves need no
-// million references held. A list or tuple is read by index; a list may
-// change meanwhile (a signal handler, another thread), so its size is read
-// each time and each item is held while it is hashed.
+// The leaves' hashes. Each batch of leaves is held (a list may change
+// meanwhile: a signal handler, another thread) and hashed with the lock
+// released; a million leaves need no million references held at once.
+class LeafReader {
+ public:
+  explicit LeafReader(std::vector<Sha256Digest>& out) : out_(out) {
+    held_.reserve(kBatch);
+    views_.reserve(kBatch);
+  }
+
+  // Takes a new reference to one leaf; false with the exception set.
+  bool add(PyObject* item) {
+    Ref ref = Ref::steal(item);
+    if (!ref) return false;
+    if (!PyBytes_Check(ref.get())) {
+      cast_error(ref.get(), ("leaves[" + std::to_string(out_.size() + views_.size()) + "]").c_str(),
+                 "bytes");
+      return false;
+    }
+    std::span<const std::uint8_t> data;
+    if (!to_bytes(ref.get(), "leaves", data)) return false;
+    views_.push_back(data);
+    held_.push_back(std::move(ref));
+    return views_.size() < kBatch || (flush() && PyErr_CheckSignals() == 0);
+  }
+
+  bool flush() {
+    const std::size_t base = out_.size();
+    out_.resize(base + views_.size());
+    maybe_released(views_.size(), [&] {
+      merkle_leaf_hashes(views_, std::span(out_).subspan(base));
+    });
+    views_.clear();
+    held_.clear();
+    return true;
+  }
+
+ private:
+  std::vector<Sha256Digest>& out_;
+  std::vector<Ref> held_;
+  std::vector<std::span<const std::uint8_t>> views_;
+};
+
 bool leaf_hashes(PyObject* leaves, std::vector<Sha256Digest>& out) {
   if (PyBytes_Check(leaves) || PyUnicode_Check(leaves)) {
     cast_error(leaves, "leaves", "Iterable[bytes]");
     return false;
   }
-  if (PyList_Check(leaves)) {
-    out.reserve(static_cast<std::size_t>(PyList_Size(leaves)));
-    for (Py_ssize_t i = 0; i < PyList_Size(leaves); ++i) {
-      const Ref item = Ref::steal(PySequence_GetItem(leaves, i));
-      if (!item || !add_leaf(item.get(), out.size(), out)) return false;
-    }
-  } else if (PyTuple_Check(leaves)) {
-    out.reserve(static_cast<std::size_t>(PyTuple_Size(leaves)));
-    for (Py_ssize_t i = 0; i < PyTuple_Size(leaves); ++i) {
-      if (!add_leaf(PyTuple_GetItem(leaves, i), out.size(), out)) return false;
+  LeafReader reader(out);
+  if (PyList_Check(leaves) || PyTuple_Check(leaves)) {
+    // By index, the size read each time: a list may shrink meanwhile.
+    for (Py_ssize_t i = 0; i < PySequence_Size(leaves); ++i) {
+      if (!reader.add(PySequence_GetItem(leaves, i))) return false;
     }
   } else {
     Ref iter = Ref::steal(PyObject_GetIter(leaves));
@@ -55,11 +87,11 @@ bool leaf_hashes(PyObject* leaves, std::vector<Sha256Digest>& out) {
       return false;
     }
     while (PyObject* item = PyIter_Next(iter.get())) {
-      const Ref held = Ref::steal(item);
-      if (!add_leaf(item, out.size(), out)) return false;
+      if (!reader.add(item)) return false;
     }
     if (PyErr_Occurred() != nullptr) return false;
   }
+  reader.flush();
   if (out.empty()) {
     raise_value_error("a Merkle tree needs at least one leaf");
     return false;
@@ -70,9 +102,7 @@ bool leaf_hashes(PyObject* leaves, std::vector<Sha256Digest>& out) {
 // Runs `f` on the hashes, without the interpreter lock for a large tree.
 template <class F>
 auto over_tree(std::vector<Sha256Digest>& hashes, F f) {
-  if (hashes.size() < kReleaseAt) return f(std::span(hashes));
-  const WithoutInterpreter unlocked;
-  return f(std::span(hashes));
+  return maybe_released(hashes.size(), [&] { return f(std::span(hashes)); });
 }
 
 PyObject* root_of(PyObject* leaves) {
