@@ -2,6 +2,12 @@
 
 #include <sodium.h>
 
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
+#include "runtime.hpp"
+
 namespace ulo {
 namespace {
 
@@ -44,6 +50,33 @@ Sha256Digest merkle_root_in_place(std::span<Sha256Digest> level) {
   std::size_t size = level.size();
   while (size > 1) size = reduce_level(level, size);
   return level[0];
+}
+
+Result<void, BlockingError> merkle_chunk_roots(Runtime* rt,
+                                               std::span<const std::span<const std::uint8_t>> leaves,
+                                               std::span<Sha256Digest> roots, std::size_t tasks) {
+  const std::size_t chunks = roots.size();
+  const std::atomic<bool>* stop = tasks >= 2 ? &Runtime::stop_requested() : nullptr;
+  std::atomic<std::size_t> cursor{0};
+  const auto task = [&](std::size_t) {
+    std::vector<Sha256Digest> scratch(std::min(kMerkleChunk, leaves.size()));
+    for (std::size_t c = cursor.fetch_add(1, std::memory_order_relaxed); c < chunks;
+         c = cursor.fetch_add(1, std::memory_order_relaxed)) {
+      if (stop != nullptr && stop->load(std::memory_order_relaxed)) return;
+      const auto part = leaves.subspan(c * kMerkleChunk,
+                                       std::min(kMerkleChunk, leaves.size() - c * kMerkleChunk));
+      const std::span<Sha256Digest> level(scratch.data(), part.size());
+      merkle_leaf_hashes(part, level);
+      roots[c] = merkle_root_in_place(level);
+    }
+  };
+  if (stop == nullptr) {
+    task(0);
+    return {};
+  }
+  auto ran = rt->run_blocking_n(tasks, task);
+  if (ran && stop->load(std::memory_order_relaxed)) return unexpected(BlockingError{});
+  return ran;
 }
 
 std::vector<Sha256Digest> merkle_path_in_place(std::span<Sha256Digest> level, std::size_t index) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "result.hpp"
+#include "runtime.hpp"
 #include "sha256.hpp"
 
 namespace ulo {
@@ -26,6 +27,21 @@ Sha256Digest merkle_node_hash(const Sha256Digest& left, const Sha256Digest& righ
 // The root over the leaves' hashes; `level` is used as scratch and its
 // contents are lost. It must not be empty.
 Sha256Digest merkle_root_in_place(std::span<Sha256Digest> level);
+
+// A large tree is built in aligned chunks of this many leaves (a power of
+// two): each chunk is a complete subtree, hashed and reduced while it is
+// in cache, and chunks are independent, so they spread over threads. The
+// tree's root is merkle_root_in_place over the chunks' roots in order.
+inline constexpr std::size_t kMerkleChunk = std::size_t{1} << 15;
+
+// roots[c] = the root of leaves[c * kMerkleChunk ...] (the last chunk may be
+// short); roots holds one per chunk. With `tasks` >= 2 the chunks are spread
+// over that many of the runtime's pool threads while the caller waits (the
+// caller drives the runtime); a stopped call fails. With fewer, `rt` may be
+// null and the calling thread does the work.
+Result<void, BlockingError> merkle_chunk_roots(Runtime* rt,
+                                               std::span<const std::span<const std::uint8_t>> leaves,
+                                               std::span<Sha256Digest> roots, std::size_t tasks);
 
 // The inclusion proof of leaf `index`: the sibling hashes from the leaf up.
 // `level` as above; index < level.size().

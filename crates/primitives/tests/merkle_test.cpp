@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -129,6 +130,22 @@ TEST(Merkle, EveryProofVerifiesAndNothingElse) {
         EXPECT_FALSE(merkle_verify_inclusion(leaf, i, n, tampered, root));
       }
     }
+  }
+}
+
+// Built chunk by chunk, a tree has the root it has built whole, whether the
+// last chunk is full, short or a single leaf.
+TEST(Merkle, ChunkRootsGiveTheSameRoot) {
+  for (const std::size_t n : {std::size_t{1}, kMerkleChunk - 1, kMerkleChunk, kMerkleChunk + 1,
+                              3 * kMerkleChunk + 7}) {
+    std::vector<std::array<std::uint8_t, 4>> data(n);
+    for (std::size_t i = 0; i < n; ++i) data[i] = {std::uint8_t(i), std::uint8_t(i >> 8), 1, 2};
+    const std::vector<std::span<const std::uint8_t>> leaves(data.begin(), data.end());
+    std::vector<Sha256Digest> whole(n);
+    merkle_leaf_hashes(leaves, whole);
+    std::vector<Sha256Digest> roots((n + kMerkleChunk - 1) / kMerkleChunk);
+    ASSERT_TRUE(merkle_chunk_roots(nullptr, leaves, roots, 0));
+    EXPECT_EQ(merkle_root_in_place(roots), merkle_root_in_place(whole)) << n;
   }
 }
 

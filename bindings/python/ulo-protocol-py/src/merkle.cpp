@@ -2,8 +2,10 @@
 // inclusion proof of one leaf, and its check against an anchored root.
 #include <vector>
 
+#include "bridge.hpp"
 #include "classes.hpp"
 #include "merkle.hpp"
+#include "verify_batch.hpp"
 
 namespace ulo::py {
 namespace {
@@ -12,8 +14,9 @@ namespace {
 // releasing it costs more than the hashing.
 constexpr std::size_t kReleaseAt = 4096;
 // Leaves are read, then hashed, this many at a time (a few milliseconds of
-// hashing), with a check for a signal in between.
-constexpr std::size_t kBatch = 1 << 16;
+// hashing), with a check for a signal in between: whole chunks, so that a
+// root is made of the chunks' roots.
+constexpr std::size_t kBatch = 4 * kMerkleChunk;
 
 // Runs `f`, without the interpreter lock when `n` hashes are worth it.
 template <class F>
@@ -28,7 +31,10 @@ auto maybe_released(std::size_t n, F f) {
 // released; a million leaves need no million references held at once.
 class LeafReader {
  public:
-  explicit LeafReader(std::vector<Sha256Digest>& out) : out_(out) {
+  // Roots only: `out` gets one root per chunk instead of every leaf's hash.
+  enum class Keep : std::uint8_t { leaf_hashes, chunk_roots };
+
+  LeafReader(std::vector<Sha256Digest>& out, Keep keep) : out_(out), keep_(keep) {
     held_.reserve(kBatch);
     views_.reserve(kBatch);
   }
@@ -38,7 +44,7 @@ class LeafReader {
     Ref ref = Ref::steal(item);
     if (!ref) return false;
     if (!PyBytes_Check(ref.get())) {
-      cast_error(ref.get(), ("leaves[" + std::to_string(out_.size() + views_.size()) + "]").c_str(),
+      cast_error(ref.get(), ("leaves[" + std::to_string(read_ + views_.size()) + "]").c_str(),
                  "bytes");
       return false;
     }
@@ -49,29 +55,49 @@ class LeafReader {
     return views_.size() < kBatch || (flush() && PyErr_CheckSignals() == 0);
   }
 
+  // Hashes what was read: every leaf's hash, or the roots of its chunks,
+  // spread over the pool's threads where there are chunks enough. False
+  // with the exception set when a signal handler stopped it.
   bool flush() {
     const std::size_t base = out_.size();
-    out_.resize(base + views_.size());
-    maybe_released(views_.size(), [&] {
-      merkle_leaf_hashes(views_, std::span(out_).subspan(base));
-    });
+    const std::size_t n = views_.size();
+    if (keep_ == Keep::leaf_hashes) {
+      out_.resize(base + n);
+      maybe_released(n, [&] { merkle_leaf_hashes(views_, std::span(out_).subspan(base)); });
+    } else {
+      const std::size_t chunks = (n + kMerkleChunk - 1) / kMerkleChunk;
+      out_.resize(base + chunks);
+      const std::span<Sha256Digest> roots = std::span(out_).subspan(base);
+      const std::size_t tasks = std::min(chunks, available_cpus());
+      if (tasks >= 2) {
+        run_released([&](Runtime& rt) { return merkle_chunk_roots(&rt, views_, roots, tasks); });
+      } else {
+        maybe_released(n, [&] { (void)merkle_chunk_roots(nullptr, views_, roots, 0); });
+      }
+    }
+    read_ += n;
     views_.clear();
     held_.clear();
     return true;
   }
 
+  std::size_t read() const { return read_; }
+
  private:
   std::vector<Sha256Digest>& out_;
+  Keep keep_;
+  std::size_t read_ = 0;
   std::vector<Ref> held_;
   std::vector<std::span<const std::uint8_t>> views_;
 };
 
-bool leaf_hashes(PyObject* leaves, std::vector<Sha256Digest>& out) {
+bool leaf_hashes(PyObject* leaves, std::vector<Sha256Digest>& out,
+                 LeafReader::Keep keep = LeafReader::Keep::leaf_hashes) {
   if (PyBytes_Check(leaves) || PyUnicode_Check(leaves)) {
     cast_error(leaves, "leaves", "Iterable[bytes]");
     return false;
   }
-  LeafReader reader(out);
+  LeafReader reader(out, keep);
   if (PyList_Check(leaves) || PyTuple_Check(leaves)) {
     // By index, the size read each time: a list may shrink meanwhile.
     for (Py_ssize_t i = 0; i < PySequence_Size(leaves); ++i) {
@@ -92,7 +118,7 @@ bool leaf_hashes(PyObject* leaves, std::vector<Sha256Digest>& out) {
     if (PyErr_Occurred() != nullptr) return false;
   }
   reader.flush();
-  if (out.empty()) {
+  if (reader.read() == 0) {
     raise_value_error("a Merkle tree needs at least one leaf");
     return false;
   }
@@ -106,9 +132,9 @@ auto over_tree(std::vector<Sha256Digest>& hashes, F f) {
 }
 
 PyObject* root_of(PyObject* leaves) {
-  std::vector<Sha256Digest> hashes;
-  if (!leaf_hashes(leaves, hashes)) return nullptr;
-  return to_python(over_tree(hashes, merkle_root_in_place));
+  std::vector<Sha256Digest> roots;
+  if (!leaf_hashes(leaves, roots, LeafReader::Keep::chunk_roots)) return nullptr;
+  return to_python(merkle_root_in_place(roots));
 }
 
 PyObject* raise_proof_error(const MerkleProofError& e) { return raise_value_error(e.message()); }
