@@ -69,11 +69,12 @@ class LeafReader {
       out_.resize(base + chunks);
       const std::span<Sha256Digest> roots = std::span(out_).subspan(base);
       const std::size_t tasks = std::min(chunks, available_cpus());
-      if (tasks >= 2) {
-        run_released([&](Runtime& rt) { return merkle_chunk_roots(&rt, views_, roots, tasks); });
-      } else {
-        maybe_released(n, [&] { (void)merkle_chunk_roots(nullptr, views_, roots, 0); });
-      }
+      const auto build = [&](Runtime* rt, std::size_t t) {
+        return merkle_chunk_roots(rt, views_, roots, t);
+      };
+      auto ran = tasks >= 2 ? run_released([&](Runtime& rt) { return build(&rt, tasks); })
+                            : maybe_released(n, [&] { return build(nullptr, 0); });
+      if (!ran) panic(std::move(ran.error().text));
     }
     read_ += n;
     views_.clear();
