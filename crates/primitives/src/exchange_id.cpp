@@ -1,12 +1,12 @@
 #include "exchange_id.hpp"
 
-#include <unistd.h>
+#include <sodium.h>
 
 #include <array>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <system_error>
+
+#include "ed25519.hpp"
 
 namespace ulo {
 namespace {
@@ -16,8 +16,8 @@ constexpr int kSequenceBits = 12;
 // The last (milliseconds << 12 | counter) handed out. One word, changed by
 // compare-and-swap: no lock that a fork could copy while held, and a child
 // starts from its parent's last value, so it never goes below it. The
-// random bits come from the OS at each call, never from a buffer that a
-// fork would copy into both processes.
+// random bits come from the kernel at each call (libsodium's system source,
+// which keeps no buffer that a fork would copy into both processes).
 std::atomic<std::uint64_t> g_last{0};
 
 std::uint64_t now_ms() {
@@ -54,11 +54,10 @@ std::array<std::uint8_t, 16> uuid7_bytes(std::uint64_t unix_ms, std::uint32_t se
 
 }  // namespace
 
-Result<std::string, std::string> new_exchange_id() {
+std::string new_exchange_id() {
+  ed25519::ensure_sodium();
   std::uint64_t random = 0;
-  if (getentropy(&random, sizeof random) != 0) {
-    return unexpected(std::error_code(errno, std::generic_category()).message());
-  }
+  randombytes_buf(&random, sizeof random);
   const std::uint64_t stamp = next_stamp();
   const auto b = uuid7_bytes(stamp >> kSequenceBits,
                              static_cast<std::uint32_t>(stamp & ((1U << kSequenceBits) - 1)),

@@ -7,14 +7,11 @@
 #pragma once
 #include <string>
 
-#include "result.hpp"
-
 namespace ulo {
 
 // The next id of this process as lowercase hyphenated text, greater than
 // every id made before it in this process, whatever the thread, and, in a
 // forked child, greater than every id its parent made before the fork.
-// The OS's error text when it gives no random bytes.
-Result<std::string, std::string> new_exchange_id();
+std::string new_exchange_id();
 
 }  // namespace ulo

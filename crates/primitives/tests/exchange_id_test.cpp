@@ -19,7 +19,7 @@ TEST(ExchangeId, IncreasingPerThreadAndUniqueAcrossThreads) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&made, t] {
-      for (int i = 0; i < kEach; ++i) made[t].push_back(new_exchange_id().value());
+      for (int i = 0; i < kEach; ++i) made[t].push_back(new_exchange_id());
     });
   }
   for (auto& th : threads) th.join();
@@ -29,7 +29,7 @@ TEST(ExchangeId, IncreasingPerThreadAndUniqueAcrossThreads) {
     all.insert(ids.begin(), ids.end());
   }
   EXPECT_EQ(all.size(), std::size_t{kThreads} * kEach);
-  const std::string later = new_exchange_id().value();
+  const std::string later = new_exchange_id();
   EXPECT_LT(*all.rbegin(), later);
 }
 

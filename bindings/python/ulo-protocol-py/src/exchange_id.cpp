@@ -5,11 +5,7 @@
 namespace ulo::py {
 namespace {
 
-PyObject* make_id() {
-  auto id = new_exchange_id();
-  if (!id) panic("Error: " + id.error());
-  return new_text(*id);
-}
+PyObject* make_id() { return new_text(new_exchange_id()); }
 
 }  // namespace
 
