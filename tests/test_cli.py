@@ -144,7 +144,31 @@ def test_verify_rejects_a_signature_over_other_bytes(tmp_path, signed):
     other.write_text(envelope(response_hash="cc33").to_json())
     proc = cli("envelope", "verify", other, "--descriptor", descriptor, "--signature", sig)
     assert proc.returncode == 1
-    assert b"signature verification failed: BadSignature" in proc.stderr
+    assert proc.stderr.decode() == (f"ulo-protocol: error: signature verification failed: "
+                                    f"BadSignature ({other}, key of {descriptor})\n")
+    as_json = cli("envelope", "verify", other, "--descriptor", descriptor, "--signature", sig,
+                  "--json")
+    assert as_json.returncode == 1
+    assert json.loads(as_json.stdout) == {
+        "file": str(other), "ok": False, "small_order_key": False,
+        "error": f"signature verification failed: BadSignature ({other}, key of {descriptor})"}
+
+
+def test_small_order_key_is_warned_about_and_refused_with_strict(tmp_path, envelope_file):
+    # The identity point as the key: R = identity, S = 0 verifies any payload.
+    descriptor = tmp_path / "weak.json"
+    descriptor.write_text(json.dumps({
+        "fingerprint": "00" * 16, "public_key_b64": base64.b64encode(b"\x01" + bytes(31)).decode(),
+        "surface": "software", "created_at": "2026-04-15T00:00:00Z"}).replace("=", ""))
+    forged = base64.b64encode(b"\x01" + bytes(63)).decode()
+    argv = ["envelope", "verify", envelope_file, "--descriptor", descriptor, "--signature", forged]
+    lenient = cli(*argv, "--json")
+    assert b"anyone can sign for this key" in lenient.stderr
+    strict = cli(*argv, "--strict")
+    assert strict.returncode == 1 and strict.stdout == b""
+    assert strict.stderr.decode().startswith(
+        "ulo-protocol: error: signature verification failed: BadPublicKey (")
+    assert b"anyone can sign for this key" in strict.stderr
 
 
 @pytest.mark.parametrize(
@@ -227,6 +251,42 @@ def test_queue_ls_shows_good_items_and_every_bad_entry_by_path(queue_dir):
     (queue_dir / "broken.json").write_text("{")
     assert cli("queue", "drop", "broken", queue_dir).returncode == 0
     assert cli("queue", "ls", queue_dir).returncode == 0
+
+
+def test_queue_paths_are_compared_as_files_and_json_output(queue_dir, tmp_path):
+    (queue_dir / "bad.json").write_text("{")
+    # The queue named relatively, the entry absolutely and through a link.
+    os.symlink(queue_dir, tmp_path / "link")
+    moved = cli("queue", "quarantine", tmp_path / "link" / "bad.json", "queue", cwd=tmp_path)
+    assert moved.returncode == 0, moved.stderr
+    assert moved.stdout.decode() == f"{os.path.join('queue', 'quarantine', 'bad.json')}\n"
+    lines = cli("queue", "ls", queue_dir, "--json").stdout.decode().splitlines()
+    assert [json.loads(line) for line in lines] == [
+        {"queue_id": ID_OLD, "pair_class": "routing", "opened_at": "2026-04-15T09:00:00Z"},
+        {"queue_id": ID_NEW, "pair_class": "trust", "opened_at": "2026-04-15T09:00:01.500Z"}]
+    assert json.loads(cli("queue", "count", queue_dir, "--json").stdout) == {
+        "dir": str(queue_dir), "count": 2}
+
+
+def test_swapped_arguments_and_the_default_directory_are_named(queue_dir, tmp_path):
+    proc = cli("queue", "drop", "queue", ID_OLD, cwd=tmp_path)
+    assert proc.returncode == 1
+    assert "'queue' is a directory: the id comes first" in proc.stderr.decode()
+    # Help wraps long paths at hyphens: compared without the whitespace.
+    helped = "".join(cli("queue", "ls", "--help", home=tmp_path).stdout.decode().split())
+    assert f"default:{tmp_path / '.tovane' / 'envelope-queue'}," in helped
+
+
+def test_identity_descriptor_prints_the_descriptor_of_a_seed_file(tmp_path):
+    seed_file = tmp_path / "seed"
+    seed_file.write_bytes(bytes(range(32)))
+    proc = cli("identity", "descriptor", seed_file)
+    assert proc.returncode == 0, proc.stderr
+    want = ulo.SoftwareIdentity.from_seed(bytes(range(32))).descriptor().to_json()
+    assert proc.stdout.decode() == want + "\n"
+    seed_file.write_bytes(bytes(31))
+    short = cli("identity", "descriptor", seed_file)
+    assert short.returncode == 1 and b"a seed is exactly 32 bytes, it holds 31" in short.stderr
 
 
 def test_queue_ls_of_a_missing_directory_says_so(tmp_path):

@@ -184,3 +184,38 @@ def test_verify_note_on_wrong_signature_length(signer, signature, key_ok, note_l
     (note,) = e.value.__notes__
     assert note.startswith(f"signature_bytes is {note_length} bytes long; an Ed25519 signature is "
                            "exactly 64.") and "base64.b64decode" in note
+
+
+# opened_at as written -> the note that says what is wrong (None: no such note)
+TIMESTAMP_HINTS = [
+    ("2026-04-15T09:00:00", "no UTC offset: add Z or +00:00"),
+    ("2026-04-15T09:00:00.5", "no UTC offset: add Z or +00:00"),
+    ("2026-04-15 09:00:00Z", "the date and the time are joined by T, not a space"),
+    ("2026-04-15 09:00:00", "the date and the time are joined by T, not a space; "
+                            "no UTC offset: add Z or +00:00"),
+    ("2026-04-15", "a date alone: add a time and an offset, e.g. T00:00:00Z"),
+    ("2026-04-15T09:00:00 UTC", "write the offset as Z or +00:00, not UTC"),
+    ("2026-13-15T09:00:00Z", None),  # the message already says it: out of range
+    ("yesterday", None),
+]
+
+
+@pytest.mark.parametrize("text, hint", TIMESTAMP_HINTS)
+def test_timestamp_mistakes_are_explained_beside_the_unchanged_message(text, hint):
+    d = envelope_dict(opened_at=text)
+    with pytest.raises(ValueError) as e:
+        ulo_protocol.SignedEnvelope.from_json(json.dumps(d))
+    assert str(e.value).startswith("invalid SignedEnvelope JSON: ")
+    assert not str(e.value).endswith(str(hint))
+    assert notes_of(e.value) == ["field 'opened_at' (SignedEnvelope)", *([hint] if hint else [])]
+
+
+def test_a_timestamp_datetime_cannot_hold_names_its_field():
+    env = ulo_protocol.SignedEnvelope.from_json(
+        json.dumps(envelope_dict(opened_at="+10000-01-01T00:00:00Z")))
+    with pytest.raises(ValueError) as e:
+        env.opened_at
+    assert str(e.value) == "year 10000 is out of range"  # datetime's own message
+    (note,) = notes_of(e.value)
+    assert note.startswith("field 'opened_at' holds +10000-01-01T00:00:00Z, outside the years 1 "
+                           "to 9999")

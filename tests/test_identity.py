@@ -37,6 +37,70 @@ def test_verify_vectors(v):
         with pytest.raises(ValueError) as e:
             d.verify(payload_of(v), sig)
         assert str(e.value) == "signature verification failed: " + v["expected"]
+    # The strict check accepts exactly what libsodium accepts; a key the
+    # protocol refuses it refuses alike, and a weak key it refuses as a key.
+    if v["libsodium_accepts"]:
+        assert d.verify_strict(payload_of(v), sig) is None
+        return
+    with pytest.raises(ValueError) as e:
+        d.verify_strict(payload_of(v), sig)
+    weak = d.has_small_order_key
+    want = "BadPublicKey" if weak or v["expected"] == "BadPublicKey" else "BadSignature"
+    assert str(e.value) == "signature verification failed: " + want
+    assert weak == any("anyone can sign for this key" in n for n in getattr(e.value, "__notes__", []))
+
+
+def test_verify_many_strict_gives_the_verdicts_of_verify_strict():
+    triples = [(descriptor(v["public_key_b64"]), payload_of(v), bytes.fromhex(v["signature_hex"]))
+               for v in ED25519]
+    want = [bool(v["libsodium_accepts"]) for v in ED25519]
+    assert PeerIdentityDescriptor.verify_many_strict(triples) == want
+    assert PeerIdentityDescriptor.verify_many_strict(triples * 20) == want * 20  # on the pool
+    assert PeerIdentityDescriptor.verify_many(triples) == [v["expected"] == "ok" for v in ED25519]
+
+
+P = 2**255 - 19
+
+
+def key_b64(y, sign=0):
+    return base64.b64encode((y | sign << 255).to_bytes(32, "little")).decode().rstrip("=")
+
+
+@pytest.mark.parametrize("key, note", [
+    (key_b64(1), "anyone can sign for this key"),              # the identity
+    (key_b64(1, sign=1), "anyone can sign for this key"),      # its alias with x = -0
+    (key_b64(P + 1), "anyone can sign for this key"),          # y >= p, the identity again
+])
+def test_small_order_key_verifies_any_payload_but_not_strictly(key, note):
+    d = descriptor(key)
+    forged = bytes.fromhex("01" + "00" * 63)  # R the identity, S = 0
+    assert d.has_small_order_key
+    for payload in (b"", b"transfer everything"):
+        assert d.verify(payload, forged) is None
+        with pytest.raises(ValueError) as e:
+            d.verify_strict(payload, forged)
+        assert str(e.value) == "signature verification failed: BadPublicKey"
+        assert any(note in n for n in e.value.__notes__)
+
+
+def test_non_canonical_key_is_refused_strictly_as_a_key():
+    # The first y >= p (beyond the small-order aliases) that is a point.
+    y = next(y for y in range(P + 2, 2**255) if fingerprint_ok(key_b64(y)))
+    d = descriptor(key_b64(y))
+    assert not d.has_small_order_key
+    with pytest.raises(ValueError, match="BadSignature"):
+        d.verify(b"", bytes(64))
+    with pytest.raises(ValueError, match="BadPublicKey") as e:
+        d.verify_strict(b"", bytes(64))
+    assert "not canonical" in e.value.__notes__[0]
+
+
+def fingerprint_ok(b64):
+    try:
+        PeerIdentityDescriptor.fingerprint_of(base64.b64decode(b64 + "="))
+        return True
+    except ValueError:
+        return False
 
 
 @pytest.mark.parametrize("v", FINGERPRINTS, ids=lambda v: v["pk_hex"][:16])

@@ -15,6 +15,8 @@ EXPECTED_ORDER = [
     "__version__", "ProtocolAddress", "CounterpartyInfo", "SignedEnvelope",
     "AttestationChain", "PeerIdentityDescriptor", "SoftwareIdentity", "AnchorReceipt",
     "AnchorProof", "MockAnchor", "EnvelopeQueue", "QueuedItem", "classify_exchange",
+    "merkle_root", "merkle_inclusion_proof", "verify_merkle_inclusion",
+    "new_exchange_id",
 ]
 CLASSES = [n for n in ulo_protocol.__all__ if n[0].isupper()]
 NO_CONSTRUCTOR = {"SignedEnvelope", "PeerIdentityDescriptor", "SoftwareIdentity",

@@ -100,10 +100,10 @@ def test_id_without_file_name_characters_is_refused(tmp_path, exchange_id):
 def test_directory_in_place_of_an_item(tmp_path):
     q = EnvelopeQueue(str(tmp_path))
     (tmp_path / "y.json").mkdir()
-    with pytest.raises(OSError) as e:
+    with pytest.raises(IsADirectoryError) as e:
         q.drop_item("y")
     assert str(e.value).endswith("(os error 21)")
-    assert (e.value.errno, e.value.strerror, e.value.filename) == (None, None, None)
+    assert (e.value.errno, e.value.filename) == (21, str(tmp_path / "y.json"))
     where = re.escape(f"queue I/O error at {tmp_path / 'y.json'}: ")
     with pytest.raises(OSError, match=f"^{where}.*os error 21"):
         q.push("routing", envelope("y"))

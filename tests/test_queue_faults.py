@@ -2,8 +2,10 @@
 that are no regular file, broken files, concurrent drops, killed writers.
 A FIFO or device read by mistake would block or never end, so every test
 runs under a watchdog that ends the process with a traceback."""
+import errno
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -74,12 +76,11 @@ def test_bad_entry_is_reported_by_path_and_never_hides_the_good_ones(queue, tmp_
     items, bad = queue.scan()
     assert [i.queue_id for i in items] == ["a", "c"]
     (err,) = bad
-    assert type(err) is exc_type
+    assert isinstance(err, exc_type)
     assert err.path == str(bad_path)
     assert str(bad_path) in str(err) and ending in str(err)
     if exc_type is OSError:
-        assert str(err).startswith("queue I/O error at ")
-        assert (err.errno, err.strerror, err.filename) == (None, None, None)
+        assert_typed(err, str(bad_path))
     # list() fails on it, with the same error; items() raises it in its
     # place and goes on after it.
     with pytest.raises(exc_type) as e:
@@ -97,6 +98,88 @@ def test_bad_entry_is_reported_by_path_and_never_hides_the_good_ones(queue, tmp_
     assert moved == str(tmp_path / "quarantine" / "b.json")
     assert os.path.lexists(moved) and not os.path.lexists(bad_path)
     assert [i.queue_id for i in queue.list()] == ["a", "c"]
+
+
+def assert_typed(err, path, number=None):
+    """The OSError is the class Python gives its errno, with errno, strerror
+    and filename set, while str() stays the queue's own message."""
+    found = re.search(r"\(os error (\d+)\)$", str(err))
+    number = number or (int(found[1]) if found else None)
+    assert found is None or int(found[1]) == number
+    assert type(err).__base__ is (type(OSError(number, "")) if number else OSError)
+    assert (err.errno, err.filename, err.path) == (number, path, path)
+    assert err.strerror == (os.strerror(number) if number else None)
+    # The message echoes a long path shortened; filename holds it whole.
+    assert str(err).startswith(f"queue I/O error at {path[:60]}") and err.args == (str(err),)
+
+
+def push_x(q):
+    q.push("routing", envelope("x"))
+
+
+def list_x(q):
+    return list(q.items())
+
+
+def scan_x(q):
+    bad = q.scan()[1]
+    if bad:
+        raise bad[0]
+
+
+# setup(tmp_path) -> (queue directory, path the error names), errno,
+# the calls that meet it. Root passes permission checks, so EACCES needs a
+# user without it.
+ERRNO_CASES = {
+    "queue is a file": (lambda t: (t / "f", t / "f"), errno.ENOTDIR,
+                        [EnvelopeQueue.list, list_x, EnvelopeQueue.count]),
+    "entry under a file": (lambda t: (t / "f", t / "f" / "x.json"), errno.ENOTDIR,
+                           [push_x]),
+    "quarantine under a file": (lambda t: (t / "f", t / "f" / "quarantine"), errno.ENOTDIR,
+                                [lambda q: q.quarantine("x.json")]),
+    "queue below a file": (lambda t: (t / "f" / "q", t / "f" / "q"), errno.ENOTDIR, [push_x]),
+    "entry is a directory": (lambda t: (t / "d", t / "d" / "x.json"), errno.EISDIR,
+                             [push_x, EnvelopeQueue.list, list_x, scan_x,
+                              lambda q: q.drop_item("x")]),
+    "entry is missing": (lambda t: (t / "d", t / "d" / "gone.json"), errno.ENOENT,
+                         [lambda q: q.quarantine("gone.json")]),
+    "name too long": (lambda t: (t / ("n" * 300), t / ("n" * 300)), errno.ENAMETOOLONG, [push_x]),
+    "queue is a link loop": (lambda t: (t / "loop", t / "loop"), errno.EEXIST, [push_x]),
+    "unreadable queue": (lambda t: (t / "d", t / "d"), errno.EACCES,
+                         [EnvelopeQueue.list, EnvelopeQueue.count, push_x]),
+}
+
+
+@pytest.mark.parametrize("case", ERRNO_CASES)
+def test_every_io_error_has_the_class_of_its_errno(tmp_path, case):
+    setup, number, calls = ERRNO_CASES[case]
+    if number == errno.EACCES and os.geteuid() == 0:
+        pytest.skip("root passes permission checks")
+    (tmp_path / "f").write_text("")
+    (tmp_path / "d").mkdir()
+    (tmp_path / "d" / "x.json").mkdir()
+    os.symlink(tmp_path / "loop", tmp_path / "loop")
+    queue_dir, path = setup(tmp_path)
+    if number == errno.EACCES:
+        (tmp_path / "d").chmod(0)
+    q = EnvelopeQueue(str(queue_dir))
+    try:
+        for call in calls:
+            with pytest.raises(OSError) as e:
+                call(q)
+            assert_typed(e.value, str(path), number)
+    finally:
+        (tmp_path / "d").chmod(0o700)
+
+
+def test_io_errors_pickle_as_the_builtin_class(tmp_path):
+    import pickle
+    (tmp_path / "f").write_text("")
+    with pytest.raises(NotADirectoryError) as e:
+        EnvelopeQueue(str(tmp_path / "f")).list()
+    back = pickle.loads(pickle.dumps(e.value))
+    assert type(back) is NotADirectoryError
+    assert (str(back), back.path) == (str(e.value), e.value.path)
 
 
 def test_json_error_keeps_its_prefix_and_position(queue, tmp_path):
@@ -224,7 +307,7 @@ def test_write_cut_short_keeps_the_old_item(tmp_path, on_limit):
     proc = run_python(code, check=False)
     temps = [p for p in tmp_path.iterdir() if p.name.startswith(".ex-1.json.tmp-")]
     if on_limit == "SIG_IGN":
-        assert (proc.returncode, proc.stdout.split()) == (0, ["OSError", "None"])
+        assert (proc.returncode, proc.stdout.split()) == (0, ["OSError", str(errno.EFBIG)])
         assert temps == []
     else:
         assert proc.returncode < 0  # killed by the signal

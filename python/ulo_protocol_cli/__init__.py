@@ -106,18 +106,46 @@ def cmd_queue_ls(args: argparse.Namespace) -> int:
             print(f"{PROG}: error: {error}", file=sys.stderr)
             bad += 1
             continue
-        print(f"{item.queue_id}\t{item.pair_class}\t{_exchange_time(item.envelope)}")
+        if args.json:
+            # One object a line, so a backlog streams as it is read.
+            print(json.dumps({"queue_id": item.queue_id, "pair_class": item.pair_class,
+                              "opened_at": item.envelope.to_dict()["opened_at"]},
+                             ensure_ascii=False))
+        else:
+            print(f"{item.queue_id}\t{item.pair_class}\t{_exchange_time(item.envelope)}")
     return 1 if bad else 0
 
 
 def cmd_queue_count(args: argparse.Namespace) -> int:
-    print(_existing_queue(args.dir).count())
+    queue = _existing_queue(args.dir)
+    count = queue.count()
+    print(json.dumps({"dir": queue.dir, "count": count}) if args.json else count)
     return 0
+
+
+def _entry_in_queue(queue: ulo_protocol.EnvelopeQueue, entry: str) -> str:
+    """The entry as the queue spells its own entries, when its directory is
+    the queue's by file (a relative, absolute or linked spelling of it)."""
+    parent, name = os.path.split(entry)
+    if not parent or not name:
+        return entry
+    # The directory is resolved, never the entry: it may be a broken link.
+    if os.path.realpath(parent) == os.path.realpath(queue.dir):
+        return os.path.join(queue.dir, name)
+    return entry
 
 
 def cmd_queue_quarantine(args: argparse.Namespace) -> int:
-    print(_queue(args.dir).quarantine(args.entry))
+    queue = _queue(args.dir)
+    print(queue.quarantine(_entry_in_queue(queue, args.entry)))
     return 0
+
+
+def _no_item(queue_id: str) -> CliError:
+    message = f"no queued item with id {queue_id!r}"
+    if os.path.isdir(queue_id):
+        message += f"; {queue_id!r} is a directory: the id comes first, then the queue directory"
+    return CliError(message)
 
 
 def cmd_queue_show(args: argparse.Namespace) -> int:
@@ -125,7 +153,7 @@ def cmd_queue_show(args: argparse.Namespace) -> int:
         if item.queue_id == args.id:
             print(json.dumps(item.envelope.to_dict(), indent=2, ensure_ascii=False))
             return 0
-    raise CliError(f"no queued item with id {args.id!r}")
+    raise _no_item(args.id)
 
 
 def _item_path(queue: ulo_protocol.EnvelopeQueue, queue_id: str) -> str:
@@ -141,7 +169,7 @@ def cmd_queue_drop(args: argparse.Namespace) -> int:
     queue.drop_item(args.id)
     # Still there: the file holds another id that shares its name.
     if not present or os.path.lexists(path):
-        raise CliError(f"no queued item with id {args.id!r}")
+        raise _no_item(args.id)
     return 0
 
 
@@ -187,18 +215,45 @@ def _decode_signature(text: str, error: str) -> bytes:
         raise CliError(error) from None
 
 
+def _in_file(path: str, error: ValueError) -> CliError:
+    """The module's message, then the file it concerns."""
+    return CliError(f"{error.args[0] if error.args else error} (in {path})")
+
+
 def cmd_envelope_verify(args: argparse.Namespace) -> int:
     # A given signature is checked before any file is read.
     given = None if args.signature is None else _decode_signature(
         args.signature, "--signature is not valid Base64"
     )
-    envelope = _load_envelope(args.file)
+    try:
+        envelope = _load_envelope(args.file)
+    except ValueError as e:
+        raise _in_file(args.file, e) from None
     signature = given if given is not None else _decode_signature(
         envelope.our_signature,
-        "the envelope's our_signature is not standard Base64; give the signature with --signature",
+        f"the envelope's our_signature is not standard Base64; give the signature with "
+        f"--signature (in {args.file})",
     )
-    descriptor = ulo_protocol.PeerIdentityDescriptor.from_json(_read_text(args.descriptor))
-    descriptor.verify(envelope.canonical_signing_bytes(), signature)
+    try:
+        descriptor = ulo_protocol.PeerIdentityDescriptor.from_json(_read_text(args.descriptor))
+    except ValueError as e:
+        raise _in_file(args.descriptor, e) from None
+    weak = descriptor.has_small_order_key
+    if weak and not args.strict:
+        print(f"{PROG}: warning: the key of {args.descriptor} is of small order: anyone can sign "
+              f"for this key (--strict refuses it)", file=sys.stderr)
+    check = descriptor.verify_strict if args.strict else descriptor.verify
+    try:
+        check(envelope.canonical_signing_bytes(), signature)
+    except ValueError as e:
+        message = f"{e.args[0]} ({args.file}, key of {args.descriptor})"
+        if weak:
+            message += ": the key is of small order; anyone can sign for this key"
+        if args.json:
+            print(json.dumps({"file": args.file, "ok": False, "error": message,
+                              "small_order_key": weak}))
+            return 1
+        raise CliError(message) from None
     # Vouch only for what was checked: the fingerprint of the key that verified.
     key_b64 = descriptor.public_key_b64.rstrip("=")
     key = base64.b64decode(key_b64 + "=" * (-len(key_b64) % 4))
@@ -208,7 +263,11 @@ def cmd_envelope_verify(args: argparse.Namespace) -> int:
             f"the signature verifies with the descriptor's key, whose fingerprint is "
             f"{fingerprint}, but the descriptor claims the fingerprint {descriptor.fingerprint}"
         )
-    print(f"ok: signature by {fingerprint} verifies")
+    if args.json:
+        print(json.dumps({"file": args.file, "ok": True, "fingerprint": fingerprint,
+                          "small_order_key": weak}))
+    else:
+        print(f"ok: signature by {fingerprint} verifies")
     return 0
 
 
@@ -244,6 +303,19 @@ def cmd_identity_new(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_identity_descriptor(args: argparse.Namespace) -> int:
+    try:
+        with open(args.seed_file, "rb") as f:
+            seed = f.read(33)
+    except OSError as e:
+        raise CliError(f"cannot read {args.seed_file}: {e.strerror or e}") from None
+    if len(seed) != 32:
+        raise CliError(f"{args.seed_file} is no seed file: a seed is exactly 32 bytes"
+                       f"{'' if len(seed) > 32 else f', it holds {len(seed)}'}")
+    print(ulo_protocol.SoftwareIdentity.from_seed(seed).descriptor().to_json())
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Inspect the envelope queue, envelopes and identities."
@@ -251,16 +323,22 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=ulo_protocol.__version__)
     groups = parser.add_subparsers(dest="group", required=True, metavar="COMMAND")
 
-    dir_help = "queue directory (default: the module's default queue directory)"
+    default_dir = ulo_protocol.EnvelopeQueue.default().dir
+    dir_help = (f"queue directory (default: {default_dir}, that is $HOME/.tovane/envelope-queue, "
+                f"or .envelope-queue here when HOME is unset)")
+    json_help = "print JSON instead of text"
     queue = groups.add_parser("queue", help="list, count, show and drop spilled envelopes")
     queue_cmds = queue.add_subparsers(dest="command", required=True, metavar="SUBCOMMAND")
     p = queue_cmds.add_parser("ls", help="one line per item: id, pair class, exchange time")
     p.add_argument("dir", nargs="?", metavar="DIR", help=dir_help)
+    p.add_argument("--json", action="store_true",
+                   help="one JSON object per line: queue_id, pair_class, opened_at")
     p.set_defaults(func=cmd_queue_ls)
     p = queue_cmds.add_parser(
         "count", help="the number of entries, by name, without reading them"
     )
     p.add_argument("dir", nargs="?", metavar="DIR", help=dir_help)
+    p.add_argument("--json", action="store_true", help=json_help + ": dir and count")
     p.set_defaults(func=cmd_queue_count)
     p = queue_cmds.add_parser("show", help="print an item's envelope as indented JSON")
     p.add_argument("id", metavar="ID")
@@ -297,6 +375,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="the 64-byte signature in standard Base64 (default: the envelope's own "
         "our_signature, read as standard Base64)",
     )
+    p.add_argument(
+        "--strict", action="store_true",
+        help="also refuse keys of small order or non-canonical encoding and R of small order, "
+        "as libsodium does (a small-order key is otherwise only warned about)",
+    )
+    p.add_argument("--json", action="store_true",
+                   help=json_help + ": file, ok, fingerprint or error, small_order_key")
     p.set_defaults(func=cmd_envelope_verify)
 
     p = groups.add_parser("classify", help="print the pair class of an exchange")
@@ -311,6 +396,9 @@ def build_parser() -> argparse.ArgumentParser:
         "--seed-out", required=True, metavar="FILE", help="new file (mode 0600) for the 32-byte seed"
     )
     p.set_defaults(func=cmd_identity_new)
+    p = id_cmds.add_parser("descriptor", help="print the descriptor of the key in a seed file")
+    p.add_argument("seed_file", metavar="SEEDFILE", help="a 32-byte seed, as `identity new` writes")
+    p.set_defaults(func=cmd_identity_descriptor)
     return parser
 
 

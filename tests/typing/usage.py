@@ -50,6 +50,10 @@ def envelopes_and_identities() -> None:
     descriptor = ulo.PeerIdentityDescriptor.from_json(identity.descriptor().to_json())
     descriptor.verify(payload, identity.sign(payload))
     assert descriptor.verify_many([(descriptor, payload, identity.sign(payload))]) == [True]
+    descriptor.verify_strict(payload, identity.sign(payload))
+    assert_type(descriptor.verify_many_strict([(descriptor, payload, identity.sign(payload))]),
+                list[bool])
+    assert_type(descriptor.has_small_order_key, bool)
     assert descriptor.tier == 0 and not descriptor.hardware_attested
     assert descriptor.attestation.is_empty()
     assert_type(descriptor.attestation.certs_b64, list[str])
@@ -86,6 +90,13 @@ def queue_and_anchor() -> None:
     assert_type(proof.confirmed, bool)
     assert_type(anchor.finality_seconds, int)
     assert_type(anchor.cost_usd_per_submission, float)
+
+    leaves = [ulo.new_exchange_id().encode() for _ in range(3)]
+    root = ulo.merkle_root(leaves)
+    assert_type(root, bytes)
+    path = ulo.merkle_inclusion_proof(iter(leaves), 1)
+    assert_type(path, list[bytes])
+    assert_type(ulo.verify_merkle_inclusion(leaves[1], 1, len(leaves), path, root), None)
 
 
 if __name__ == "__main__":

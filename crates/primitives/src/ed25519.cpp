@@ -449,13 +449,14 @@ bool is_point(Encoding encoding) {
   return decode(a, encoding.data());
 }
 
-bool is_ordinary(Encoding e) {
-  if (!y_canonical(e)) return false;
+bool has_small_order(Encoding e) {
   for (const auto& bad : kSmallOrder) {
-    if (std::memcmp(bad, e.data(), 31) == 0 && bad[31] == (e[31] & 0x7f)) return false;
+    if (std::memcmp(bad, e.data(), 31) == 0 && bad[31] == (e[31] & 0x7f)) return true;
   }
-  return true;
+  return false;
 }
+
+bool is_ordinary(Encoding e) { return y_canonical(e) && !has_small_order(e); }
 
 Verdict verify_own(Encoding key, Bytes payload, Bytes signature) {
   P3 a;

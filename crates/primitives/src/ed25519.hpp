@@ -22,6 +22,10 @@ bool is_point(Encoding encoding);
 // encodings (sign bit ignored), i.e. libsodium's up-front checks pass.
 bool is_ordinary(Encoding encoding);
 
+// True when the encoding (sign bit ignored, y taken mod p) is one of the
+// eight points of small order: anyone can sign for such a key.
+bool has_small_order(Encoding encoding);
+
 enum class Verdict : std::uint8_t { ok, bad_key, bad_signature };
 // Who settled the verdict: the length / point / range checks, libsodium, or
 // our own arithmetic.

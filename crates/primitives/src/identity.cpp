@@ -32,6 +32,33 @@ Result<void, VerifyError> verify_signature(std::string_view public_key_b64, Byte
   return unexpected(VerifyError::BadSignature);
 }
 
+Result<void, StrictVerifyError> verify_signature_strict(std::string_view public_key_b64,
+                                                        Bytes payload, Bytes signature) {
+  const auto key = base64::decode_unpadded(public_key_b64);
+  if (key && key->size() == 32) {
+    const ed25519::Encoding encoding{key->data(), 32};
+    // The protocol's own refusal of a key comes first.
+    if (ed25519::is_point(encoding) && !ed25519::is_ordinary(encoding)) {
+      return unexpected(StrictVerifyError{VerifyError::BadPublicKey,
+                                          ed25519::has_small_order(encoding)
+                                              ? Weakness::small_order_key
+                                              : Weakness::non_canonical_key});
+    }
+  }
+  if (key && key->size() == 32 && signature.size() == 64 &&
+      ed25519::has_small_order(ed25519::Encoding{signature.data(), 32})) {
+    return unexpected(StrictVerifyError{VerifyError::BadSignature, Weakness::small_order_r});
+  }
+  auto verified = verify_signature(public_key_b64, payload, signature);
+  if (!verified) return unexpected(StrictVerifyError{verified.error()});
+  return {};
+}
+
+bool has_small_order_key(std::string_view public_key_b64) {
+  const auto key = base64::decode_unpadded(public_key_b64);
+  return key && key->size() == 32 && ed25519::has_small_order(ed25519::Encoding{key->data(), 32});
+}
+
 Result<std::string, FingerprintError> fingerprint_of(Bytes public_key) {
   if (public_key.size() != 32) return unexpected(FingerprintError::BadLength);
   const ed25519::Encoding encoding{public_key.data(), 32};

@@ -60,6 +60,22 @@ struct EnumNames<VerifyError> {
   static constexpr std::string_view names[] = {"BadPublicKey", "BadSignature"};
 };
 
+// What the strict check refuses that the protocol's check lets through.
+enum class Weakness : std::uint8_t { none, small_order_key, non_canonical_key, small_order_r };
+struct StrictVerifyError {
+  VerifyError error;
+  Weakness weakness = Weakness::none;
+};
+
+// verify_signature, refusing besides what libsodium's own verification
+// refuses up front: keys of small order (anyone can sign for them) or with
+// a non-canonical encoding (BadPublicKey), and R of small order
+// (BadSignature). Success means both checks pass.
+Result<void, StrictVerifyError> verify_signature_strict(std::string_view public_key_b64,
+                                                        Bytes payload, Bytes signature);
+// Whether the key text decodes to a point of small order.
+bool has_small_order_key(std::string_view public_key_b64);
+
 // Ed25519 (cofactorless, lenient point decoding) over the strict unpadded
 // Base64 key text.
 Result<void, VerifyError> verify_signature(std::string_view public_key_b64,

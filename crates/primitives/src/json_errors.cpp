@@ -90,6 +90,7 @@ JsonError JsonReader::error() const {
   e.message += std::to_string(p.line);
   e.message += " column ";
   e.message += std::to_string(p.column);
+  e.hint = hint_;
   for (auto it = path_.rbegin(); it != path_.rend(); ++it) {
     if (!e.field.empty()) e.field += '.';
     e.field += *it;

@@ -282,7 +282,11 @@ bool JsonReader::read_timestamp(Timestamp& out) {
   std::string buf;
   if (!string_value("an RFC 3339 formatted date and time string", v, buf)) return false;
   auto t = parse_timestamp(v);
-  if (!t) return fail_here(std::string(t.error()));
+  if (!t) {
+    fail_here(std::string(t.error()));
+    explain(timestamp_hint(v));
+    return false;
+  }
   out = *t;
   return true;
 }

@@ -21,6 +21,7 @@ namespace ulo {
 struct JsonError {
   std::string message;
   std::string field;
+  std::string hint;  // what is wrong, where the reader can say more than where
 };
 
 // Reads UTF-8 bytes. All functions return false on failure and leave the
@@ -67,6 +68,8 @@ class JsonReader {
   bool fail_here(std::string msg);
   bool fail_peek(std::string msg);
   bool fail_unplaced(std::string msg);
+  // Says what is wrong beside the failure just recorded.
+  void explain(std::string hint) { hint_ = std::move(hint); }
   bool failed() const { return failed_; }
   JsonError error() const;
   // Called on the way out of a failed field member, innermost first:
@@ -181,6 +184,7 @@ class JsonReader {
   bool placed_ = false;
   std::size_t err_pos_ = 0;
   std::string err_msg_;
+  std::string hint_;
   std::vector<std::string_view> path_;  // innermost first; names are literals
 };
 

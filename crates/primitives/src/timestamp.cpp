@@ -261,4 +261,27 @@ Result<Timestamp, std::string_view> parse_timestamp(std::string_view text) {
   return t;
 }
 
+std::string timestamp_hint(std::string_view text) {
+  // Each mistake is found by the repair that makes the text parse.
+  std::string t(text);
+  std::string hint;
+  const auto add = [&hint](std::string_view h) { hint += (hint.empty() ? "" : "; ") + std::string(h); };
+  const std::size_t sep = t.find(' ', 8);
+  if (sep != std::string::npos && sep >= 10 && sep <= 17) {
+    t[sep] = 'T';
+    add("the date and the time are joined by T, not a space");
+  }
+  if (!t.empty() && t.back() != 'Z' && t.back() != 'z' && parse_timestamp(t + "Z")) {
+    add("no UTC offset: add Z or +00:00");
+    t += 'Z';
+  } else if (parse_timestamp(t + "T00:00:00Z")) {
+    add("a date alone: add a time and an offset, e.g. T00:00:00Z");
+    t += "T00:00:00Z";
+  } else if (t.ends_with(" UTC") && parse_timestamp(t.substr(0, t.size() - 4) + "Z")) {
+    add("write the offset as Z or +00:00, not UTC");
+    t.replace(t.size() - 4, 4, "Z");
+  }
+  return parse_timestamp(t) ? hint : std::string();
+}
+
 }  // namespace ulo

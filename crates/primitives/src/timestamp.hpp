@@ -41,4 +41,8 @@ std::string format_timestamp(Timestamp t);
 // characters", "premature end of input", "trailing input".
 Result<Timestamp, std::string_view> parse_timestamp(std::string_view text);
 
+// For a text parse_timestamp refuses, what a common mistake in it needs
+// ("no UTC offset: add Z or +00:00", ...), or empty when it is none of them.
+std::string timestamp_hint(std::string_view text);
+
 }  // namespace ulo

@@ -14,17 +14,22 @@ namespace ulo {
 namespace {
 
 void verify_range(std::span<const VerifyItem> items, std::span<std::uint8_t> verdicts,
-                  std::size_t begin, std::size_t end) {
+                  std::size_t begin, std::size_t end, Strictness how) {
   for (std::size_t i = begin; i < end; ++i) {
     const VerifyItem& it = items[i];
-    verdicts[i] = verify_signature(it.public_key_b64, it.payload, it.signature) ? 1 : 0;
+    const bool ok = how == Strictness::strict
+                        ? verify_signature_strict(it.public_key_b64, it.payload, it.signature)
+                              .has_value()
+                        : verify_signature(it.public_key_b64, it.payload, it.signature).has_value();
+    verdicts[i] = ok ? 1 : 0;
   }
 }
 
 }  // namespace
 
-void verify_each(std::span<const VerifyItem> items, std::span<std::uint8_t> verdicts) {
-  verify_range(items, verdicts, 0, std::min(items.size(), verdicts.size()));
+void verify_each(std::span<const VerifyItem> items, std::span<std::uint8_t> verdicts,
+                 Strictness how) {
+  verify_range(items, verdicts, 0, std::min(items.size(), verdicts.size()), how);
 }
 
 std::size_t available_cpus() noexcept {
@@ -54,10 +59,11 @@ std::size_t batch_tasks(std::size_t n, std::size_t threads) noexcept {
 }
 
 Result<void, BlockingError> verify_batch(Runtime& rt, std::span<const VerifyItem> items,
-                                         std::span<std::uint8_t> verdicts, std::size_t tasks) {
+                                         std::span<std::uint8_t> verdicts, std::size_t tasks,
+                                         Strictness how) {
   const std::size_t n = std::min(items.size(), verdicts.size());
   if (tasks < 2) {
-    verify_range(items, verdicts, 0, n);
+    verify_range(items, verdicts, 0, n, how);
     return {};
   }
 
@@ -73,7 +79,7 @@ Result<void, BlockingError> verify_batch(Runtime& rt, std::span<const VerifyItem
     while (!stop.load(std::memory_order_relaxed)) {
       const std::size_t begin = cursor.fetch_add(block, std::memory_order_relaxed);
       if (begin >= n) return;
-      verify_range(items, verdicts, begin, std::min(n, begin + block));
+      verify_range(items, verdicts, begin, std::min(n, begin + block), how);
     }
   };
   auto ran = rt.run_blocking_n(tasks, task);

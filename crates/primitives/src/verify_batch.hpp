@@ -36,14 +36,19 @@ std::size_t available_cpus() noexcept;
 // kParallelThreshold, or the cap leaves a single task.
 std::size_t batch_tasks(std::size_t n, std::size_t threads = 0) noexcept;
 
+// Which check decides: verify_signature, or verify_signature_strict.
+enum class Strictness : std::uint8_t { protocol, strict };
+
 // Writes 1 (verifies) or 0 (would fail) to verdicts[i] for items[i], on the
 // calling thread; the two spans have the same size.
-void verify_each(std::span<const VerifyItem> items, std::span<std::uint8_t> verdicts);
+void verify_each(std::span<const VerifyItem> items, std::span<std::uint8_t> verdicts,
+                 Strictness how = Strictness::protocol);
 
 // The same spread over `tasks` of the runtime's pool threads (from
 // batch_tasks); the calling thread waits. The caller drives the runtime.
 // A call stopped by its interrupt fails, its verdicts part-written.
 Result<void, BlockingError> verify_batch(Runtime& rt, std::span<const VerifyItem> items,
-                                         std::span<std::uint8_t> verdicts, std::size_t tasks);
+                                         std::span<std::uint8_t> verdicts, std::size_t tasks,
+                                         Strictness how = Strictness::protocol);
 
 }  // namespace ulo

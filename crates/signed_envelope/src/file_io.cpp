@@ -209,6 +209,11 @@ std::string failure_text(const FileRead& r) {
   return std::string("not a regular file: ") + what;
 }
 
+int failure_errno(const FileRead& r) {
+  if (r.status != FileRead::NotRegular) return r.err;
+  return S_ISDIR(r.mode) ? EISDIR : 0;
+}
+
 int rename_noreplace(const std::string& from, const std::string& to) {
   // The system call, not the wrapper: glibc has renameat2() only from 2.28
   // and musl not at all. Kernels before 3.15 answer ENOSYS.

@@ -73,6 +73,9 @@ FileRead read_regular(int dir_fd, const char* name, std::string& buf);
 // "not a regular file: a FIFO" and the like (a directory reads as the OS
 // would report reading it).
 std::string failure_text(const FileRead& r);
+// The OS error number behind failure_text: EISDIR for a directory, 0 for the
+// other file types, which no error number describes.
+int failure_errno(const FileRead& r);
 
 // Renames without replacing: 0, EEXIST when `to` exists, or another OS
 // error. Where the file system cannot refuse to replace, the target is

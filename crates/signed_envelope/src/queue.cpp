@@ -55,7 +55,7 @@ bool is_file_name_of(std::string_view id, std::string_view name) {
 }
 
 QueueError io_error(std::string path, int err) {
-  return {QueueError::Io, std::move(path), os_error_text(err), {}};
+  return {QueueError::Io, std::move(path), os_error_text(err), {}, err};
 }
 
 QueueError io_error(std::string path, const BlockingError& e) {
@@ -117,7 +117,8 @@ Reached read_entry(int dir_fd, const std::string& dir, const char* name, std::st
   const FileRead read = file_io::read_regular(dir_fd, name, buf);
   if (read.status == FileRead::Gone) return Reached::Gone;
   if (read.status != FileRead::Ok) {
-    err = {QueueError::Io, join_path(dir, name), file_io::failure_text(read), {}};
+    err = {QueueError::Io, join_path(dir, name), file_io::failure_text(read), {},
+           file_io::failure_errno(read)};
   } else if (auto json = decode_record_into(buf, kQueuedItemRecord, &item)) {
     err = {QueueError::Json, join_path(dir, name), std::move(json->message), {}};
   } else if (!is_file_name_of(item.queue_id, name)) {

@@ -33,6 +33,7 @@ struct QueueError {
   std::string path;    // the file or directory concerned, as given to the OS
   std::string detail;  // Io: OS text; Json: decoder message; the id otherwise
   std::string other;   // IdConflict: the id stored in the file
+  int err = 0;         // Io: the OS error number, 0 when the failure has none
 
   // "queue I/O error at <path>: <detail>", "queue JSON error: <detail> in
   // <path>" and so on. The path (invalid UTF-8 shown as U+FFFD) and the ids

@@ -139,6 +139,20 @@ bool to_opt_text(PyObject* o, const char* name, std::optional<std::string_view>&
   return true;
 }
 
+bool to_int(PyObject* o, const char* name, std::int64_t& out) {
+  if (!PyLong_Check(o) || PyBool_Check(o)) {
+    cast_error(o, name, "int");
+    return false;
+  }
+  int overflow = 0;
+  out = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (overflow != 0) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': integer out of range", name);
+    return false;
+  }
+  return out != -1 || PyErr_Occurred() == nullptr;
+}
+
 bool to_bytes(PyObject* o, const char* name, std::span<const std::uint8_t>& out) {
   if (!PyBytes_Check(o)) {
     cast_error(o, name, "bytes");

@@ -34,6 +34,8 @@ bool to_text(PyObject* o, const char* name, std::string_view& out);
 bool to_opt_text(PyObject* o, const char* name, std::optional<std::string_view>& out);
 bool to_bytes(PyObject* o, const char* name, std::span<const std::uint8_t>& out);
 bool to_dict(PyObject* o, const char* name);
+// An int (not a bool); one beyond 64 bits is ValueError.
+bool to_int(PyObject* o, const char* name, std::int64_t& out);
 bool to_text_list(PyObject* o, const char* name, std::vector<std::string>& out);
 bool check_instance(PyObject* o, const char* name, PyTypeObject* type, const char* type_name);
 // The cast-failure message for one argument.
@@ -62,6 +64,10 @@ struct Param<std::string_view> : ByValue<std::string_view> {
 template <>
 struct Param<std::span<const std::uint8_t>> : ByValue<std::span<const std::uint8_t>> {
   static bool load(PyObject* o, const char* name, Held& out) { return to_bytes(o, name, out); }
+};
+template <>
+struct Param<std::int64_t> : ByValue<std::int64_t> {
+  static bool load(PyObject* o, const char* name, Held& out) { return to_int(o, name, out); }
 };
 template <>
 struct Param<Dict> : ByValue<Dict> {

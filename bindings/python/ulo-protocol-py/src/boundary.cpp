@@ -30,6 +30,9 @@ void raise_fault_text(const char* text, std::string_view file, unsigned line) no
   PyErr_SetObject(type, msg.get());
 }
 
+
+}  // namespace
+
 // BaseException.add_note exists from 3.11; before it, the list it would
 // keep is made by hand, so readers of __notes__ see the same on every
 // version.
@@ -53,8 +56,6 @@ bool add_note(PyObject* exc, std::string_view note) {
   }
   return PyList_Append(notes.get(), text.get()) == 0;
 }
-
-}  // namespace
 
 void panic(std::string text, std::source_location where) {
   throw Panic{std::move(text), where};

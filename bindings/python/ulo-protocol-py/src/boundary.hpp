@@ -72,6 +72,9 @@ inline PyObject* raise_type_error(std::string_view m) { return raise(PyExc_TypeE
 // exactly the message; empty notes are left out.
 PyObject* raise_with_notes(PyObject* type, std::string_view message,
                            std::initializer_list<std::string_view> notes);
+// Adds a PEP 678 note to the exception `exc` (by hand before 3.11); false
+// with an exception set when it cannot.
+bool add_note(PyObject* exc, std::string_view note);
 // An interpreter call failed: keep its exception, or report that none was set.
 PyObject* fetch_failure();
 

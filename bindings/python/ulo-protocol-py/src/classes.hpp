@@ -46,7 +46,22 @@ ULO_CLASS_OF(ItemsRec);
 // A new iterator over the items of the queue in `dir` (EnvelopeQueue.items).
 PyObject* new_queued_item_iterator(const std::string& dir);
 
-// The module-level function classify_exchange.
+// A module-level function's definition, made once from its row: the
+// docstring is the text signature, then the description.
+struct ModuleFunction {
+  explicit ModuleFunction(const MethodRow& r)
+      : row(r), doc(text_signature(r.name, false, r.params) + r.doc),
+        def{r.name, r.function, r.flags, doc.c_str()} {}
+  MethodRow row;
+  std::string doc;
+  PyMethodDef def;
+};
+
+// The module-level functions, each defined in its own file.
 PyMethodDef& classify_exchange_def();
+PyMethodDef& merkle_root_def();
+PyMethodDef& merkle_inclusion_proof_def();
+PyMethodDef& verify_merkle_inclusion_def();
+PyMethodDef& new_exchange_id_def();
 
 }  // namespace ulo::py

@@ -21,17 +21,19 @@ PyObject* new_path(std::string_view p) {
 PyObject* new_queue_error(const QueueError& e) {
   Ref msg = Ref::steal(new_text(e.message()));
   if (!msg) return nullptr;
+  Ref path = Ref::steal(e.path.empty() ? nullptr : new_path(e.path));
+  if (!path && !e.path.empty()) return nullptr;
+  if (e.kind == QueueError::Io) return new_os_error(msg.get(), e.err, path.get());
   Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(queue_error_type(e), msg.get(), nullptr));
-  if (!exc || e.path.empty()) return exc.release();
-  Ref path = Ref::steal(new_path(e.path));
-  if (!path || PyObject_SetAttrString(exc.get(), "path", path.get()) != 0) return nullptr;
+  if (!exc || !path) return exc.release();
+  if (PyObject_SetAttrString(exc.get(), "path", path.get()) != 0) return nullptr;
   return exc.release();
 }
 
 PyObject* raise_error(const QueueError& e) {
-  if (e.path.empty()) return raise(queue_error_type(e), e.message());
+  if (e.path.empty() && e.kind != QueueError::Io) return raise(queue_error_type(e), e.message());
   Ref exc = Ref::steal(new_queue_error(e));
-  if (exc) PyErr_SetObject(queue_error_type(e), exc.get());
+  if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
   return nullptr;
 }
 
@@ -63,14 +65,34 @@ PyObject* raise_error(VerifyError e, std::size_t signature_size) {
   return raise_with_notes(PyExc_ValueError, message, {note});
 }
 
+PyObject* raise_error(const StrictVerifyError& e, std::size_t signature_size) {
+  const char* why = nullptr;
+  switch (e.weakness) {
+    case Weakness::none:
+      return raise_error(e.error, signature_size);
+    case Weakness::small_order_key:
+      why = "strict: the public key is of small order; anyone can sign for this key";
+      break;
+    case Weakness::non_canonical_key:
+      why = "strict: the public key's encoding is not canonical (y is not below p)";
+      break;
+    case Weakness::small_order_r:
+      why = "strict: the signature's R is a point of small order";
+      break;
+  }
+  return raise_with_notes(PyExc_ValueError,
+                          "signature verification failed: " + std::string(name_of(e.error)),
+                          {why});
+}
+
 PyObject* raise_error(const JsonError& e, std::string_view record, JsonSource source) {
   const std::string message = "invalid " + std::string(record) + " JSON: " + e.message;
   std::string field;
   if (!e.field.empty()) field = "field '" + e.field + "' (" + std::string(record) + ")";
   return raise_with_notes(
       PyExc_ValueError, message,
-      {field, source == JsonSource::dict ? "line and column refer to json.dumps(d)"
-                                         : ""});
+      {field, e.hint,
+       source == JsonSource::dict ? "line and column refer to json.dumps(d)" : ""});
 }
 
 PyObject* raise_error(FingerprintError e) {

@@ -25,6 +25,8 @@ PyObject* raise_error(const AnchorError& e);
 // ValueError "signature verification failed: <kind>", with a note when the
 // signature was refused for its length.
 PyObject* raise_error(VerifyError e, std::size_t signature_size);
+// The same for the strict check, with a note saying what it refused.
+PyObject* raise_error(const StrictVerifyError& e, std::size_t signature_size);
 
 // Where a decoded text came from: from_json's argument, or json.dumps(d) in
 // from_dict, whose positions the caller never saw.
@@ -33,6 +35,12 @@ enum class JsonSource : std::uint8_t { text, dict };
 // the failure lies in and, for a dict, where the positions count.
 PyObject* raise_error(const JsonError& e, std::string_view record, JsonSource source);
 PyObject* raise_error(FingerprintError e);
+
+// An OSError whose str() is exactly `message`, of the subclass Python gives
+// `err` (FileNotFoundError for ENOENT, ...), with errno, strerror and
+// filename set, and `path` as well; err 0 leaves errno and strerror None.
+// `path` may be nullptr.
+PyObject* new_os_error(PyObject* message, int err, PyObject* path);
 
 // The exception a queue error is raised as, not raised (scan() lists them).
 PyObject* new_queue_error(const QueueError& e);

@@ -6,6 +6,23 @@
 #include "names.hpp"
 
 namespace ulo::py {
+namespace {
+
+// datetime holds years 1 to 9999 only: the failure names the field and the
+// value, and where the text form is; its message stays datetime's own.
+PyObject* datetime_of(const FieldDef& f, const Timestamp& t) {
+  PyObject* out = new_datetime(t);
+  if (out != nullptr || !PyErr_ExceptionMatches(PyExc_ValueError)) return out;
+  PendingError e = PendingError::take();
+  const std::string note = "field '" + std::string(f.name) + "' holds " + format_timestamp(t) +
+                           ", outside the years 1 to 9999 that datetime can hold; to_json() "
+                           "and to_dict() give it as text";
+  if (e.value() != nullptr && !add_note(e.value(), note)) return nullptr;
+  e.restore();
+  return nullptr;
+}
+
+}  // namespace
 
 PyObject* field_value(const FieldDef& f, const void* record) {
   const void* v = f.at(record);
@@ -18,11 +35,11 @@ PyObject* field_value(const FieldDef& f, const void* record) {
       return new_text(*s);
     }
     case FieldKind::timestamp:
-      return new_datetime(*static_cast<const Timestamp*>(v));
+      return datetime_of(f, *static_cast<const Timestamp*>(v));
     case FieldKind::optional_timestamp: {
       const auto& t = *static_cast<const std::optional<Timestamp>*>(v);
       if (!t) Py_RETURN_NONE;
-      return new_datetime(*t);
+      return datetime_of(f, *t);
     }
     case FieldKind::boolean:
       return new_bool(*static_cast<const bool*>(v));

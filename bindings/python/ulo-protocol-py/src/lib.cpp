@@ -23,6 +23,12 @@ TypeCell& (*const kClasses[])() = {
     cell_of<QueueRec>, cell_of<QueuedItem>,
 };
 
+// After the classes, in the order of __all__.
+PyMethodDef& (*const kFunctions[])() = {
+    classify_exchange_def, merkle_root_def, merkle_inclusion_proof_def,
+    verify_merkle_inclusion_def, new_exchange_id_def,
+};
+
 int add_function(PyObject* module, PyMethodDef* def) {
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
   if (!module_name) return -1;
@@ -60,7 +66,10 @@ int init_body(PyObject* module) {
   }
   // Not a module attribute, but made now rather than at the first items().
   if (cell_of<ItemsRec>().get_or_create() == nullptr) return -1;
-  return add_function(module, &classify_exchange_def());
+  for (auto def : kFunctions) {
+    if (add_function(module, &def()) != 0) return -1;
+  }
+  return 0;
 }
 
 PyObject* module_entry() {

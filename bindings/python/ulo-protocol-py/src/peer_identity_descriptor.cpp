@@ -17,6 +17,14 @@ PyObject* verify(const Rec& r, Bytes payload, Bytes signature_bytes) {
   return new_none();
 }
 
+PyObject* verify_strict(const Rec& r, Bytes payload, Bytes signature_bytes) {
+  auto verified = verify_signature_strict(r.public_key_b64, payload, signature_bytes);
+  if (!verified) return raise_error(verified.error(), signature_bytes.size());
+  return new_none();
+}
+
+bool small_order_of(const Rec& r) { return has_small_order_key(r.public_key_b64); }
+
 ProtocolAddress address_of(const Rec& r) { return {AddressClass::body, "peer", r.fingerprint}; }
 int tier_of(const Rec& r) { return surface_tier(r.surface); }
 bool attested_of(const Rec& r) { return surface_hardware_attested(r.surface); }
@@ -114,7 +122,7 @@ bool collect_triples(PyObject* items, HeldTriples& held) {
   return ok && PyErr_Occurred() == nullptr;
 }
 
-PyObject* verify_many(PyObject* items) {
+PyObject* verify_all(PyObject* items, Strictness how) {
   HeldTriples held;
   if (!collect_triples(items, held)) return nullptr;
   std::vector<std::uint8_t> verdicts(held.views.size());
@@ -124,15 +132,18 @@ PyObject* verify_many(PyObject* items) {
   if (tasks == 0) {
     if (!verdicts.empty()) {
       const WithoutInterpreter unlocked;
-      verify_each(held.views, verdicts);
+      verify_each(held.views, verdicts, how);
     }
   } else {
     ran = run_released(
-        [&](Runtime& rt) { return verify_batch(rt, held.views, verdicts, tasks); });
+        [&](Runtime& rt) { return verify_batch(rt, held.views, verdicts, tasks, how); });
   }
   if (!ran) panic(std::move(ran.error().text));
   return new_list(verdicts, [](std::uint8_t v) { return new_bool(v != 0); });
 }
+
+PyObject* verify_many(PyObject* items) { return verify_all(items, Strictness::protocol); }
+PyObject* verify_many_strict(PyObject* items) { return verify_all(items, Strictness::strict); }
 
 }  // namespace
 
@@ -165,6 +176,15 @@ TypeCell& ClassOf<PeerIdentityDescriptor>::cell() {
                "verification (`TypeError` names the position). The interpreter lock is\n"
                "released while verifying, and large batches are spread over one worker\n"
                "thread per CPU available to the process."),
+           Cls::method<verify_strict, "verify_strict", "payload", "signature_bytes">(
+               "Verify as `verify` does, and also refuse what libsodium's own verification\n"
+               "refuses: a public key of small order (anyone can sign for it) or with a\n"
+               "non-canonical encoding, and a signature whose R is of small order. Returns\n"
+               "None; raises `ValueError` with the same messages as `verify`, and a note\n"
+               "saying what the strict check refused."),
+           Cls::static_method<verify_many_strict, "verify_many_strict", "items">(
+               "`verify_many` with the checks of `verify_strict`: True where\n"
+               "`descriptor.verify_strict(payload, signature_bytes)` would succeed."),
            Cls::method<address_of, "address">(
                "The descriptor's protocol address, `tov://body/peer/<fingerprint>`.")},
       // The wire fields, then what the surface implies.
@@ -172,7 +192,11 @@ TypeCell& ClassOf<PeerIdentityDescriptor>::cell() {
                          "The surface's tier: 0 (software) to 4 (threshold).\n\nType: `int`."),
                      Cls::property<attested_of, "hardware_attested">(
                          "Whether the tier is 2 or more; the surface alone decides, not\n"
-                         "the attestation chain.\n\nType: `bool`.")},
+                         "the attestation chain.\n\nType: `bool`."),
+                     Cls::property<small_order_of, "has_small_order_key">(
+                         "Whether the public key is a point of small order, for which anyone\n"
+                         "can make a signature that `verify` accepts; False when the key\n"
+                         "does not decode.\n\nType: `bool`.")},
       .equality = Equality::content,
   }));
   return cell;

@@ -1,0 +1,65 @@
+"""new_exchange_id: UUIDv7 text whose order is the order of making."""
+import os
+import threading
+import time
+import uuid
+
+import pytest
+
+from conftest import envelope_with
+from ulo_protocol import EnvelopeQueue, new_exchange_id
+
+pytestmark = pytest.mark.usefixtures("watchdog")
+
+
+def test_text_is_a_version_7_uuid_of_now():
+    before = int(time.time() * 1000)
+    text = new_exchange_id()
+    after = int(time.time() * 1000)
+    u = uuid.UUID(text)
+    assert (u.version, u.variant, str(u)) == (7, uuid.RFC_4122, text)
+    # A burst may run the stamp a few milliseconds ahead of the clock.
+    assert before <= u.int >> 80 <= after + 5
+
+
+def test_ids_increase_within_a_millisecond_and_across_threads():
+    ids = [new_exchange_id() for _ in range(20000)]  # thousands per millisecond
+    assert ids == sorted(set(ids)) and len(ids) == 20000
+    made = {}
+
+    def worker(k):
+        made[k] = [new_exchange_id() for _ in range(5000)]
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    everything = [i for k in made for i in made[k]]
+    assert all(made[k] == sorted(made[k]) for k in made)
+    assert len(set(everything)) == len(everything) and min(everything) > ids[-1]
+
+
+def test_a_forked_child_continues_above_its_parent():
+    last = [new_exchange_id() for _ in range(1000)][-1]
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.write(write, "".join(new_exchange_id() for _ in range(3)).encode())
+        os._exit(0)
+    os.close(write)
+    child = os.read(read, 200).decode()
+    os.close(read)
+    os.waitpid(pid, 0)
+    ids = [child[i:i + 36] for i in range(0, 108, 36)]
+    assert last < ids[0] < ids[1] < ids[2] and last < new_exchange_id()
+
+
+def test_queue_drains_in_emission_order(tmp_path):
+    q = EnvelopeQueue(str(tmp_path))
+    emitted = []
+    for _ in range(300):
+        env = envelope_with(exchange_id=new_exchange_id())
+        q.push("routing", env)
+        emitted.append(env.exchange_id)
+    assert [i.queue_id for i in q.list()] == emitted
