@@ -193,9 +193,11 @@ def ensure(name: str, cache: pathlib.Path) -> pathlib.Path:
             # The target cannot run here: configure is told what it would find.
             site = "ac_cv_file__dev_ptmx=yes\nac_cv_file__dev_ptc=no\nac_cv_buggy_getaddrinfo=no\n"
             if build.libc == "musl":
-                # The cross compiler's libatomic is built for glibc; gcc's own
-                # outline atomics serve instead.
+                # The cross compiler's libatomic and the start-up of its
+                # outline atomics are built for glibc (__getauxval): atomics
+                # are inlined instead.
                 site += "ac_cv_libatomic_needed=no\n"
+                flags.append("CFLAGS=-mno-outline-atomics")
             (work / "config.site").write_text(site)
             env["CONFIG_SITE"] = str(work / "config.site")
             flags += [f"--host={build.triple}", "--build=x86_64-linux-gnu", "--with-ensurepip=no",
