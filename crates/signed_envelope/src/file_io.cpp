@@ -262,8 +262,7 @@ int rename_noreplace(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
-TempFile write_temp(const std::string& dir, std::string_view name, std::string_view bytes,
-                    bool flush) {
+TempFile write_temp(const std::string& dir, std::string_view name, std::string_view bytes) {
   TempFile out;
   Fd fd;
   for (int attempt = 0; !fd; ++attempt) {
@@ -281,7 +280,6 @@ TempFile write_temp(const std::string& dir, std::string_view name, std::string_v
     }
   }
   out.err = write_all(fd.get(), bytes);
-  if (out.err == 0 && flush) out.err = sync_fd(fd.get());
   if (const int closed = fd.close(); out.err == 0) out.err = closed;
   if (out.err != 0) ::unlink(out.path.c_str());
   return out;

@@ -70,8 +70,9 @@ int sync_fd(int fd);
 // Opens the directory `dir` and flushes its entries (fsync); 0 or an OS
 // error number, from the open or from the flush.
 int sync_dir(const std::string& dir);
-// Flushes the regular file `name` of the directory `dir_fd`. A name that is
-// gone is fine: what replaced or removed it is the directory's to flush.
+// Flushes the regular file `name` of the directory `dir_fd` (or a path,
+// with AT_FDCWD). A name that is gone is fine: what replaced or removed it
+// is the directory's to flush.
 int sync_entry(int dir_fd, const char* name);
 // Creates one directory; an existing one is fine. 0 or an OS error number.
 int make_dir(const std::string& path);
@@ -110,9 +111,7 @@ struct TempFile {
   std::string path;
   int err = 0;
 };
-// With `flush`, the data is on stable storage before the file is closed.
-TempFile write_temp(const std::string& dir, std::string_view name, std::string_view bytes,
-                    bool flush = false);
+TempFile write_temp(const std::string& dir, std::string_view name, std::string_view bytes);
 
 // Reads the directory `dir`, handing each name `keep` accepts to `take`, in
 // no particular order, with the directory held open so that each entry can

@@ -218,11 +218,9 @@ std::vector<std::string> made_unflushed(const std::string& dir, std::vector<std:
   return std::move(now);
 }
 
-// Pool tasks that write a batch: flushes wait on the disk, not the CPU, and
-// a file system commits the flushes that wait together at once.
-std::size_t write_tasks(std::size_t n, bool durable) {
-  return durable ? std::min<std::size_t>(n, 16) : 1;
-}
+// Pool tasks that flush a batch's files: flushes wait on the disk, not the
+// CPU, and the more wait together, the fewer commits the file system makes.
+std::size_t flush_tasks(std::size_t n) { return std::min<std::size_t>(n, 32); }
 
 // How reading one entry ended: an item (in `item`), gone since the listing
 // (dropped meanwhile), or the error the entry is reported with.
@@ -375,6 +373,7 @@ Result<void, QueueError> queue_push(Runtime& rt, const std::string& dir,
 Result<void, QueueBatchError> queue_push_many(Runtime& rt, const std::string& dir,
                                               std::span<const QueuePush> items,
                                               Durability durability) {
+  if (items.empty()) return {};
   const bool durable = durability == Durability::Durable;
   auto failed = [](std::size_t index, QueueError e) {
     return unexpected(QueueBatchError{index, std::move(e)});
@@ -417,16 +416,38 @@ Result<void, QueueBatchError> queue_push_many(Runtime& rt, const std::string& di
     if (!file_io::usable(batch->paths.back())) return failed(i, io_error(batch->paths.back(), EINVAL));
   }
   batch->temps.resize(n);
-  const std::size_t tasks = write_tasks(n, durable);
   const std::atomic<bool>& stop = Runtime::stop_requested();
-  auto write_chunk = [&](std::size_t c) {
-    for (std::size_t k = n * c / tasks; k < n * (c + 1) / tasks; ++k) {
-      if (stop.load(std::memory_order_relaxed)) return;
-      batch->temps[k] = file_io::write_temp(dir, names[k], batch->bytes[k], durable);
+  // Every file is written before any is flushed, and then all are flushed
+  // side by side: a file system commits the flushes that wait together at
+  // once, and the files' creation is in the first commit already. Writing
+  // stops at the first failure, as the files after it would not be kept.
+  auto wrote = rt.run_blocking([&] {
+    for (std::size_t k = 0; k < n && !stop.load(std::memory_order_relaxed); ++k) {
+      batch->temps[k] = file_io::write_temp(dir, names[k], batch->bytes[k]);
+      if (batch->temps[k].err != 0) return;
     }
-  };
-  auto wrote = tasks == 1 ? rt.run_blocking([&] { write_chunk(0); })
-                          : rt.run_blocking_n(tasks, write_chunk);
+  });
+  std::size_t written = 0;  // the leading files written whole
+  if (wrote && durable && !stop.load(std::memory_order_relaxed)) {
+    while (written < n && !batch->temps[written].path.empty() && batch->temps[written].err == 0) {
+      ++written;
+    }
+    const std::size_t tasks = flush_tasks(written);
+    auto flush_chunk = [&](std::size_t c) {
+      for (std::size_t k = written * c / tasks; k < written * (c + 1) / tasks; ++k) {
+        if (stop.load(std::memory_order_relaxed)) return;
+        file_io::TempFile& t = batch->temps[k];
+        if (const int err = file_io::sync_entry(AT_FDCWD, t.path.c_str()); err != 0) {
+          file_io::remove_file(t.path);
+          t.err = err;
+        }
+      }
+    };
+    if (tasks > 0) {
+      wrote = tasks == 1 ? rt.run_blocking([&] { flush_chunk(0); })
+                         : rt.run_blocking_n(tasks, flush_chunk);
+    }
+  }
   if (Runtime::orphaned()) return failed(0, io_error(dir, BlockingError{}));
   // Whatever is not renamed into place goes, here on the calling thread,
   // which works when the call was stopped too.
@@ -442,8 +463,10 @@ Result<void, QueueBatchError> queue_push_many(Runtime& rt, const std::string& di
     discard_rest(0);
     return failed(0, io_error(dir, wrote ? BlockingError{} : wrote.error()));
   }
-  std::size_t written = 0;  // the leading files written whole
-  while (written < n && batch->temps[written].err == 0) ++written;
+  written = 0;
+  while (written < n && !batch->temps[written].path.empty() && batch->temps[written].err == 0) {
+    ++written;
+  }
 
   // Renamed in order, so that a failure leaves exactly the items before it.
   WriteOutcome stopped_at;
@@ -476,7 +499,12 @@ Result<void, QueueBatchError> queue_push_many(Runtime& rt, const std::string& di
     }
     return failed(placed, io_error(std::move(path), stopped_at.err));
   }
-  if (written < n) return failed(written, io_error(batch->paths[written], batch->temps[written].err));
+  if (written < n) {
+    // A stop or an unwritten file after the last one written: the call was
+    // stopped, since writing only ends early on an error.
+    const int err = batch->temps[written].path.empty() ? ECANCELED : batch->temps[written].err;
+    return failed(written, io_error(batch->paths[written], err));
+  }
   if (refused) return unexpected(std::move(*refused));
   return {};
 }
@@ -520,7 +548,7 @@ Result<void, QueueError> queue_sync(Runtime& rt, const std::string& dir) {
   const std::size_t n = sync->names.size();
   if (n > 0) {
     sync->errs.assign(n, 0);
-    const std::size_t tasks = std::min<std::size_t>(n, 16);
+    const std::size_t tasks = flush_tasks(n);
     const int dir_fd = sync->dir_fd.get();
     auto flush_chunk = [&](std::size_t c) {
       for (std::size_t k = n * c / tasks; k < n * (c + 1) / tasks; ++k) {
