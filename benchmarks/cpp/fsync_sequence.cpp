@@ -1,14 +1,16 @@
 // The bare system calls of a durable write, for the durable push to be
 // timed against: create a temporary file, write, fdatasync, close, rename
-// it over the item's name, open the directory, fsync it, close.
+// it to a new item's name, open the directory, fsync it, close.
 //
-//   ulo_fsync_bench sequence DIR BYTES   seconds per sequence
-//   ulo_fsync_bench flush DIR            seconds per fdatasync of a 4 KiB overwrite
+//   ulo_fsync_bench sequence DIR BYTES [ROUNDS]  seconds per sequence
+//   ulo_fsync_bench flush DIR [ROUNDS]           seconds per fdatasync of a 4 KiB overwrite
 //
-// Best of five rounds, each at least 0.2 s long, as the Python harness times.
+// The best of ROUNDS rounds (5 by default), each at least 0.2 s long, as the
+// Python harness times; one round lets a caller interleave it with others.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,10 +24,12 @@ namespace {
   std::exit(1);
 }
 
+int g_rounds = 5;
+
 template <class F>
 double best_seconds(F&& f) {
   double best = 1e9;
-  for (int round = 0; round < 5; ++round) {
+  for (int round = 0; round < g_rounds; ++round) {
     const auto t0 = std::chrono::steady_clock::now();
     int n = 0;
     std::chrono::duration<double> d{};
@@ -51,10 +55,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string mode = argv[1], dir = argv[2];
-  if (mode == "sequence" && argc == 4) {
+  const int rounds_arg = mode == "sequence" ? 4 : 3;
+  if (argc > rounds_arg) g_rounds = std::max(1, std::atoi(argv[rounds_arg]));
+  if (mode == "sequence" && argc >= 4) {
     const std::vector<char> bytes(std::strtoul(argv[3], nullptr, 10), 'x');
-    const std::string temp = dir + "/.bare.json.tmp", item = dir + "/bare.json";
+    const std::string temp = dir + "/.bare.json.tmp";
+    unsigned long n = 0;
     std::printf("%.9f\n", best_seconds([&] {
+                  const std::string item = dir + "/bare-" + std::to_string(++n) + ".json";
                   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
                   if (fd < 0) fail("open");
                   write_all(fd, bytes);

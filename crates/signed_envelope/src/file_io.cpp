@@ -262,7 +262,8 @@ int rename_noreplace(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
-TempFile write_temp(const std::string& dir, std::string_view name, std::string_view bytes) {
+TempFile write_temp(const std::string& dir, std::string_view name, std::string_view bytes,
+                    bool start_writeback) {
   TempFile out;
   Fd fd;
   for (int attempt = 0; !fd; ++attempt) {
@@ -280,6 +281,8 @@ TempFile write_temp(const std::string& dir, std::string_view name, std::string_v
     }
   }
   out.err = write_all(fd.get(), bytes);
+  // Only a hint: the flush that follows reports what fails.
+  if (out.err == 0 && start_writeback) (void)::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
   if (const int closed = fd.close(); out.err == 0) out.err = closed;
   if (out.err != 0) ::unlink(out.path.c_str());
   return out;

@@ -111,7 +111,11 @@ struct TempFile {
   std::string path;
   int err = 0;
 };
-TempFile write_temp(const std::string& dir, std::string_view name, std::string_view bytes);
+// With `start_writeback` the kernel starts writing the data out at once, so
+// that a flush of many such files later waits for the disk once, not once
+// a file.
+TempFile write_temp(const std::string& dir, std::string_view name, std::string_view bytes,
+                    bool start_writeback = false);
 
 // Reads the directory `dir`, handing each name `keep` accepts to `take`, in
 // no particular order, with the directory held open so that each entry can

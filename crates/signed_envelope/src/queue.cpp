@@ -423,7 +423,7 @@ Result<void, QueueBatchError> queue_push_many(Runtime& rt, const std::string& di
   // stops at the first failure, as the files after it would not be kept.
   auto wrote = rt.run_blocking([&] {
     for (std::size_t k = 0; k < n && !stop.load(std::memory_order_relaxed); ++k) {
-      batch->temps[k] = file_io::write_temp(dir, names[k], batch->bytes[k]);
+      batch->temps[k] = file_io::write_temp(dir, names[k], batch->bytes[k], durable);
       if (batch->temps[k].err != 0) return;
     }
   });
