@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
     unsigned long n = 0;
     std::printf("%.9f\n", best_seconds([&] {
                   const std::string item = dir + "/bare-" + std::to_string(++n) + ".json";
-                  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+                  const int fd =
+                      ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
                   if (fd < 0) fail("open");
                   write_all(fd, bytes);
                   if (::fdatasync(fd) != 0) fail("fdatasync");

@@ -282,7 +282,9 @@ TempFile write_temp(const std::string& dir, std::string_view name, std::string_v
   }
   out.err = write_all(fd.get(), bytes);
   // Only a hint: the flush that follows reports what fails.
-  if (out.err == 0 && start_writeback) (void)::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  if (out.err == 0 && start_writeback) {
+    (void)::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  }
   if (const int closed = fd.close(); out.err == 0) out.err = closed;
   if (out.err != 0) ::unlink(out.path.c_str());
   return out;

@@ -413,7 +413,9 @@ Result<void, QueueBatchError> queue_push_many(Runtime& rt, const std::string& di
     const QueuedItem item{env.exchange_id, std::string(items[i].pair_class), env};
     batch->bytes.push_back(encode_record(kQueuedItemRecord, &item, /*indented=*/true));
     batch->paths.push_back(join_path(dir, names[i]));
-    if (!file_io::usable(batch->paths.back())) return failed(i, io_error(batch->paths.back(), EINVAL));
+    if (!file_io::usable(batch->paths.back())) {
+      return failed(i, io_error(batch->paths.back(), EINVAL));
+    }
   }
   batch->temps.resize(n);
   const std::atomic<bool>& stop = Runtime::stop_requested();
@@ -427,11 +429,14 @@ Result<void, QueueBatchError> queue_push_many(Runtime& rt, const std::string& di
       if (batch->temps[k].err != 0) return;
     }
   });
-  std::size_t written = 0;  // the leading files written whole
+  // The leading files written (and flushed) whole.
+  auto leading_written = [&] {
+    std::size_t k = 0;
+    while (k < n && !batch->temps[k].path.empty() && batch->temps[k].err == 0) ++k;
+    return k;
+  };
+  std::size_t written = leading_written();
   if (wrote && durable && !stop.load(std::memory_order_relaxed)) {
-    while (written < n && !batch->temps[written].path.empty() && batch->temps[written].err == 0) {
-      ++written;
-    }
     const std::size_t tasks = flush_tasks(written);
     auto flush_chunk = [&](std::size_t c) {
       for (std::size_t k = written * c / tasks; k < written * (c + 1) / tasks; ++k) {
@@ -463,10 +468,7 @@ Result<void, QueueBatchError> queue_push_many(Runtime& rt, const std::string& di
     discard_rest(0);
     return failed(0, io_error(dir, wrote ? BlockingError{} : wrote.error()));
   }
-  written = 0;
-  while (written < n && !batch->temps[written].path.empty() && batch->temps[written].err == 0) {
-    ++written;
-  }
+  written = leading_written();
 
   // Renamed in order, so that a failure leaves exactly the items before it.
   WriteOutcome stopped_at;
@@ -477,8 +479,12 @@ Result<void, QueueBatchError> queue_push_many(Runtime& rt, const std::string& di
       if (stopped_at.err != 0 || stopped_at.other_id) break;
     }
   });
+  // A child forked meanwhile leaves the files to the parent, which goes on.
+  if (Runtime::orphaned()) return failed(0, io_error(dir, BlockingError{}));
   discard_rest(placed + (renamed && placed < written ? 1 : 0));
-  if (!renamed) return failed(placed, io_error(batch->paths[std::min(placed, n - 1)], renamed.error()));
+  if (!renamed) {
+    return failed(placed, io_error(batch->paths[std::min(placed, n - 1)], renamed.error()));
+  }
 
   if (placed > 0) {
     if (durable) {
@@ -500,8 +506,7 @@ Result<void, QueueBatchError> queue_push_many(Runtime& rt, const std::string& di
     return failed(placed, io_error(std::move(path), stopped_at.err));
   }
   if (written < n) {
-    // A stop or an unwritten file after the last one written: the call was
-    // stopped, since writing only ends early on an error.
+    // No file at all there: the call was stopped.
     const int err = batch->temps[written].path.empty() ? ECANCELED : batch->temps[written].err;
     return failed(written, io_error(batch->paths[written], err));
   }
@@ -534,13 +539,15 @@ Result<void, QueueError> queue_sync(Runtime& rt, const std::string& dir) {
   auto listed = rt.run_blocking([&]() -> int {
     if (sync->pending.all) {
       auto walk = file_io::walk_dir(
-          dir, is_entry_name, [&](std::string_view name) { return sync->names.emplace_back(name), true; },
-          stop, /*tidy=*/false);
+          dir, is_entry_name,
+          [&](std::string_view name) { return sync->names.emplace_back(name), true; }, stop,
+          /*tidy=*/false);
       sync->dir_fd = std::move(walk.dir);
       return walk.err != 0 ? walk.err : walk.cut_short ? ECANCELED : 0;
     }
     sync->names.assign(sync->pending.names.begin(), sync->pending.names.end());
-    sync->dir_fd = file_io::Fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    sync->dir_fd =
+        file_io::Fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return sync->dir_fd ? 0 : errno;
   });
   if (!listed) return give_back(io_error(dir, listed.error()));
@@ -560,7 +567,9 @@ Result<void, QueueError> queue_sync(Runtime& rt, const std::string& dir) {
     if (!done) return give_back(io_error(dir, done.error()));
     if (stop.load(std::memory_order_relaxed)) return give_back(io_error(dir, BlockingError{}));
     for (std::size_t k = 0; k < n; ++k) {
-      if (sync->errs[k] != 0) return give_back(io_error(join_path(dir, sync->names[k]), sync->errs[k]));
+      if (sync->errs[k] != 0) {
+        return give_back(io_error(join_path(dir, sync->names[k]), sync->errs[k]));
+      }
     }
   }
   auto flushed = rt.run_blocking([&] { return flush_dirs(sync->pending.made, dir); });

@@ -27,9 +27,11 @@ PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
     PyObject* bound[2] = {};
     std::string_view dir;
     if (!bind_tuple(sig, args, kwargs, bound) || !to_text(bound[0], "dir", dir)) return nullptr;
-    if (bound[1] != nullptr && !PyBool_Check(bound[1])) return cast_error(bound[1], "durable", "bool");
-    const bool durable = bound[1] == Py_True;
-    return to_python(QueueRec{std::string(dir), durable ? Durability::Durable : Durability::Default});
+    if (bound[1] != nullptr && !PyBool_Check(bound[1])) {
+      return cast_error(bound[1], "durable", "bool");
+    }
+    const Durability durability = bound[1] == Py_True ? Durability::Durable : Durability::Default;
+    return to_python(QueueRec{std::string(dir), durability});
   });
 }
 
