@@ -390,9 +390,10 @@ Result<void, QueueBatchError> queue_push_many(Runtime& rt, const std::string& di
   const std::size_t n = names.size();
   std::optional<QueueBatchError> refused;
   if (n < items.size()) {
-    refused = QueueBatchError{n, {QueueError::EmptyId, {}, items[n].envelope->exchange_id, {}}};
+    QueueBatchError e{n, {QueueError::EmptyId, {}, items[n].envelope->exchange_id, {}}};
+    if (n == 0) return unexpected(std::move(e));
+    refused = std::move(e);
   }
-  if (n == 0) return unexpected(std::move(*refused));
 
   Unflushed changes;
   if (!file_io::exists(dir)) {
