@@ -130,12 +130,12 @@ struct Unflushed {
   bool all = false;
 
   void merge(Unflushed&& other) {
-    all = all || other.all;
     for (auto& m : other.made) made.push_back(std::move(m));
-    if (!all) names.merge(other.names);
-    if (all || names.size() > kMaxUnflushed) {
+    if (all) return;
+    if (!other.all) names.merge(other.names);
+    if (other.all || names.size() > kMaxUnflushed) {
       all = true;
-      names.clear();
+      std::unordered_set<std::string>().swap(names);  // the buckets too
     }
   }
 };
@@ -348,11 +348,16 @@ Result<void, QueueError> queue_push(Runtime& rt, const std::string& dir,
   if (name.size() == 5) {
     return unexpected(QueueError{QueueError::EmptyId, {}, envelope.exchange_id, {}});
   }
+  // The directory's identity, for the log of unflushed files, from the
+  // look-up that tells whether it exists.
   Unflushed changes;
-  if (!file_io::exists(dir)) {
+  file_io::DirId id;
+  bool known = file_io::dir_id(dir, id) == 0;
+  if (!known) {
     auto made = rt.run_blocking([&] { return file_io::create_dirs(dir, &changes.made); });
     if (!made) return unexpected(io_error(dir, made.error()));
     if (*made != 0) return unexpected(io_error(dir, *made));
+    known = file_io::dir_id(dir, id) == 0;
   }
   const QueuedItem item{envelope.exchange_id, std::string(pair_class), envelope};
   const std::string bytes = encode_record(kQueuedItemRecord, &item, /*indented=*/true);
@@ -365,8 +370,10 @@ Result<void, QueueError> queue_push(Runtime& rt, const std::string& dir,
                                  std::move(*other)});
   }
   if (written->err != 0) return unexpected(io_error(std::move(path), written->err));
-  changes.names.insert(name);
-  note_unflushed(dir, std::move(changes));
+  if (known) {
+    changes.names.insert(name);
+    UnflushedLog::get().add(id, std::move(changes));
+  }
   return {};
 }
 
