@@ -17,7 +17,6 @@
 #include <optional>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "file_io.hpp"
@@ -125,17 +124,20 @@ WriteOutcome write_item(const std::string& dir, const std::string& name, const s
 constexpr std::size_t kMaxUnflushed = std::size_t{1} << 16;
 
 struct Unflushed {
-  std::unordered_set<std::string> names;
+  std::vector<std::string> names;  // repeats are sorted out by the sync
   std::vector<std::string> made;  // outermost first
   bool all = false;
 
   void merge(Unflushed&& other) {
     for (auto& m : other.made) made.push_back(std::move(m));
     if (all) return;
-    if (!other.all) names.merge(other.names);
+    if (!other.all) {
+      names.insert(names.end(), std::make_move_iterator(other.names.begin()),
+                   std::make_move_iterator(other.names.end()));
+    }
     if (other.all || names.size() > kMaxUnflushed) {
       all = true;
-      std::unordered_set<std::string>().swap(names);  // the buckets too
+      std::vector<std::string>().swap(names);
     }
   }
 };
@@ -371,7 +373,7 @@ Result<void, QueueError> queue_push(Runtime& rt, const std::string& dir,
   }
   if (written->err != 0) return unexpected(io_error(std::move(path), written->err));
   if (known) {
-    changes.names.insert(name);
+    changes.names.push_back(name);
     UnflushedLog::get().add(id, std::move(changes));
   }
   return {};
@@ -501,7 +503,8 @@ Result<void, QueueBatchError> queue_push_many(Runtime& rt, const std::string& di
       if (!flushed) return failed(0, io_error(dir, flushed.error()));
       if (flushed->err != 0) return failed(0, io_error(std::move(flushed->path), flushed->err));
     } else {
-      for (std::size_t i = 0; i < placed; ++i) changes.names.insert(std::move(names[i]));
+      std::move(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(placed),
+                std::back_inserter(changes.names));
       note_unflushed(dir, std::move(changes));
     }
   }
@@ -553,7 +556,9 @@ Result<void, QueueError> queue_sync(Runtime& rt, const std::string& dir) {
       sync->dir_fd = std::move(walk.dir);
       return walk.err != 0 ? walk.err : walk.cut_short ? ECANCELED : 0;
     }
-    sync->names.assign(sync->pending.names.begin(), sync->pending.names.end());
+    sync->names = sync->pending.names;
+    std::ranges::sort(sync->names);
+    sync->names.erase(std::ranges::unique(sync->names).begin(), sync->names.end());
     sync->dir_fd =
         file_io::Fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return sync->dir_fd ? 0 : errno;
