@@ -260,7 +260,7 @@ def listing(path):
     ("drop_item", {"fsyncdir": 1}),
     ("quarantine", {"fsyncdir": 2}),
 ])
-def test_each_durable_operation_flushes_the_directory_once(powercut, operation, flushes):
+def test_durable_calls_flush_each_file_and_directory_once(powercut, operation, flushes):
     qdir = str(powercut.mnt / "q")
     q, plain = EnvelopeQueue(qdir, durable=True), EnvelopeQueue(qdir)
     q.push("routing", expected("first"))
