@@ -34,9 +34,10 @@ SUBMAKE = $(MAKE) --no-print-directory
 # for the build environment (CMake and Ninja come from PyPI).
 DEB_BUILD_PACKAGES := g++ pkg-config libsodium-dev python3-dev python3-venv
 # Every Debian package any target needs: the above, the C++ tests' libraries,
-# clang 19 for the fuzzers and clang-tidy, cppcheck.
+# clang 19 for the fuzzers and clang-tidy, cppcheck, and FUSE with the system
+# Python's binding for the power-cut file system of the queue's tests.
 DEB_PACKAGES := $(DEB_BUILD_PACKAGES) libgtest-dev nlohmann-json3-dev \
-                clang-19 clang-tidy-19 libclang-rt-19-dev cppcheck
+                clang-19 clang-tidy-19 libclang-rt-19-dev cppcheck fuse3 python3-pyfuse3
 
 .PHONY: all help deps deps-build venv venv-build build check test test-cpp test-py \
         test-typing dist test-dist test-pythons demo bench clean
@@ -175,7 +176,7 @@ demo: deps-build venv-build
 bench: build
 	@$(PY) -m pip install -q -r requirements-bench.txt
 	@$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DULO_BUILD_PYTHON=OFF -DULO_BUILD_BENCH=ON >/dev/null
-	@$(VENV)/bin/cmake --build build/bench --target ulo_micro_bench >/dev/null
+	@$(VENV)/bin/cmake --build build/bench --target ulo_micro_bench ulo_fsync_bench >/dev/null
 	@BACKLOG=$(BACKLOG) $(PY) benchmarks/run.py
 
 clean:

@@ -25,6 +25,18 @@ def per_call(fn, min_time=0.2, repeat=5):
 
 
 @dataclass
+class Native:
+    """A figure timed elsewhere (a native program, or a call timed per item
+    of a batch): `run()` returns seconds per call."""
+    run: object
+
+
+def timed(fn):
+    """Seconds per call of a Case's `ours` or peer."""
+    return fn.run() if isinstance(fn, Native) else per_call(fn)
+
+
+@dataclass
 class Case:
     """One operation of ours timed beside the alternatives a user would write."""
     group: str

@@ -10,9 +10,10 @@ import subprocess
 import sys
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from harness import Result, per_call  # noqa: E402
+from harness import Result, timed  # noqa: E402
 
-MODULES = ["bench_address", "bench_envelope", "bench_identity", "bench_queue", "bench_backlog",
+MODULES = ["bench_address", "bench_envelope", "bench_identity", "bench_queue", "bench_durable",
+           "bench_backlog",
            "bench_interrupt", "bench_anchor", "bench_shipped"]
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -35,8 +36,8 @@ def main():
         if only and mod_name not in only:
             continue
         for case in mod.cases():
-            ours = per_call(case.ours)
-            peers = {name: per_call(fn) for name, fn in case.peers.items()}
+            ours = timed(case.ours)
+            peers = {name: timed(fn) for name, fn in case.peers.items()}
             r = Result(case, ours, peers)
             results.append(r)
             line = f"{case.group:9} {case.name:44} ours {fmt(ours)}"

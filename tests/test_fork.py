@@ -34,6 +34,7 @@ def child_work(qdir, tag):
     q.push("routing", envelope(f"child-{tag}"))
     ids = [i.queue_id for i in q.list()]
     q.drop_item(f"child-{tag}")
+    q.sync()  # whatever the parent's threads were recording at the fork
     anchor = MockAnchor("a")
     receipt = anchor.submit(bytes([tag % 256]) * 32)
     assert anchor.verify(receipt).confirmed
@@ -81,9 +82,10 @@ def test_fork_pool_after_the_parent_pushed(tmp_path):
     assert [i.queue_id for i in q.list()] == ["parent"]
 
 
-@pytest.mark.parametrize("operation", ["list", "push", "items"])
+@pytest.mark.parametrize("operation", ["list", "push", "durable push_many", "items"])
 def test_fork_while_another_thread_runs_queue_operations(tmp_path, operation):
     q = EnvelopeQueue(str(tmp_path))
+    durable = EnvelopeQueue(str(tmp_path), durable=True)
     ids = [f"item-{n:04d}" for n in range(300)]
     for i in ids:  # enough files for list() to fan out over the pool
         q.push("routing", envelope(i))
@@ -99,6 +101,9 @@ def test_fork_while_another_thread_runs_queue_operations(tmp_path, operation):
                 q.list()
             elif operation == "push":
                 q.push("routing", envelope(f"item-{n % 300:04d}"))
+            elif operation == "durable push_many":
+                durable.push_many([("routing", envelope(f"item-{(n + k) % 300:04d}"))
+                                   for k in range(4)])
             elif next(shared[0], None) is None:
                 shared[0] = q.items()
             n += 1

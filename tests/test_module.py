@@ -54,7 +54,7 @@ def test_class_flags(name):
      "Everything we know"),
     ("AttestationChain", "(certs_b64=Ellipsis, vendor=Ellipsis)", "Hardware attestation chain."),
     ("MockAnchor", "(id)", "In-memory anchor"),
-    ("EnvelopeQueue", "(dir)", "File-backed envelope spill queue"),
+    ("EnvelopeQueue", "(dir, *, durable=False)", "File-backed envelope spill queue"),
 ])
 def test_constructor_signature_from_docstring(name, signature, doc_start):
     cls = getattr(ulo_protocol, name)

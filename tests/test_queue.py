@@ -1,6 +1,7 @@
 """EnvelopeQueue and QueuedItem over real directories."""
 import json
 import os
+import pickle
 import re
 import subprocess
 import sys
@@ -258,3 +259,41 @@ def test_threads_share_one_iterator(tmp_path):
         t.join()
     assert sorted(sum(seen, [])) == [f"i{k:05d}" for k in range(2000)]
     assert all(s == sorted(s) for s in seen)
+
+
+def test_durable_is_a_keyword_kept_by_repr_and_pickle(tmp_path):
+    q = EnvelopeQueue(str(tmp_path), durable=True)
+    assert q.durable and not EnvelopeQueue(str(tmp_path)).durable
+    assert repr(q) == f'EnvelopeQueue(dir="{tmp_path}", durable=True)'
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        back = pickle.loads(pickle.dumps(q, protocol))
+        assert (back.dir, back.durable) == (q.dir, True)
+    with pytest.raises(TypeError, match="takes 1 positional argument but 2 were given"):
+        EnvelopeQueue("q", True)
+    with pytest.raises(TypeError, match="argument 'durable': 'int' object cannot be cast"):
+        EnvelopeQueue("q", durable=1)
+    EnvelopeQueue(str(tmp_path / "none")).sync()  # nothing pushed: nothing to flush
+    assert not (tmp_path / "none").exists()
+
+
+@pytest.mark.parametrize("durable", [False, True])
+def test_push_many_keeps_exactly_the_items_before_the_one_that_failed(tmp_path, durable):
+    q = EnvelopeQueue(str(tmp_path), durable=durable)
+    with pytest.raises(TypeError, match="argument 'items'"):
+        q.push_many([("routing", envelope("a")), ("routing", {})])
+    assert q.push_many([]) is None and os.listdir(tmp_path) == []
+    q.push("routing", envelope("order:17"))
+    (tmp_path / "d.json").mkdir()
+    # ids, the one that fails, its exception, and the message's end
+    cases = [(["a", "b", "order17", "c"], 2, ValueError, "; nothing written"),
+             (["e", "d", "f"], 1, OSError, "(os error 21)"),
+             (["g", "...", "h"], 1, ValueError, 'no file-name characters: "..."')]
+    for ids, failed, exc, text in cases:
+        with pytest.raises(exc) as e:
+            q.push_many([("routing", envelope(i)) for i in ids])
+        assert e.value.pushed == failed and str(e.value).endswith(text)
+    # Those before each failure are in, those from it on are not, and no
+    # temporary file is left.
+    assert [i.queue_id for i in q.scan()[0]] == ["a", "b", "e", "g", "order:17"]
+    assert sorted(os.listdir(tmp_path)) == ["a.json", "b.json", "d.json", "e.json", "g.json",
+                                           "order17.json"]

@@ -128,10 +128,14 @@ std::string join_path(std::string_view dir, std::string_view name) {
   return out;
 }
 
-int create_dirs(const std::string& path) {
+int create_dirs(const std::string& path, std::vector<std::string>* made) {
   if (path.empty()) return 0;  // the current directory
   if (!usable(path)) return EINVAL;
-  if (::mkdir(path.c_str(), 0777) == 0) return 0;
+  auto created = [&] {
+    if (made) made->push_back(path);
+    return 0;
+  };
+  if (::mkdir(path.c_str(), 0777) == 0) return created();
   int err = errno;
   if (err == ENOENT) {
     std::string parent = path;
@@ -141,14 +145,56 @@ int create_dirs(const std::string& path) {
              : slash == 0               ? std::string("/")
                                         : parent.substr(0, slash);
     if (parent != path) {
-      if (int e = create_dirs(parent); e != 0) return e;
-      if (::mkdir(path.c_str(), 0777) == 0) return 0;
+      if (int e = create_dirs(parent, made); e != 0) return e;
+      if (::mkdir(path.c_str(), 0777) == 0) return created();
       err = errno;
     }
   }
   // Someone else may have made it meanwhile; an existing directory is fine.
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 0 : err;
+}
+
+std::string parent_dir(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  const auto slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
+int dir_id(const std::string& path, DirId& out) {
+  struct stat st;
+  if (!usable(path)) return EINVAL;
+  if (::stat(path.empty() ? "." : path.c_str(), &st) != 0) return errno;
+  out = {st.st_dev, st.st_ino};
+  return 0;
+}
+
+int sync_fd(int fd) {
+  while (::fdatasync(fd) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+int sync_dir(const std::string& dir) {
+  if (!usable(dir)) return EINVAL;
+  Fd fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return errno;
+  // A directory's entries are its metadata: fdatasync would not cover them.
+  while (::fsync(fd.get()) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return fd.close();
+}
+
+int sync_entry(int dir_fd, const char* name) {
+  Fd fd(::openat(dir_fd, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) return errno == ENOENT ? 0 : errno;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return errno;
+  return S_ISREG(st.st_mode) ? sync_fd(fd.get()) : 0;
 }
 
 int make_dir(const std::string& path) {
@@ -225,7 +271,8 @@ int rename_noreplace(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
-TempFile write_temp(const std::string& dir, std::string_view name, std::string_view bytes) {
+TempFile write_temp(const std::string& dir, std::string_view name, std::string_view bytes,
+                    bool start_writeback) {
   TempFile out;
   Fd fd;
   for (int attempt = 0; !fd; ++attempt) {
@@ -243,6 +290,10 @@ TempFile write_temp(const std::string& dir, std::string_view name, std::string_v
     }
   }
   out.err = write_all(fd.get(), bytes);
+  // Only a hint: the flush that follows reports what fails.
+  if (out.err == 0 && start_writeback) {
+    (void)::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+  }
   if (const int closed = fd.close(); out.err == 0) out.err = closed;
   if (out.err != 0) ::unlink(out.path.c_str());
   return out;

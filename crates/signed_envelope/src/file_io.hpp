@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace ulo::file_io {
 
@@ -49,8 +50,30 @@ bool exists(const std::string& path);
 bool entry_exists(const std::string& path);
 std::string join_path(std::string_view dir, std::string_view name);
 
-// Creates `path` and its missing parents; 0 or an OS error number.
-int create_dirs(const std::string& path);
+// Creates `path` and its missing parents; 0 or an OS error number. With
+// `made`, the directories this call created are appended, outermost first.
+int create_dirs(const std::string& path, std::vector<std::string>* made = nullptr);
+// The directory holding `path`: "." for a bare name, "/" at the top.
+std::string parent_dir(std::string_view path);
+// Identifies a directory however its path is spelt.
+struct DirId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool operator==(const DirId&) const = default;
+};
+// The identity of the directory at `path`, following symbolic links; 0 or
+// an OS error number.
+int dir_id(const std::string& path, DirId& out);
+
+// Flushes a file's data to stable storage (fdatasync); 0 or an OS error.
+int sync_fd(int fd);
+// Opens the directory `dir` and flushes its entries (fsync); 0 or an OS
+// error number, from the open or from the flush.
+int sync_dir(const std::string& dir);
+// Flushes the regular file `name` of the directory `dir_fd` (or a path,
+// with AT_FDCWD). A name that is gone is fine: what replaced or removed it
+// is the directory's to flush.
+int sync_entry(int dir_fd, const char* name);
 // Creates one directory; an existing one is fine. 0 or an OS error number.
 int make_dir(const std::string& path);
 // Removes a file; one that is already gone is fine. 0 or an OS error number.
@@ -91,7 +114,11 @@ struct TempFile {
   std::string path;
   int err = 0;
 };
-TempFile write_temp(const std::string& dir, std::string_view name, std::string_view bytes);
+// With `start_writeback` the kernel starts writing the data out at once, so
+// that a flush of many such files later waits for the disk once, not once
+// a file.
+TempFile write_temp(const std::string& dir, std::string_view name, std::string_view bytes,
+                    bool start_writeback = false);
 
 // Reads the directory `dir`, handing each name `keep` accepts to `take`, in
 // no particular order, with the directory held open so that each entry can

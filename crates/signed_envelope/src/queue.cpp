@@ -5,14 +5,18 @@
 #include "queue.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <iterator>
+#include <mutex>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "file_io.hpp"
@@ -84,29 +88,141 @@ struct WriteOutcome {
   std::optional<std::string> other_id;  // the file held this id instead
 };
 
-// Writes `bytes` next to `path` and renames the file into place, so readers
-// see the old item or the new one, never a torn file. A first push renames
-// without replacing and so reads nothing; only when `path` exists is its
-// item's id compared with `id`.
-WriteOutcome write_item(const std::string& dir, const std::string& name, const std::string& path,
-                        std::string_view bytes, std::string_view id) {
-  if (!file_io::usable(path)) return {EINVAL, {}};
-  const file_io::TempFile temp = file_io::write_temp(dir, name, bytes);
-  if (temp.err != 0) return {temp.err, {}};
+// Renames the written temporary file onto `path`, so readers see the old
+// item or the new one, never a torn file. A first push renames without
+// replacing and so reads nothing; only when `path` exists is its item's id
+// compared with `id`. On failure the temporary file is removed.
+WriteOutcome place_item(const std::string& temp, const std::string& path, std::string_view id) {
   WriteOutcome out;
-  out.err = file_io::rename_noreplace(temp.path, path);
+  out.err = file_io::rename_noreplace(temp, path);
   if (out.err == EEXIST) {
     Existing old = read_existing(path);
     if (old.item && old.item->queue_id != id) {
       out.err = 0;
       out.other_id = std::move(old.item->queue_id);
     } else {
-      out.err = ::rename(temp.path.c_str(), path.c_str()) == 0 ? 0 : errno;
+      out.err = ::rename(temp.c_str(), path.c_str()) == 0 ? 0 : errno;
     }
   }
-  if (out.err != 0 || out.other_id) file_io::remove_file(temp.path);
+  if (out.err != 0 || out.other_id) file_io::remove_file(temp);
   return out;
 }
+
+// Writes `bytes` next to `path` and puts the file in place.
+WriteOutcome write_item(const std::string& dir, const std::string& name, const std::string& path,
+                        std::string_view bytes, std::string_view id) {
+  if (!file_io::usable(path)) return {EINVAL, {}};
+  const file_io::TempFile temp = file_io::write_temp(dir, name, bytes);
+  if (temp.err != 0) return {temp.err, {}};
+  return place_item(temp.path, path, id);
+}
+
+// What this process changed in a directory without flushing it, for
+// queue_sync: the item files it wrote and the directories it created. Past
+// kMaxUnflushed names a directory is flushed whole instead, so that a
+// process that never syncs keeps no growing list.
+constexpr std::size_t kMaxUnflushed = std::size_t{1} << 16;
+
+struct Unflushed {
+  std::vector<std::string> names;  // repeats are sorted out by the sync
+  std::vector<std::string> made;  // outermost first
+  bool all = false;
+
+  void merge(Unflushed&& other) {
+    for (auto& m : other.made) made.push_back(std::move(m));
+    if (all) return;
+    if (!other.all) {
+      names.insert(names.end(), std::make_move_iterator(other.names.begin()),
+                   std::make_move_iterator(other.names.end()));
+    }
+    if (other.all || names.size() > kMaxUnflushed) {
+      all = true;
+      std::vector<std::string>().swap(names);
+    }
+  }
+};
+
+struct DirIdHash {
+  std::size_t operator()(const file_io::DirId& d) const noexcept {
+    return std::hash<std::uint64_t>{}(static_cast<std::uint64_t>(d.ino) * 0x9e3779b97f4a7c15U ^
+                                      static_cast<std::uint64_t>(d.dev));
+  }
+};
+
+class UnflushedLog {
+ public:
+  static UnflushedLog& get() {
+    // Never destroyed: pushes may run while the process exits.
+    static UnflushedLog* const log = [] {
+      auto* made = new UnflushedLog;
+      // Held across fork, so that the child never inherits it locked.
+      ::pthread_atfork([] { get().mu_.lock(); }, [] { get().mu_.unlock(); },
+                       [] { get().mu_.unlock(); });
+      return made;
+    }();
+    return *log;
+  }
+
+  void add(const file_io::DirId& id, Unflushed&& changes) {
+    const std::lock_guard lock(mu_);
+    dirs_[id].merge(std::move(changes));
+  }
+  Unflushed take(const file_io::DirId& id) {
+    const std::lock_guard lock(mu_);
+    const auto it = dirs_.find(id);
+    if (it == dirs_.end()) return {};
+    Unflushed out = std::move(it->second);
+    dirs_.erase(it);
+    return out;
+  }
+  std::vector<std::string> take_made(const file_io::DirId& id) {
+    const std::lock_guard lock(mu_);
+    const auto it = dirs_.find(id);
+    return it == dirs_.end() ? std::vector<std::string>{} : std::exchange(it->second.made, {});
+  }
+
+ private:
+  UnflushedLog() = default;
+  std::mutex mu_;
+  std::unordered_map<file_io::DirId, Unflushed, DirIdHash> dirs_;
+};
+
+// Records files written in `dir` without a flush. A directory that cannot
+// be looked up any more has nothing left to flush.
+void note_unflushed(const std::string& dir, Unflushed&& changes) {
+  file_io::DirId id;
+  if (file_io::dir_id(dir, id) == 0) UnflushedLog::get().add(id, std::move(changes));
+}
+
+// Flushes the parent of each directory created, then `dir`: 0, or the OS
+// error and where it happened.
+struct Flushed {
+  int err = 0;
+  std::string path;
+};
+
+Flushed flush_dirs(const std::vector<std::string>& made, const std::string& dir) {
+  for (const auto& m : made) {
+    std::string parent = file_io::parent_dir(m);
+    if (const int err = file_io::sync_dir(parent); err != 0) return {err, std::move(parent)};
+  }
+  if (const int err = file_io::sync_dir(dir); err != 0) return {err, dir};
+  return {};
+}
+
+// The directories a durable call must flush beside `dir`: those created now
+// and those earlier pushes of this process created without a flush.
+std::vector<std::string> made_unflushed(const std::string& dir, std::vector<std::string>&& now) {
+  file_io::DirId id;
+  if (file_io::dir_id(dir, id) == 0) {
+    for (auto& m : UnflushedLog::get().take_made(id)) now.push_back(std::move(m));
+  }
+  return std::move(now);
+}
+
+// Pool tasks that flush a batch's files: flushes wait on the disk, not the
+// CPU, and the more wait together, the fewer commits the file system makes.
+std::size_t flush_tasks(std::size_t n) { return std::min<std::size_t>(n, 32); }
 
 // How reading one entry ended: an item (in `item`), gone since the listing
 // (dropped meanwhile), or the error the entry is reported with.
@@ -222,17 +338,29 @@ std::string default_queue_dir() {
 
 Result<void, QueueError> queue_push(Runtime& rt, const std::string& dir,
                                     std::string_view pair_class,
-                                    const SignedEnvelope& envelope) {
+                                    const SignedEnvelope& envelope, Durability durability) {
+  if (durability == Durability::Durable) {
+    const QueuePush one{pair_class, &envelope};
+    auto pushed = queue_push_many(rt, dir, {&one, 1}, durability);
+    if (!pushed) return unexpected(std::move(pushed.error().error));
+    return {};
+  }
   // An id without file-name characters would land in ".json", which no
   // listing returns: refuse it rather than lose the item.
   const std::string name = sanitize_queue_id(envelope.exchange_id) + ".json";
   if (name.size() == 5) {
     return unexpected(QueueError{QueueError::EmptyId, {}, envelope.exchange_id, {}});
   }
-  if (!file_io::exists(dir)) {
-    auto made = rt.run_blocking([&] { return file_io::create_dirs(dir); });
+  // The directory's identity, for the log of unflushed files, from the
+  // look-up that tells whether it exists.
+  Unflushed changes;
+  file_io::DirId id;
+  bool known = file_io::dir_id(dir, id) == 0;
+  if (!known) {
+    auto made = rt.run_blocking([&] { return file_io::create_dirs(dir, &changes.made); });
     if (!made) return unexpected(io_error(dir, made.error()));
     if (*made != 0) return unexpected(io_error(dir, *made));
+    known = file_io::dir_id(dir, id) == 0;
   }
   const QueuedItem item{envelope.exchange_id, std::string(pair_class), envelope};
   const std::string bytes = encode_record(kQueuedItemRecord, &item, /*indented=*/true);
@@ -245,6 +373,222 @@ Result<void, QueueError> queue_push(Runtime& rt, const std::string& dir,
                                  std::move(*other)});
   }
   if (written->err != 0) return unexpected(io_error(std::move(path), written->err));
+  if (known) {
+    changes.names.push_back(name);
+    UnflushedLog::get().add(id, std::move(changes));
+  }
+  return {};
+}
+
+Result<void, QueueBatchError> queue_push_many(Runtime& rt, const std::string& dir,
+                                              std::span<const QueuePush> items,
+                                              Durability durability) {
+  if (items.empty()) return {};
+  const bool durable = durability == Durability::Durable;
+  auto failed = [](std::size_t index, QueueError e) {
+    return unexpected(QueueBatchError{index, std::move(e)});
+  };
+  // The batch stops at an id without file-name characters; the items
+  // before it still go.
+  std::vector<std::string> names;
+  names.reserve(items.size());
+  for (const QueuePush& it : items) {
+    std::string name = sanitize_queue_id(it.envelope->exchange_id) + ".json";
+    if (name.size() == 5) break;
+    names.push_back(std::move(name));
+  }
+  const std::size_t n = names.size();
+  std::optional<QueueBatchError> refused;
+  if (n < items.size()) {
+    QueueBatchError e{n, {QueueError::EmptyId, {}, items[n].envelope->exchange_id, {}}};
+    if (n == 0) return unexpected(std::move(e));
+    refused = std::move(e);
+  }
+
+  Unflushed changes;
+  if (!file_io::exists(dir)) {
+    auto made = rt.run_blocking([&] { return file_io::create_dirs(dir, &changes.made); });
+    if (!made) return failed(0, io_error(dir, made.error()));
+    if (*made != 0) return failed(0, io_error(dir, *made));
+  }
+  struct Batch {
+    std::vector<std::string> bytes, paths;
+    std::vector<file_io::TempFile> temps;
+  };
+  auto batch = std::make_unique<Batch>();
+  const LeaveIfOrphaned<Batch> keep{batch};
+  batch->bytes.reserve(n);
+  batch->paths.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const SignedEnvelope& env = *items[i].envelope;
+    const QueuedItem item{env.exchange_id, std::string(items[i].pair_class), env};
+    batch->bytes.push_back(encode_record(kQueuedItemRecord, &item, /*indented=*/true));
+    batch->paths.push_back(join_path(dir, names[i]));
+    if (!file_io::usable(batch->paths.back())) {
+      return failed(i, io_error(batch->paths.back(), EINVAL));
+    }
+  }
+  batch->temps.resize(n);
+  const std::atomic<bool>& stop = Runtime::stop_requested();
+  // Every file is written before any is flushed, and then all are flushed
+  // side by side: a file system commits the flushes that wait together at
+  // once, and the files' creation is in the first commit already. Writing
+  // stops at the first failure, as the files after it would not be kept.
+  auto wrote = rt.run_blocking([&] {
+    for (std::size_t k = 0; k < n && !stop.load(std::memory_order_relaxed); ++k) {
+      batch->temps[k] = file_io::write_temp(dir, names[k], batch->bytes[k], durable);
+      if (batch->temps[k].err != 0) return;
+    }
+  });
+  // The leading files written (and flushed) whole.
+  auto leading_written = [&] {
+    std::size_t k = 0;
+    while (k < n && !batch->temps[k].path.empty() && batch->temps[k].err == 0) ++k;
+    return k;
+  };
+  std::size_t written = leading_written();
+  if (wrote && durable && !stop.load(std::memory_order_relaxed)) {
+    const std::size_t tasks = flush_tasks(written);
+    auto flush_chunk = [&](std::size_t c) {
+      for (std::size_t k = written * c / tasks; k < written * (c + 1) / tasks; ++k) {
+        if (stop.load(std::memory_order_relaxed)) return;
+        file_io::TempFile& t = batch->temps[k];
+        if (const int err = file_io::sync_entry(AT_FDCWD, t.path.c_str()); err != 0) {
+          file_io::remove_file(t.path);
+          t.err = err;
+        }
+      }
+    };
+    if (tasks > 0) {
+      wrote = tasks == 1 ? rt.run_blocking([&] { flush_chunk(0); })
+                         : rt.run_blocking_n(tasks, flush_chunk);
+    }
+  }
+  if (Runtime::orphaned()) return failed(0, io_error(dir, BlockingError{}));
+  // Whatever is not renamed into place goes, here on the calling thread,
+  // which works when the call was stopped too.
+  std::size_t placed = 0;
+  auto discard_rest = [&](std::size_t from) {
+    for (std::size_t k = from; k < n; ++k) {
+      if (!batch->temps[k].path.empty() && batch->temps[k].err == 0) {
+        file_io::remove_file(batch->temps[k].path);
+      }
+    }
+  };
+  if (!wrote || stop.load(std::memory_order_relaxed)) {
+    discard_rest(0);
+    return failed(0, io_error(dir, wrote ? BlockingError{} : wrote.error()));
+  }
+  written = leading_written();
+
+  // Renamed in order, so that a failure leaves exactly the items before it.
+  WriteOutcome stopped_at;
+  auto renamed = rt.run_blocking([&] {
+    for (; placed < written; ++placed) {
+      stopped_at = place_item(batch->temps[placed].path, batch->paths[placed],
+                              items[placed].envelope->exchange_id);
+      if (stopped_at.err != 0 || stopped_at.other_id) break;
+    }
+  });
+  // A child forked meanwhile leaves the files to the parent, which goes on.
+  if (Runtime::orphaned()) return failed(0, io_error(dir, BlockingError{}));
+  discard_rest(placed + (renamed && placed < written ? 1 : 0));
+  if (!renamed) {
+    return failed(placed, io_error(batch->paths[std::min(placed, n - 1)], renamed.error()));
+  }
+
+  if (placed > 0) {
+    if (durable) {
+      std::vector<std::string> made = made_unflushed(dir, std::move(changes.made));
+      auto flushed = rt.run_blocking([&] { return flush_dirs(made, dir); });
+      if (!flushed) return failed(0, io_error(dir, flushed.error()));
+      if (flushed->err != 0) return failed(0, io_error(std::move(flushed->path), flushed->err));
+    } else {
+      std::move(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(placed),
+                std::back_inserter(changes.names));
+      note_unflushed(dir, std::move(changes));
+    }
+  }
+  if (placed < written) {
+    std::string& path = batch->paths[placed];
+    if (auto& other = stopped_at.other_id) {
+      return failed(placed, {QueueError::IdConflict, std::move(path),
+                             items[placed].envelope->exchange_id, std::move(*other)});
+    }
+    return failed(placed, io_error(std::move(path), stopped_at.err));
+  }
+  if (written < n) {
+    // No file at all there: the call was stopped.
+    const int err = batch->temps[written].path.empty() ? ECANCELED : batch->temps[written].err;
+    return failed(written, io_error(batch->paths[written], err));
+  }
+  if (refused) return unexpected(std::move(*refused));
+  return {};
+}
+
+Result<void, QueueError> queue_sync(Runtime& rt, const std::string& dir) {
+  file_io::DirId id;
+  if (const int err = file_io::dir_id(dir, id); err != 0) {
+    if (err == ENOENT) return {};  // nothing was kept there
+    return unexpected(io_error(dir, err));
+  }
+  UnflushedLog& log = UnflushedLog::get();
+  struct Sync {
+    Unflushed pending;
+    std::vector<std::string> names;
+    std::vector<int> errs;
+    file_io::Fd dir_fd;
+  };
+  auto sync = std::make_unique<Sync>();
+  const LeaveIfOrphaned<Sync> keep{sync};
+  sync->pending = log.take(id);
+  // Taken back when the flush fails, for the next sync to try again.
+  auto give_back = [&](QueueError e) {
+    if (!Runtime::orphaned()) log.add(id, std::move(sync->pending));
+    return unexpected(std::move(e));
+  };
+  const std::atomic<bool>& stop = Runtime::stop_requested();
+  auto listed = rt.run_blocking([&]() -> int {
+    if (sync->pending.all) {
+      auto walk = file_io::walk_dir(
+          dir, is_entry_name,
+          [&](std::string_view name) { return sync->names.emplace_back(name), true; }, stop,
+          /*tidy=*/false);
+      sync->dir_fd = std::move(walk.dir);
+      return walk.err != 0 ? walk.err : walk.cut_short ? ECANCELED : 0;
+    }
+    sync->names = sync->pending.names;
+    std::ranges::sort(sync->names);
+    sync->names.erase(std::ranges::unique(sync->names).begin(), sync->names.end());
+    sync->dir_fd =
+        file_io::Fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return sync->dir_fd ? 0 : errno;
+  });
+  if (!listed) return give_back(io_error(dir, listed.error()));
+  if (*listed != 0) return give_back(io_error(dir, *listed));
+  const std::size_t n = sync->names.size();
+  if (n > 0) {
+    sync->errs.assign(n, 0);
+    const std::size_t tasks = flush_tasks(n);
+    const int dir_fd = sync->dir_fd.get();
+    auto flush_chunk = [&](std::size_t c) {
+      for (std::size_t k = n * c / tasks; k < n * (c + 1) / tasks; ++k) {
+        if (stop.load(std::memory_order_relaxed)) return;
+        sync->errs[k] = file_io::sync_entry(dir_fd, sync->names[k].c_str());
+      }
+    };
+    auto done = rt.run_blocking_n(tasks, flush_chunk);
+    if (!done) return give_back(io_error(dir, done.error()));
+    if (stop.load(std::memory_order_relaxed)) return give_back(io_error(dir, BlockingError{}));
+    for (std::size_t k = 0; k < n; ++k) {
+      if (sync->errs[k] != 0) {
+        return give_back(io_error(join_path(dir, sync->names[k]), sync->errs[k]));
+      }
+    }
+  }
+  auto flushed = rt.run_blocking([&] { return flush_dirs(sync->pending.made, dir); });
+  if (!flushed) return give_back(io_error(dir, flushed.error()));
+  if (flushed->err != 0) return give_back(io_error(std::move(flushed->path), flushed->err));
   return {};
 }
 
@@ -465,25 +809,30 @@ std::optional<QueueReader::Entry> QueueReader::take() {
 }
 
 Result<void, QueueError> queue_drop(Runtime& rt, const std::string& dir,
-                                    std::string_view queue_id) {
+                                    std::string_view queue_id, Durability durability) {
   std::string path = queue_file_path(dir, queue_id);
-  if (!file_io::exists(path)) return {};  // nothing to drop
-  auto removed = rt.run_blocking([&]() -> int {
+  const bool durable = durability == Durability::Durable;
+  // Durably, an item already gone is flushed gone too: its removal may not
+  // have reached the disk yet.
+  if (!file_io::exists(path) && !(durable && file_io::exists(dir))) return {};  // nothing to drop
+  auto removed = rt.run_blocking([&]() -> Flushed {
     // Only the item of another id whose name sanitises alike is kept: the
     // item asked for is absent. Anything else at the path goes, as an
     // unreadable or undecodable file named for this id can hold no other.
     Existing old = read_existing(path);
-    if (old.read.status == FileRead::Gone) return 0;
-    if (old.item && old.item->queue_id != queue_id) return 0;
-    return file_io::remove_file(path);
+    if (old.read.status != FileRead::Gone && !(old.item && old.item->queue_id != queue_id)) {
+      if (const int err = file_io::remove_file(path); err != 0) return {err, path};
+    }
+    if (!durable) return {};
+    return flush_dirs({}, dir);
   });
   if (!removed) return unexpected(io_error(std::move(path), removed.error()));
-  if (*removed != 0) return unexpected(io_error(std::move(path), *removed));
+  if (removed->err != 0) return unexpected(io_error(std::move(removed->path), removed->err));
   return {};
 }
 
 Result<std::string, QueueError> queue_quarantine(Runtime& rt, const std::string& dir,
-                                                 std::string_view path) {
+                                                 std::string_view path, Durability durability) {
   const auto slash = path.rfind('/');
   const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
   const bool in_queue = slash == std::string_view::npos || join_path(dir, name) == path;
@@ -504,6 +853,12 @@ Result<std::string, QueueError> queue_quarantine(Runtime& rt, const std::string&
       // Never over a file already quarantined.
       std::string target = join_path(qdir, n == 0 ? base : base + "." + std::to_string(n));
       const int err = file_io::rename_noreplace(source, target);
+      if (err == 0 && durability == Durability::Durable) {
+        // The new entry first: a cut between the two flushes leaves the
+        // entry in both places, never in neither.
+        if (Flushed f = flush_dirs({}, qdir); f.err != 0) return {f.err, std::move(f.path), {}};
+        if (Flushed f = flush_dirs({}, dir); f.err != 0) return {f.err, std::move(f.path), {}};
+      }
       if (err == 0) return {0, {}, std::move(target)};
       if (err == EEXIST) continue;
       // A missing source is reported at the source; anything else where it

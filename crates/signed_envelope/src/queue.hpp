@@ -5,8 +5,10 @@
 // run the whole operation with Runtime::run, e.g.
 //   Runtime::run([&](Runtime& rt) { return queue_list(rt, dir); })
 #pragma once
+#include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -57,13 +59,47 @@ std::string default_queue_dir();
 // Where quarantine() moves entries: this subdirectory of the queue.
 inline constexpr std::string_view kQuarantineDir = "quarantine";
 
+// How far a change to the queue is taken before the call returns.
+enum class Durability : std::uint8_t {
+  // Every process sees it at once; it reaches stable storage when the OS
+  // writes it back, so a power cut may undo it.
+  Default,
+  // On stable storage: the file flushed before it is renamed into place,
+  // then the directory flushed (and the parents of directories created).
+  Durable,
+};
+
 // Writes the item file for envelope.exchange_id, replacing an older one of
 // the same id atomically (temporary file, then rename). Refuses to replace
 // the item of another id whose name sanitises alike. Creates `dir` when
 // missing.
 Result<void, QueueError> queue_push(Runtime& rt, const std::string& dir,
                                     std::string_view pair_class,
-                                    const SignedEnvelope& envelope);
+                                    const SignedEnvelope& envelope,
+                                    Durability durability = Durability::Default);
+
+// One item of a batch push; the envelope is borrowed for the call.
+struct QueuePush {
+  std::string_view pair_class;
+  const SignedEnvelope* envelope;
+};
+// Why a batch stopped: `index` items, those before the failed one, were
+// pushed (and, durably, flushed); the rest were not, and no temporary file
+// of theirs is left.
+struct QueueBatchError {
+  std::size_t index;
+  QueueError error;
+};
+// queue_push for every item in order, as one group: the files are written
+// (and flushed) on several pool threads, renamed into place in order, and a
+// durable batch flushes the directory once.
+Result<void, QueueBatchError> queue_push_many(Runtime& rt, const std::string& dir,
+                                              std::span<const QueuePush> items,
+                                              Durability durability);
+// Makes every earlier push and drop of this process in `dir` durable: the
+// files it wrote are flushed, then the directory. A directory that does not
+// exist has nothing to flush.
+Result<void, QueueError> queue_sync(Runtime& rt, const std::string& dir);
 // All items in byte order of their file names, and the entries that are
 // not items. Entries that vanish while being read were dropped: skipped.
 // Also removes temporary files left by writers on this host that died.
@@ -75,7 +111,8 @@ Result<std::vector<QueuedItem>, QueueError> queue_list(Runtime& rt,
 // Removes the file named for this id unless it holds the item of another
 // id; no item of this id is not an error.
 Result<void, QueueError> queue_drop(Runtime& rt, const std::string& dir,
-                                    std::string_view queue_id);
+                                    std::string_view queue_id,
+                                    Durability durability = Durability::Default);
 // The number of entries by name (the files queue_scan would read, bad ones
 // included), without reading them. A directory that cannot be queried has
 // none.
@@ -139,6 +176,7 @@ class QueueReader {
 // into the quarantine subdirectory, never over another file; returns the
 // new path.
 Result<std::string, QueueError> queue_quarantine(Runtime& rt, const std::string& dir,
-                                                 std::string_view path);
+                                                 std::string_view path,
+                                                 Durability durability = Durability::Default);
 
 }  // namespace ulo

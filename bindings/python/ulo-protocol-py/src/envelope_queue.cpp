@@ -7,20 +7,82 @@ namespace ulo::py {
 
 struct QueueRec {
   std::string dir;
+  Durability durability = Durability::Default;
 };
 
 namespace {
 
 using Cls = Class<QueueRec>;
 
-QueueRec make(std::string_view dir) { return {std::string(dir)}; }
+// EnvelopeQueue(dir, *, durable=False): `durable` is keyword-only, so that
+// a second positional argument never changes what a push promises.
+PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* kNames[] = {"dir", "durable"};
+    static const Signature sig{"EnvelopeQueue.__new__()", kNames, 1};
+    if (const Py_ssize_t n = PyTuple_Size(args); n > 1) {
+      return raise_type_error("EnvelopeQueue.__new__() takes 1 positional argument but " +
+                              std::to_string(n) + " were given");
+    }
+    PyObject* bound[2] = {};
+    std::string_view dir;
+    if (!bind_tuple(sig, args, kwargs, bound) || !to_text(bound[0], "dir", dir)) return nullptr;
+    if (bound[1] != nullptr && !PyBool_Check(bound[1])) {
+      return cast_error(bound[1], "durable", "bool");
+    }
+    const Durability durability = bound[1] == Py_True ? Durability::Durable : Durability::Default;
+    return to_python(QueueRec{std::string(dir), durability});
+  });
+}
+
 QueueRec default_queue() { return {default_queue_dir()}; }
 
 Result<void, QueueError> push(const QueueRec& q, std::string_view pair_class,
                               const SignedEnvelope& envelope) {
   return run_to_completion(
-      [&](Runtime& rt) { return queue_push(rt, q.dir, pair_class, envelope); });
+      [&](Runtime& rt) { return queue_push(rt, q.dir, pair_class, envelope, q.durability); });
 }
+
+// `items`: any iterable of (pair_class, envelope) pairs, checked whole
+// before anything is written. A failure raises the error of the item it
+// stopped at, with `pushed`: how many leading items are in the queue.
+PyObject* push_many(const QueueRec& q, PyObject* items) {
+  // A tuple of our own: the pairs, and their records, stay for the call.
+  Ref seq = Ref::steal(PySequence_Tuple(items));
+  if (!seq) return nullptr;
+  const Py_ssize_t n = PyTuple_Size(seq.get());
+  std::vector<QueuePush> batch;
+  batch.reserve(static_cast<std::size_t>(n));
+  TypeCell& envelope_cell = cell_of<SignedEnvelope>();
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* pair = PyTuple_GetItem(seq.get(), i);
+    std::string_view pair_class;
+    if (!PyTuple_Check(pair) || PyTuple_Size(pair) != 2) {
+      return cast_error(pair, "items", "tuple[str, SignedEnvelope]");
+    }
+    PyObject* envelope = PyTuple_GetItem(pair, 1);
+    if (!to_text(PyTuple_GetItem(pair, 0), "items", pair_class) ||
+        !check_instance(envelope, "items", envelope_cell.get(), envelope_cell.name())) {
+      return nullptr;
+    }
+    batch.push_back({pair_class, &record_of<SignedEnvelope>(envelope)});
+  }
+  auto r = run_to_completion(
+      [&](Runtime& rt) { return queue_push_many(rt, q.dir, batch, q.durability); });
+  if (r) return new_none();
+  Ref exc = Ref::steal(new_queue_error(r.error().error));
+  if (!exc) return nullptr;
+  Ref pushed = Ref::steal(PyLong_FromSize_t(r.error().index));
+  if (!pushed || PyObject_SetAttrString(exc.get(), "pushed", pushed.get()) != 0) return nullptr;
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+  return nullptr;
+}
+
+Result<void, QueueError> sync(const QueueRec& q) {
+  return run_to_completion([&](Runtime& rt) { return queue_sync(rt, q.dir); });
+}
+
+bool durable_of(const QueueRec& q) { return q.durability == Durability::Durable; }
 
 // Items as a list. Making a million objects takes a while, so signals are
 // answered meanwhile: a handler that raises drops what was made.
@@ -67,13 +129,15 @@ PyObject* quarantine(const QueueRec& q, PyObject* path) {
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(raw.get(), &data, &size) != 0) return nullptr;
   const std::string entry(data, static_cast<std::size_t>(size));
-  auto r = run_to_completion([&](Runtime& rt) { return queue_quarantine(rt, q.dir, entry); });
+  auto r = run_to_completion(
+      [&](Runtime& rt) { return queue_quarantine(rt, q.dir, entry, q.durability); });
   if (!r) return raise_error(r.error());
   return new_path(*r);
 }
 
 Result<void, QueueError> drop_item(const QueueRec& q, std::string_view queue_id) {
-  return run_to_completion([&](Runtime& rt) { return queue_drop(rt, q.dir, queue_id); });
+  return run_to_completion(
+      [&](Runtime& rt) { return queue_drop(rt, q.dir, queue_id, q.durability); });
 }
 
 // The path may hold bytes that are not UTF-8 (only through HOME).
@@ -81,13 +145,25 @@ PyObject* dir_of(const QueueRec& q) {
   return PyUnicode_DecodeUTF8(q.dir.data(), static_cast<Py_ssize_t>(q.dir.size()), "replace");
 }
 
-// A queue is its directory, so it pickles as one.
+// A queue is its directory and its mode, so it pickles as them; the
+// keyword goes through copyreg's __newobj_ex__, which every protocol loads.
 PyObject* reduce(const QueueRec& q) {
   Ref dir = Ref::steal(dir_of(q));
-  return dir ? Py_BuildValue("(O(N))", cell_of<QueueRec>().get(), dir.release()) : nullptr;
+  if (!dir) return nullptr;
+  if (!durable_of(q)) return Py_BuildValue("(O(N))", cell_of<QueueRec>().get(), dir.release());
+  Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
+  Ref newobj = copyreg ? Ref::steal(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__")) : Ref();
+  if (!newobj) return nullptr;
+  return Py_BuildValue("(N(O(N){s:O}))", newobj.release(), cell_of<QueueRec>().get(), dir.release(),
+                       "durable", Py_True);
 }
 
-PyObject* repr_of(const QueueRec& q) { return Repr("EnvelopeQueue").text("dir", q.dir).finish(); }
+PyObject* repr_of(const QueueRec& q) {
+  Repr r("EnvelopeQueue");
+  r.text("dir", q.dir);
+  if (durable_of(q)) r.raw("durable", "True");
+  return r.finish();
+}
 
 }  // namespace
 
@@ -100,12 +176,23 @@ TypeCell& ClassOf<QueueRec>::cell() {
              "The default directory is \"~/.tovane/envelope-queue/\", falling back to\n"
              "\"./.envelope-queue/\" if `HOME` is unset.",
       .repr = unary_slot<repr_of>,
-      .construct = Cls::constructor<make, "dir">(),
+      .construct = {construct, {"dir", "*", "durable=False"}},
       .methods = {Cls::static_method<default_queue, "default">(
                       "Bind to the kernel's default directory."),
                   Cls::method<push, "push", "pair_class", "envelope">(
                       "Spill an envelope into the queue. Raises `IOError` on filesystem\n"
                       "failure or `ValueError` on JSON serialisation failure."),
+                  Cls::method<push_many, "push_many", "items">(
+                      "Push each (pair_class, envelope) of `items`, in order, as one group:\n"
+                      "the files are written on the worker runtime together and, in a durable\n"
+                      "queue, flushed together with one flush of the directory. On failure\n"
+                      "the exception names the item it stopped at, and its `pushed` attribute\n"
+                      "counts the leading items that are in the queue (durably, in a durable\n"
+                      "queue); the rest were not written, and no temporary file is left."),
+                  Cls::method<sync, "sync">(
+                      "Make every earlier push and drop of this process in this directory\n"
+                      "durable: the files it wrote are flushed to stable storage, then the\n"
+                      "directory. Push fast, then sync before acknowledging the batch."),
                   Cls::method<list_items, "list">(
                       "Enumerate queued items in emission order (UUIDv7 prefix sort)."),
                   Cls::method<drop_item, "drop_item", "queue_id">(
@@ -139,7 +226,11 @@ TypeCell& ClassOf<QueueRec>::cell() {
                       "path."),
                   Cls::method<reduce, "__reduce__">()},
       .properties = {Cls::property<dir_of, "dir">(
-          "The queue directory as given: not normalised, need not exist.\n\nType: `str`.")},
+                         "The queue directory as given: not normalised, need not exist.\n\n"
+                         "Type: `str`."),
+                     Cls::property<durable_of, "durable">(
+                         "Whether pushes, drops and quarantines return only once they are on\n"
+                         "stable storage (file and directory flushed).\n\nType: `bool`.")},
   }));
   return cell;
 }
