@@ -55,10 +55,18 @@ PRELUDE = textwrap.dedent(f"""
         return len(os.listdir("/proc/self/fd")), len(os.listdir("/proc/self/task"))
 
     # The same descriptors, and no thread left behind (the pool may have
-    # started one more on demand).
+    # started one more on demand). On a loaded machine jobs wait longer and
+    # the pool starts more threads, which retire after ten idle seconds: a
+    # thread or descriptor that is really left behind is still there after
+    # fifteen.
     def same_state(before):
-        fds, threads = state()
-        return fds == before[0] and threads <= before[1] + 1
+        deadline = time.monotonic() + 15
+        while True:
+            fds, threads = state()
+            same = fds == before[0] and threads <= before[1] + 1
+            if same or time.monotonic() > deadline:
+                return same
+            time.sleep(0.1)
 
     # A SIGALRM handler that acts only while a call runs, so that a late
     # signal never lands outside the `try`.
