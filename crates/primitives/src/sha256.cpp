@@ -175,8 +175,9 @@ void digest_of(const std::uint32_t* state, Sha256Digest& out) {
 }
 
 // prefix || a || b padded into `buf` (128 bytes) when it fits in two blocks:
-// the number of blocks, or 0 when it does not fit.
-std::size_t pad_short(std::uint8_t* buf, std::uint8_t prefix, std::span<const std::uint8_t> a,
+// the number of blocks, or 0 when it does not fit. Only the two-lane x86_64
+// path pads ahead.
+[[maybe_unused]] std::size_t pad_short(std::uint8_t* buf, std::uint8_t prefix, std::span<const std::uint8_t> a,
                       std::span<const std::uint8_t> b) {
   const std::size_t len = 1 + a.size() + b.size();
   if (len > 119) return 0;
