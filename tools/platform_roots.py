@@ -29,7 +29,7 @@ import tempfile
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import release_build  # noqa: E402
-from release_tools import host_mirror  # noqa: E402
+from release_tools import host_mirror, log_to, run_logged as run  # noqa: E402
 
 QEMU = "/usr/bin/qemu-aarch64-static"
 # Debian's python3.11 source package, from the suite the host runs.
@@ -71,18 +71,7 @@ ROOTS = {
 }
 
 
-def log(text: str) -> None:
-    print(f"roots: {text}", flush=True)
-
-
-def run(cmd: list[str], logfile: pathlib.Path, **kw: object) -> None:
-    with logfile.open("a") as out:
-        out.write(f"$ {' '.join(cmd)}\n")
-        out.flush()
-        proc = subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT, check=False, **kw)  # type: ignore[call-overload]
-    if proc.returncode != 0:
-        tail = "\n".join(logfile.read_text(errors="replace").splitlines()[-30:])
-        raise RuntimeError(f"{' '.join(cmd)} exited {proc.returncode} (log {logfile}):\n{tail}")
+log = log_to("roots")
 
 
 def sandbox(root: pathlib.Path, ro: dict[str, pathlib.Path], work: pathlib.Path | None = None,
