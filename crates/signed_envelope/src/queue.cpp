@@ -559,7 +559,8 @@ Result<void, QueueError> queue_sync(Runtime& rt, const std::string& dir) {
     }
     sync->names = sync->pending.names;
     std::ranges::sort(sync->names);
-    sync->names.erase(std::ranges::unique(sync->names).begin(), sync->names.end());
+    const auto repeated = std::ranges::unique(sync->names);
+    sync->names.erase(repeated.begin(), repeated.end());
     sync->dir_fd =
         file_io::Fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return sync->dir_fd ? 0 : errno;
