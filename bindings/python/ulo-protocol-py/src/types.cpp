@@ -69,7 +69,7 @@ TypeCell::TypeCell(ClassDef def)
       (def_.construct.function == nullptr ? Py_TPFLAGS_DISALLOW_INSTANTIATION : 0UL));
   spec_ = PyType_Spec{qualified_name_.c_str(), def_.basicsize, 0, flags, slots_.data()};
   if (def_.table != nullptr) {
-    keys_ = std::make_unique<SharedObject[]>(def_.table->fields.size());
+    keys_ = new SharedObject[def_.table->fields.size()];
     register_table_cell(this);
   }
 }

@@ -118,7 +118,9 @@ class TypeCell {
   std::vector<PyType_Slot> slots_;
   PyType_Spec spec_{};
   SharedObject type_;
-  std::unique_ptr<SharedObject[]> keys_;  // one per table field
+  // One per table field. Never freed: the interned keys stay reachable
+  // after the cell itself is destroyed at exit, as the interpreter's own are.
+  SharedObject* keys_ = nullptr;
 };
 
 // The class of each record type: ClassOf<R>::cell(), specialised once per
