@@ -22,7 +22,7 @@ DEB_SRC_LIST := /etc/apt/sources.list.d/ulo-protocol-src.sources
 # Roots `make test-pythons` runs the suite in (tools/platform_roots.py),
 # and the interpreters it builds to run it in (tools/cpython_builds.py).
 PLATFORM_ROOTS ?= bullseye,arm64,testing
-BUILT_PYTHONS ?= 3.13t,3.13-musl
+BUILT_PYTHONS ?= 3.13t,3.13-musl,3.13t-aarch64,3.13-musl-aarch64
 
 .PHONY: release-toolchain
 

@@ -215,7 +215,7 @@ def test_a_timestamp_datetime_cannot_hold_names_its_field():
         json.dumps(envelope_dict(opened_at="+10000-01-01T00:00:00Z")))
     with pytest.raises(ValueError) as e:
         env.opened_at
-    assert str(e.value) == "year 10000 is out of range"  # datetime's own message
+    assert "10000" in str(e.value)  # datetime's own message, which CPython 3.14 reworded
     (note,) = notes_of(e.value)
     assert note.startswith("field 'opened_at' holds +10000-01-01T00:00:00Z, outside the years 1 "
                            "to 9999")
