@@ -119,6 +119,15 @@ def run_in_root(
                               cwd=work if interp.spec.arch == "arm64" else None)
 
     src = tests.parent
+    if interp.built and Target.of_wheel(wheel).libc == "musl":
+        # Under emulation sys.executable is the shell wrapper, in which pip
+        # cannot find musl's loader and so offers no musllinux tag: the same
+        # file is installed under the plain Linux tag instead.
+        plain = work.parent / f"{interp.label}-wheel" / wheel.name.replace(
+            "-".join(Target.of_wheel(wheel).platform_tags), f"linux_{Target.of_wheel(wheel).arch}")
+        plain.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(wheel, plain)
+        wheel = plain
     binds = {"/src": src, "/dist": wheel.parent, "/wheelhouse": house}
     try:
         prefix, vpy, where = interp.venv(work, binds)
