@@ -10,7 +10,7 @@
 #   make dist          sdist + abi3 wheels (manylinux2014, musllinux_1_2) and
 #                      free-threaded cp313t wheels, x86_64 and aarch64 + SHA256SUMS
 #   make test-dist     checks of the wheels (tags, imports against the oldest C
-#                      library), hardening, a two-clone rebuild
+#                      library), hardening, a rebuild in a clone
 #   make test-pythons  the suite on every CPython >= 3.10 found, in the
 #                      platform roots (glibc 2.31, arm64, CPython 3.14/3.15)
 #                      and in CPythons built here (musl, free-threaded)
@@ -132,7 +132,7 @@ dist: deps venv release-toolchain
 	@$(PY) tools/release_build.py --out dist --cache $(ULO_CACHE) $(if $(DIST_TARGETS),--targets $(DIST_TARGETS))
 
 # The wheels as a user receives them, a wheel built from the sdist, the
-# binaries' hardening, the checksums, and two rebuilds in temporary clones
+# binaries' hardening, the checksums, and a rebuild in a temporary clone
 # that must give the same bytes (refused on a dirty tree).
 test-dist: dist
 	@$(PY) -m pytest -p no:cacheprovider tools/tests

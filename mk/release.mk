@@ -2,7 +2,7 @@
 #   make dist               sdist + abi3 wheels for manylinux2014 and musllinux_1_2 and
 #                           free-threaded cp313t manylinux2014 wheels, each for x86_64
 #                           and aarch64, + SHA256SUMS
-#   make test-dist          the wheels' checks, hardening, and a two-clone rebuild
+#   make test-dist          the wheels' checks, hardening, and a rebuild in a clone
 #   make release-toolchain  Zig from requirements-release.txt, into the cache
 # Expensive things are cached outside the clone, under ULO_CACHE.
 
