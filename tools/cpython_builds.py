@@ -22,7 +22,6 @@ import hashlib
 import os
 import pathlib
 import shutil
-import subprocess
 import sys
 import tempfile
 
