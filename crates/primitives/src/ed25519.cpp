@@ -3,7 +3,11 @@
 #include <sodium.h>
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
+
+#include "ed25519_ifma.hpp"
 
 namespace ulo::ed25519 {
 
@@ -487,6 +491,59 @@ Outcome verify(Encoding key, Bytes payload, Bytes signature) {
   const Encoding r{signature.data(), 32};
   if (is_ordinary(key) && is_ordinary(r)) return {Verdict::bad_signature, Decider::library};
   return {verify_own(key, payload, signature), Decider::own};
+}
+
+bool wide_enabled() {
+  static const bool enabled = [] {
+    const char* portable = std::getenv("ULO_VERIFY_PORTABLE");
+    if (portable != nullptr && std::string_view(portable) != "" && std::string_view(portable) != "0") {
+      return false;
+    }
+    return ifma::supported();
+  }();
+  return enabled;
+}
+
+void verify_wide(std::span<const Triple> items, std::span<Verdict> verdicts) {
+  ensure_sodium();
+  ifma::Lane lanes[ifma::kLanes];
+  std::size_t where[ifma::kLanes];
+  std::size_t n = 0;
+  auto flush = [&] {
+    Verdict out[ifma::kLanes];
+    ifma::verify_lanes(lanes, n, out);
+    for (std::size_t j = 0; j < n; ++j) verdicts[where[j]] = out[j];
+    n = 0;
+  };
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const Triple& t = items[i];
+    const Encoding key{t.key, 32};
+    // Wrong lengths and S >= L are settled by the checks alone; they stay
+    // with the one-signature path so their verdicts are its own.
+    if (t.signature.size() != 64 || !below_order(t.signature.data() + 32)) {
+      verdicts[i] = verify(key, t.payload, t.signature).verdict;
+      continue;
+    }
+    ifma::Lane& lane = lanes[n];
+    lane.key = t.key;
+    lane.r = t.signature.data();
+    lane.s = t.signature.data() + 32;
+    const std::array<std::uint8_t, 32> k = challenge(lane.r, key, t.payload);
+    std::memcpy(lane.k, k.data(), 32);
+    where[n++] = i;
+    if (n == ifma::kLanes) flush();
+  }
+  if (n > 0) flush();
+}
+
+void verify_many(std::span<const Triple> items, std::span<Verdict> verdicts) {
+  if (wide_enabled()) {
+    verify_wide(items, verdicts);
+    return;
+  }
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    verdicts[i] = verify(Encoding{items[i].key, 32}, items[i].payload, items[i].signature).verdict;
+  }
 }
 
 }  // namespace ulo::ed25519

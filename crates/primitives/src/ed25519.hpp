@@ -3,6 +3,7 @@
 // Edwards arithmetic decides the inputs it refuses up front (non-canonical or
 // small-order keys, small-order R).
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -38,5 +39,25 @@ Outcome verify(Encoding key, Bytes payload, Bytes signature);
 
 // The same rules computed with our arithmetic only; for tests and benchmarks.
 Verdict verify_own(Encoding key, Bytes payload, Bytes signature);
+
+// One of many verifications done together; key points at 32 bytes.
+struct Triple {
+  const std::uint8_t* key;
+  Bytes payload;
+  Bytes signature;
+};
+
+// True when the eight-lane path runs here: the CPU has AVX-512 IFMA, the OS
+// saves its registers, and ULO_VERIFY_PORTABLE is unset, empty or "0".
+// Read once per process.
+bool wide_enabled();
+
+// verdicts[i] = verify(items[i]).verdict, eight at a time where
+// wide_enabled(), else one by one. The spans have the same size.
+void verify_many(std::span<const Triple> items, std::span<Verdict> verdicts);
+
+// The eight-lane path whatever the environment says, for tests and fuzzing;
+// only where ifma::supported().
+void verify_wide(std::span<const Triple> items, std::span<Verdict> verdicts);
 
 }  // namespace ulo::ed25519
