@@ -35,6 +35,12 @@ DEB_BUILD_PACKAGES := g++ pkg-config libsodium-dev python3-dev python3-venv
 DEB_PACKAGES := $(DEB_BUILD_PACKAGES) libgtest-dev nlohmann-json3-dev \
                 clang-19 clang-tidy-19 libclang-rt-19-dev cppcheck
 
+# Verification has an eight-lane path where the CPU has AVX-512 IFMA; the
+# suites that verify run a second time on the portable path as well.
+VERIFY_PORTABLE := ULO_VERIFY_PORTABLE=1
+VERIFY_CPP_TESTS := Ed25519|Splits
+VERIFY_PY_TESTS := tests/test_verify_many.py tests/test_identity.py
+
 .PHONY: all help deps deps-build venv venv-build build check test test-cpp test-py \
         test-typing dist test-dist test-pythons demo bench clean
 
@@ -97,10 +103,12 @@ test-cpp: deps venv
 	@$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DULO_BUILD_PYTHON=OFF -DULO_BUILD_TESTS=ON -DULO_WERROR=ON >/dev/null
 	@$(VENV)/bin/cmake --build $(CPP_BUILD) -j$(JOBS)
 	@$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -j$(JOBS)
+	@$(VERIFY_PORTABLE) $(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -j$(JOBS) -R '$(VERIFY_CPP_TESTS)'
 
 # pytest exits 5 when it collected nothing; any non-zero status fails here.
 test-py: build
 	@$(PY) -m pytest -p no:cacheprovider tests
+	@$(VERIFY_PORTABLE) $(PY) -m pytest -p no:cacheprovider -q $(VERIFY_PY_TESTS)
 
 check: test-cpp test-py
 

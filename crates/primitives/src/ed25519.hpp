@@ -40,6 +40,9 @@ Outcome verify(Encoding key, Bytes payload, Bytes signature);
 // The same rules computed with our arithmetic only; for tests and benchmarks.
 Verdict verify_own(Encoding key, Bytes payload, Bytes signature);
 
+// Signatures verified together per vector by the eight-lane path.
+inline constexpr std::size_t kWideLanes = 8;
+
 // One of many verifications done together; key points at 32 bytes.
 struct Triple {
   const std::uint8_t* key;

@@ -11,7 +11,7 @@
 
 namespace ulo::ed25519::ifma {
 
-inline constexpr std::size_t kLanes = 8;
+inline constexpr std::size_t kLanes = kWideLanes;
 
 // One signature whose length and S < L were checked by the caller; k is
 // the reduced challenge SHA-512(R || key || payload) mod L.
