@@ -3,6 +3,8 @@
 #include <sodium.h>
 
 #include <array>
+#include <cstddef>
+#include <memory>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -297,14 +299,17 @@ Constants make_constants() {
   return k;
 }
 
+// y = 4/5, x even.
+constexpr std::uint8_t kBasePoint[32] = {0x58, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66,
+                                         0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66,
+                                         0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66,
+                                         0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66, 0x66};
+
 BaseTable make_base_table() {
   const Constants& k = constants();
   BaseTable table;
-  std::uint8_t enc[32];
-  std::memset(enc, 0x66, sizeof enc);
-  enc[0] = 0x58;  // y = 4/5, x even
   P3 b;
-  decode(b, enc);
+  decode(b, kBasePoint);
   const Cached b2 = to_cached(to_p3(dbl(P2{b.X, b.Y, b.Z})));
   P3 cur = b;
   for (Niels& n : table) {
@@ -446,6 +451,81 @@ bool y_canonical(Encoding e) {
   return false;
 }
 
+// ---------------------------------------------------------------------------
+// Fixed-base tables: [j * 256^i]P for i < 32 and j = 1..8 in affine form.
+// With signed radix-16 digits, [n]P is the sum of the odd-position entries,
+// four doublings, then the even-position ones: no other doubling at all.
+
+using Comb = std::array<std::array<Niels, 8>, 32>;
+
+void make_comb(Comb& comb, const P3& p) {
+  const Constants& k = constants();
+  std::array<P3, 32 * 8> pts;
+  P3 row = p;
+  for (int i = 0; i < 32; ++i) {
+    const Cached step = to_cached(row);
+    pts[i * 8] = row;
+    for (int j = 1; j < 8; ++j) pts[i * 8 + j] = to_p3(add(pts[i * 8 + j - 1], step));
+    P1 t = dbl(P2{row.X, row.Y, row.Z});
+    for (int d = 1; d < 8; ++d) t = dbl(to_p2(t));
+    row = to_p3(t);
+  }
+  // One inversion for all 256 entries: prefix products, then back down.
+  std::array<Fe, 32 * 8> prefix;
+  Fe acc = kOne;
+  for (std::size_t i = 0; i < pts.size(); ++i) {
+    prefix[i] = acc;
+    acc = mul(acc, pts[i].Z);
+  }
+  Fe inv = invert(acc);
+  for (std::size_t i = pts.size(); i-- > 0;) {
+    const Fe zi = mul(inv, prefix[i]);
+    inv = mul(inv, pts[i].Z);
+    const Fe x = mul(pts[i].X, zi);
+    const Fe y = mul(pts[i].Y, zi);
+    comb[i / 8][i % 8] = {add(y, x), sub(y, x), mul(mul(x, y), k.d2)};
+  }
+}
+
+const Comb& base_comb() {
+  static const Comb comb = [] {
+    Comb c;
+    P3 b;
+    decode(b, kBasePoint);
+    make_comb(c, b);
+    return c;
+  }();
+  return comb;
+}
+
+// Adds [digit]P from one row of a comb, negated when `negate` is set.
+inline void add_digit(P3& acc, const std::array<Niels, 8>& row, int digit, bool negate) {
+  if (digit == 0) return;
+  const bool subtract = (digit < 0) != negate;
+  const Niels& n = row[static_cast<std::size_t>(digit < 0 ? -digit : digit) - 1];
+  acc = to_p3(subtract ? sub(acc, n) : add(acc, n));
+}
+
+P2 base_minus_comb(const std::uint8_t* s, const std::uint8_t* k, const Comb& a) {
+  const Comb& b = base_comb();
+  std::int8_t ds[64], dk[64];
+  ifma::radix16(ds, s);
+  ifma::radix16(dk, k);
+  P3 acc{kZero, kOne, kOne, kZero};
+  for (int i = 1; i < 64; i += 2) {
+    add_digit(acc, b[i / 2], ds[i], false);
+    add_digit(acc, a[i / 2], dk[i], true);
+  }
+  P1 t = dbl(P2{acc.X, acc.Y, acc.Z});
+  for (int d = 1; d < 4; ++d) t = dbl(to_p2(t));
+  acc = to_p3(t);
+  for (int i = 0; i < 64; i += 2) {
+    add_digit(acc, b[i / 2], ds[i], false);
+    add_digit(acc, a[i / 2], dk[i], true);
+  }
+  return {acc.X, acc.Y, acc.Z};
+}
+
 }  // namespace
 
 bool is_point(Encoding encoding) {
@@ -491,6 +571,42 @@ Outcome verify(Encoding key, Bytes payload, Bytes signature) {
   const Encoding r{signature.data(), 32};
   if (is_ordinary(key) && is_ordinary(r)) return {Verdict::bad_signature, Decider::library};
   return {verify_own(key, payload, signature), Decider::own};
+}
+
+struct KeyTable {
+  std::array<std::uint8_t, 32> key;
+  Comb comb;
+};
+
+void delete_key_table(const KeyTable* table) noexcept { delete table; }
+void KeyTableDeleter::operator()(const KeyTable* t) const noexcept { delete_key_table(t); }
+
+bool table_matches(const KeyTable& table, Encoding key) {
+  return std::memcmp(table.key.data(), key.data(), 32) == 0;
+}
+
+static_assert(sizeof(KeyTable) == kKeyTableBytes);
+
+KeyTablePtr make_key_table(Encoding key) {
+  P3 a;
+  if (!decode(a, key.data())) return nullptr;
+  auto t = std::make_unique<KeyTable>();
+  std::memcpy(t->key.data(), key.data(), 32);
+  make_comb(t->comb, a);
+  return KeyTablePtr(t.release());
+}
+
+Verdict verify_with(const KeyTable& table, Bytes payload, Bytes signature) {
+  ensure_sodium();
+  // The key decoded when the table was made, so only the signature's own
+  // checks remain before the equation.
+  if (signature.size() != 64) return Verdict::bad_signature;
+  const std::uint8_t* r = signature.data();
+  const std::uint8_t* s = signature.data() + 32;
+  if (!below_order(s)) return Verdict::bad_signature;
+  const std::array<std::uint8_t, 32> k = challenge(r, Encoding{table.key}, payload);
+  const std::array<std::uint8_t, 32> check = encode(base_minus_comb(s, k.data(), table.comb));
+  return std::memcmp(check.data(), r, 32) == 0 ? Verdict::ok : Verdict::bad_signature;
 }
 
 bool wide_enabled() {

@@ -451,22 +451,8 @@ ULO_WIDE_INLINE Slots slots_for(__mmask8 negative, V stride) {
           _mm512_mask_blend_epi64(negative, three, four)};
 }
 
-// Signed digits: 64 of radix 16 in [-8, 8] for k, 32 of radix 256 in
-// [-128, 128] for S. Both scalars are below 2^253, so the last carry fits.
-void radix16(const std::uint8_t* s, std::int8_t (&e)[64]) {
-  for (int i = 0; i < 32; ++i) {
-    e[2 * i] = static_cast<std::int8_t>(s[i] & 15);
-    e[2 * i + 1] = static_cast<std::int8_t>(s[i] >> 4);
-  }
-  int carry = 0;
-  for (int i = 0; i < 63; ++i) {
-    const int x = e[i] + carry;
-    carry = (x + 8) >> 4;
-    e[i] = static_cast<std::int8_t>(x - (carry << 4));
-  }
-  e[63] = static_cast<std::int8_t>(e[63] + carry);
-}
-
+// Signed digits of S in radix 256, 32 of them in [-128, 128]; S < 2^253
+// keeps the last carry in range.
 void radix256(const std::uint8_t* s, std::int16_t (&f)[32]) {
   int carry = 0;
   for (int i = 0; i < 32; ++i) {
@@ -492,7 +478,7 @@ ULO_WIDE void verify_lanes(const Lane* lanes, std::size_t n, Verdict* out) {
     for (int i = 0; i < 5; ++i) ay[i][lane] = l[i];
     if ((in.key[31] >> 7) != 0) sign = static_cast<__mmask8>(sign | (1u << lane));
     std::int8_t e[64];
-    radix16(in.k, e);
+    radix16(e, in.k);
     for (int i = 0; i < 64; ++i) dk[i][lane] = -e[i];
     std::int16_t f[32];
     radix256(in.s, f);

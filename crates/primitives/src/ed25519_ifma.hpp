@@ -22,6 +22,22 @@ struct Lane {
   std::uint8_t k[32];
 };
 
+// Signed radix-16 digits of n < 2^253: 64 of them in [-8, 8], n = sum
+// e[i] 16^i. Shared by both paths' fixed windows.
+inline void radix16(std::int8_t (&e)[64], const std::uint8_t* n) {
+  for (int i = 0; i < 32; ++i) {
+    e[2 * i] = static_cast<std::int8_t>(n[i] & 15);
+    e[2 * i + 1] = static_cast<std::int8_t>(n[i] >> 4);
+  }
+  int carry = 0;
+  for (int i = 0; i < 63; ++i) {
+    const int x = e[i] + carry;
+    carry = (x + 8) >> 4;
+    e[i] = static_cast<std::int8_t>(x - (carry << 4));
+  }
+  e[63] = static_cast<std::int8_t>(e[63] + carry);
+}
+
 // CPUID reports AVX-512 F, VL and IFMA and XGETBV shows the OS saving the
 // opmask and ZMM registers.
 bool supported();

@@ -1,6 +1,7 @@
-// The eight-lane path against the one-signature path: every vector in every
-// lane position among valid signatures, and mutated inputs of every kind
-// sharing vectors. Skipped where the CPU or OS has no AVX-512 IFMA.
+// The two faster paths against the one-signature path: the eight-lane one
+// (every vector in every lane position among valid signatures, mutated
+// inputs of every kind sharing vectors; skipped without AVX-512 IFMA) and
+// verification with a key's table of multiples, which descriptors keep.
 #include <gtest/gtest.h>
 #include <sodium.h>
 
@@ -148,6 +149,60 @@ TEST_F(WidePath, MutatedInputsMixedInOneVectorAgree) {
   std::vector<const Case*> all;
   for (const Case& c : cases) all.push_back(&c);
   expect_same(all, "mixed");
+}
+
+TEST(Ed25519KeyTable, SameVerdictsAsTheKeyItself) {
+  std::vector<Case> cases;
+  for (const auto& v : ulo_test::read_jsonl("ed25519.jsonl")) {
+    const auto key = ulo::base64::decode_unpadded(v["public_key_b64"].get<std::string>());
+    if (!key || key->size() != 32) continue;
+    Case c{v["name"], {}, from_hex(v["payload_hex"]), from_hex(v["signature_hex"])};
+    std::memcpy(c.key.data(), key->data(), 32);
+    cases.push_back(std::move(c));
+  }
+  // One key, many signatures: valid, tampered, S + L, cut short.
+  const auto id = ulo::SoftwareIdentity::from_seed(ByteVec(32, 0));
+  for (std::uint8_t i = 0; i < 24; ++i) {
+    Case c{"one key " + std::to_string(i), id->public_key(), ByteVec(i, i), {}};
+    const auto sig = id->sign(c.payload);
+    c.sig.assign(sig.begin(), sig.end());
+    if (i % 4 == 1) c.sig[i] ^= 0x10;
+    if (i % 4 == 2) crypto_core_ed25519_scalar_add(c.sig.data() + 32, c.sig.data() + 32, c.sig.data() + 32);
+    if (i % 4 == 3) c.sig.pop_back();
+    cases.push_back(std::move(c));
+  }
+  for (const Case& c : cases) {
+    const ed::Encoding key{c.key.data(), 32};
+    const ed::Verdict ref = ed::verify(key, c.payload, c.sig).verdict;
+    const ed::KeyTablePtr table = ed::make_key_table(key);
+    if (!table) {
+      EXPECT_EQ(ref, ed::Verdict::bad_key) << c.name;
+      continue;
+    }
+    EXPECT_TRUE(ed::table_matches(*table, key));
+    EXPECT_EQ(static_cast<int>(ed::verify_with(*table, c.payload, c.sig)), static_cast<int>(ref)) << c.name;
+  }
+}
+
+// The cache hands out a table only past the threshold, for its own key,
+// and never carries one over to a copy or an assigned value.
+TEST(Ed25519KeyTable, CacheTurnsHotOnceAndIsNotPartOfTheValue) {
+  const auto id = ulo::SoftwareIdentity::from_seed(ByteVec(32, 3));
+  const auto other = ulo::SoftwareIdentity::from_seed(ByteVec(32, 4));
+  const ed::Encoding key{id->public_key().data(), 32};
+  const ed::Encoding other_key{other->public_key().data(), 32};
+  ulo::PeerIdentityDescriptor d = id->descriptor();
+  for (std::uint32_t i = 0; i < ulo::KeyCache::kHotAfter; ++i) EXPECT_EQ(d.key_cache.table_for(key), nullptr);
+  const ed::KeyTable* table = d.key_cache.table_for(key);
+  ASSERT_NE(table, nullptr);
+  EXPECT_EQ(d.key_cache.table_for(key), table);
+  EXPECT_EQ(d.key_cache.table_for(other_key), nullptr);
+
+  const ulo::PeerIdentityDescriptor copy = d;
+  EXPECT_EQ(copy, id->descriptor());
+  EXPECT_EQ(copy.key_cache.table_for(key), nullptr);
+  d = other->descriptor();
+  EXPECT_EQ(d.key_cache.table_for(key), nullptr);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ using Rec = PeerIdentityDescriptor;
 using Cls = Class<Rec, &kPeerIdentityDescriptorRecord>;
 
 PyObject* verify(const Rec& r, Bytes payload, Bytes signature_bytes) {
-  auto verified = verify_signature(r.public_key_b64, payload, signature_bytes);
+  auto verified = verify_descriptor(r, payload, signature_bytes);
   if (!verified) return raise_error(verified.error(), signature_bytes.size());
   return new_none();
 }
