@@ -609,14 +609,16 @@ Verdict verify_with(const KeyTable& table, Bytes payload, Bytes signature) {
   return std::memcmp(check.data(), r, 32) == 0 ? Verdict::ok : Verdict::bad_signature;
 }
 
-bool wide_enabled() {
-  static const bool enabled = [] {
-    const char* portable = std::getenv("ULO_VERIFY_PORTABLE");
-    if (portable != nullptr && std::string_view(portable) != "" && std::string_view(portable) != "0") {
-      return false;
-    }
-    return ifma::supported();
+bool portable_only() {
+  static const bool portable = [] {
+    const char* v = std::getenv("ULO_VERIFY_PORTABLE");
+    return v != nullptr && std::string_view(v) != "" && std::string_view(v) != "0";
   }();
+  return portable;
+}
+
+bool wide_enabled() {
+  static const bool enabled = !portable_only() && ifma::supported();
   return enabled;
 }
 
@@ -629,6 +631,19 @@ void verify_wide(std::span<const Triple> items, std::span<Verdict> verdicts) {
     Verdict out[ifma::kLanes];
     ifma::verify_lanes(lanes, n, out);
     for (std::size_t j = 0; j < n; ++j) verdicts[where[j]] = out[j];
+    n = 0;
+  };
+  // A pass costs the same however few lanes it fills: a tail of one or two
+  // signatures is cheaper one at a time.
+  auto finish = [&] {
+    if (n >= kMinWideLanes) {
+      flush();
+      return;
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+      const Triple& t = items[where[j]];
+      verdicts[where[j]] = verify(Encoding{t.key, 32}, t.payload, t.signature).verdict;
+    }
     n = 0;
   };
   for (std::size_t i = 0; i < items.size(); ++i) {
@@ -649,7 +664,7 @@ void verify_wide(std::span<const Triple> items, std::span<Verdict> verdicts) {
     where[n++] = i;
     if (n == ifma::kLanes) flush();
   }
-  if (n > 0) flush();
+  finish();
 }
 
 void verify_many(std::span<const Triple> items, std::span<Verdict> verdicts) {

@@ -70,17 +70,26 @@ struct Triple {
   Bytes signature;
 };
 
+// ULO_VERIFY_PORTABLE set to anything but "" or "0": verification takes
+// the portable one-signature path only (no eight-lane vectors, no key
+// tables), for tests and benchmarks. Read once per process.
+bool portable_only();
+
 // True when the eight-lane path runs here: the CPU has AVX-512 IFMA, the OS
-// saves its registers, and ULO_VERIFY_PORTABLE is unset, empty or "0".
-// Read once per process.
+// saves its registers, and the portable path is not forced.
 bool wide_enabled();
+
+// Below this many signatures in a pass, one at a time is cheaper: a pass
+// costs about as much as three to six single verifications.
+inline constexpr std::size_t kMinWideLanes = 3;
 
 // verdicts[i] = verify(items[i]).verdict, eight at a time where
 // wide_enabled(), else one by one. The spans have the same size.
 void verify_many(std::span<const Triple> items, std::span<Verdict> verdicts);
 
 // The eight-lane path whatever the environment says, for tests and fuzzing;
-// only where ifma::supported().
+// only where ifma::supported(). Groups of fewer than kMinWideLanes go one
+// at a time.
 void verify_wide(std::span<const Triple> items, std::span<Verdict> verdicts);
 
 }  // namespace ulo::ed25519

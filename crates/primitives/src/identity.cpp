@@ -64,7 +64,7 @@ const ed25519::KeyTable* KeyCache::table_for(ed25519::Encoding key) const {
   }
   // Past the threshold with no table: being built by another caller, or the
   // key is not a point. Either way this call goes the ordinary way.
-  if (uses_.load(std::memory_order_relaxed) > kHotAfter) return nullptr;
+  if (uses_.load(std::memory_order_relaxed) > kHotAfter || ed25519::portable_only()) return nullptr;
   if (uses_.fetch_add(1, std::memory_order_relaxed) != kHotAfter) return nullptr;
   ed25519::KeyTablePtr built = ed25519::make_key_table(key);
   if (!built) return nullptr;

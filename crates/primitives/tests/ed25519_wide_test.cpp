@@ -187,6 +187,7 @@ TEST(Ed25519KeyTable, SameVerdictsAsTheKeyItself) {
 // The cache hands out a table only past the threshold, for its own key,
 // and never carries one over to a copy or an assigned value.
 TEST(Ed25519KeyTable, CacheTurnsHotOnceAndIsNotPartOfTheValue) {
+  if (ed::portable_only()) GTEST_SKIP() << "key tables are off on the portable path";
   const auto id = ulo::SoftwareIdentity::from_seed(ByteVec(32, 3));
   const auto other = ulo::SoftwareIdentity::from_seed(ByteVec(32, 4));
   const ed::Encoding key{id->public_key().data(), 32};
