@@ -622,6 +622,15 @@ bool wide_enabled() {
   return enabled;
 }
 
+namespace {
+
+Verdict verify_one(const Triple& t) {
+  if (t.table != nullptr) return verify_with(*t.table, t.payload, t.signature);
+  return verify(Encoding{t.key, 32}, t.payload, t.signature).verdict;
+}
+
+}  // namespace
+
 void verify_wide(std::span<const Triple> items, std::span<Verdict> verdicts) {
   ensure_sodium();
   ifma::Lane lanes[ifma::kLanes];
@@ -640,10 +649,7 @@ void verify_wide(std::span<const Triple> items, std::span<Verdict> verdicts) {
       flush();
       return;
     }
-    for (std::size_t j = 0; j < n; ++j) {
-      const Triple& t = items[where[j]];
-      verdicts[where[j]] = verify(Encoding{t.key, 32}, t.payload, t.signature).verdict;
-    }
+    for (std::size_t j = 0; j < n; ++j) verdicts[where[j]] = verify_one(items[where[j]]);
     n = 0;
   };
   for (std::size_t i = 0; i < items.size(); ++i) {
@@ -652,7 +658,7 @@ void verify_wide(std::span<const Triple> items, std::span<Verdict> verdicts) {
     // Wrong lengths and S >= L are settled by the checks alone; they stay
     // with the one-signature path so their verdicts are its own.
     if (t.signature.size() != 64 || !below_order(t.signature.data() + 32)) {
-      verdicts[i] = verify(key, t.payload, t.signature).verdict;
+      verdicts[i] = verify_one(t);
       continue;
     }
     ifma::Lane& lane = lanes[n];
@@ -672,9 +678,7 @@ void verify_many(std::span<const Triple> items, std::span<Verdict> verdicts) {
     verify_wide(items, verdicts);
     return;
   }
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    verdicts[i] = verify(Encoding{items[i].key, 32}, items[i].payload, items[i].signature).verdict;
-  }
+  for (std::size_t i = 0; i < items.size(); ++i) verdicts[i] = verify_one(items[i]);
 }
 
 }  // namespace ulo::ed25519

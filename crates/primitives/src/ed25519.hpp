@@ -63,11 +63,14 @@ Verdict verify_with(const KeyTable& table, Bytes payload, Bytes signature);
 // Signatures verified together per vector by the eight-lane path.
 inline constexpr std::size_t kWideLanes = 8;
 
-// One of many verifications done together; key points at 32 bytes.
+// One of many verifications done together; key points at 32 bytes. A
+// table of the key, when there is one, serves signatures that would
+// otherwise go one at a time.
 struct Triple {
   const std::uint8_t* key;
   Bytes payload;
   Bytes signature;
+  const KeyTable* table = nullptr;
 };
 
 // ULO_VERIFY_PORTABLE set to anything but "" or "0": verification takes

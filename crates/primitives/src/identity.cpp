@@ -58,10 +58,13 @@ KeyCache& KeyCache::operator=(const KeyCache& other) noexcept {
 
 KeyCache::~KeyCache() { delete_key_table(table_.load(std::memory_order_acquire)); }
 
+const ed25519::KeyTable* KeyCache::ready_table(ed25519::Encoding key) const {
+  const ed25519::KeyTable* t = table_.load(std::memory_order_acquire);
+  return t != nullptr && ed25519::table_matches(*t, key) ? t : nullptr;
+}
+
 const ed25519::KeyTable* KeyCache::table_for(ed25519::Encoding key) const {
-  if (const ed25519::KeyTable* t = table_.load(std::memory_order_acquire)) {
-    return ed25519::table_matches(*t, key) ? t : nullptr;
-  }
+  if (table_.load(std::memory_order_relaxed) != nullptr) return ready_table(key);
   // Past the threshold with no table: being built by another caller, or the
   // key is not a point. Either way this call goes the ordinary way.
   if (uses_.load(std::memory_order_relaxed) > kHotAfter || ed25519::portable_only()) return nullptr;

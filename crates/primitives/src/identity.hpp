@@ -58,6 +58,9 @@ class KeyCache {
   // The table for `key` once it is hot, else null (also for a key that is
   // not a point, which never gets one).
   const ed25519::KeyTable* table_for(ed25519::Encoding key) const;
+  // The table for `key` if one is made already; neither counts nor builds,
+  // so batches never fill memory with tables of keys seen a few times each.
+  const ed25519::KeyTable* ready_table(ed25519::Encoding key) const;
 
  private:
   mutable std::atomic<std::uint32_t> uses_{0};

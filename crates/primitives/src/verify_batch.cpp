@@ -37,7 +37,9 @@ void verify_range(std::span<const VerifyItem> items, std::span<std::uint8_t> ver
         continue;
       }
       std::memcpy(keys[n].data(), key->data(), 32);
-      triples[n] = {keys[n].data(), it.payload, it.signature};
+      const ed25519::KeyTable* table =
+          it.key_cache != nullptr ? it.key_cache->ready_table(ed25519::Encoding{keys[n]}) : nullptr;
+      triples[n] = {keys[n].data(), it.payload, it.signature, table};
       where[n++] = i;
     }
     ed25519::verify_many({triples, n}, {results, n});

@@ -77,7 +77,8 @@ bool take_triple(PyObject* item, std::size_t index, HeldTriples& held) {
       !to_bytes(signature_obj, "signature_bytes", signature)) {
     return false;
   }
-  held.views.push_back({record_of<Rec>(descriptor).public_key_b64, payload, signature});
+  const Rec& record = record_of<Rec>(descriptor);
+  held.views.push_back({record.public_key_b64, payload, signature, &record.key_cache});
   return true;
 }
 
