@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <tuple>
 
 #include "ed25519_ifma.hpp"
 
@@ -460,18 +461,19 @@ using Comb = std::array<std::array<Niels, 8>, 32>;
 
 void make_comb(Comb& comb, const P3& p) {
   const Constants& k = constants();
-  std::array<P3, 32 * 8> pts;
+  constexpr std::size_t kEntries = std::tuple_size_v<Comb> * 8;
+  std::array<P3, kEntries> pts;
   P3 row = p;
-  for (int i = 0; i < 32; ++i) {
+  for (std::size_t i = 0; i < kEntries; i += 8) {
     const Cached step = to_cached(row);
-    pts[i * 8] = row;
-    for (int j = 1; j < 8; ++j) pts[i * 8 + j] = to_p3(add(pts[i * 8 + j - 1], step));
+    pts[i] = row;
+    for (std::size_t j = 1; j < 8; ++j) pts[i + j] = to_p3(add(pts[i + j - 1], step));
     P1 t = dbl(P2{row.X, row.Y, row.Z});
     for (int d = 1; d < 8; ++d) t = dbl(to_p2(t));
     row = to_p3(t);
   }
   // One inversion for all 256 entries: prefix products, then back down.
-  std::array<Fe, 32 * 8> prefix;
+  std::array<Fe, kEntries> prefix;
   Fe acc = kOne;
   for (std::size_t i = 0; i < pts.size(); ++i) {
     prefix[i] = acc;

@@ -127,8 +127,9 @@ ULO_WIDE_INLINE Fe sq(const Fe& a) {
   V lo[9], hi[9], dlo[9], dhi[9];
   for (int k = 0; k < 9; ++k) lo[k] = hi[k] = dlo[k] = dhi[k] = zero;
   for (int i = 0; i < 5; ++i) {
-    lo[2 * i] = _mm512_madd52lo_epu64(lo[2 * i], a.v[i], a.v[i]);
-    hi[2 * i] = _mm512_madd52hi_epu64(hi[2 * i], a.v[i], a.v[i]);
+    const int d = i + i;
+    lo[d] = _mm512_madd52lo_epu64(lo[d], a.v[i], a.v[i]);
+    hi[d] = _mm512_madd52hi_epu64(hi[d], a.v[i], a.v[i]);
     for (int j = i + 1; j < 5; ++j) {
       dlo[i + j] = _mm512_madd52lo_epu64(dlo[i + j], a.v[i], a.v[j]);
       dhi[i + j] = _mm512_madd52hi_epu64(dhi[i + j], a.v[i], a.v[j]);
@@ -356,17 +357,17 @@ ULO_WIDE P3 decode(const Fe& y, __mmask8 sign, __mmask8& valid) {
 // negative digit is a choice of offsets (YpX and YmX swapped, -T) and needs
 // no arithmetic.
 
-constexpr int kCoords = 5;  // YpX, YmX, Z or spare, T2d, -T2d
-constexpr int kEntryLimbs = kCoords * 5;
+constexpr std::size_t kCoords = 5;  // YpX, YmX, Z or spare, T2d, -T2d
+constexpr std::size_t kEntryLimbs = kCoords * 5;
 
 // [j]B for j = 0..128 in affine Niels form, shared by all lanes.
-constexpr int kBaseEntries = 129;
+constexpr std::size_t kBaseEntries = 129;
 using BaseTable = std::array<u64, kBaseEntries * kEntryLimbs>;
 
 ULO_WIDE void put_entry(u64* entry, std::size_t lane, const Fe (&coords)[kCoords]) {
   alignas(64) u64 tmp[kLanes];
-  for (int c = 0; c < kCoords; ++c) {
-    for (int l = 0; l < 5; ++l) {
+  for (std::size_t c = 0; c < kCoords; ++c) {
+    for (std::size_t l = 0; l < 5; ++l) {
       _mm512_store_si512(tmp, coords[c].v[l]);
       entry[c * 5 + l] = tmp[lane];
     }
@@ -380,12 +381,12 @@ ULO_WIDE BaseTable make_base_table() {
   put_entry(table.data(), 0, coords0);
   // The multiples' encodings come from libsodium, decoded here: the table
   // then rests on nothing but the decoding checked against the reference.
-  for (int first = 1; first < kBaseEntries; first += static_cast<int>(kLanes)) {
+  for (std::size_t first = 1; first < kBaseEntries; first += kLanes) {
     LaneLimbs y{};
     __mmask8 sign = 0;
     for (std::size_t lane = 0; lane < kLanes; ++lane) {
       std::uint8_t scalar[32] = {};
-      scalar[0] = static_cast<std::uint8_t>(first + static_cast<int>(lane));
+      scalar[0] = static_cast<std::uint8_t>(first + lane);
       std::uint8_t enc[32];
       crypto_scalarmult_ed25519_base_noclamp(enc, scalar);
       const Limbs l = limbs_of(enc);
@@ -397,7 +398,7 @@ ULO_WIDE BaseTable make_base_table() {
     const Fe xy2d = mul(p.T, k.d2);
     const Fe coords[kCoords] = {add(p.Y, p.X), sub(p.Y, p.X), fe_splat(0), xy2d, neg(xy2d)};
     for (std::size_t lane = 0; lane < kLanes; ++lane) {
-      const int j = first + static_cast<int>(lane);
+      const std::size_t j = first + lane;
       if (j < kBaseEntries) put_entry(table.data() + j * kEntryLimbs, lane, coords);
     }
   }
@@ -416,7 +417,7 @@ struct PointTable {
 };
 
 ULO_WIDE void put_all(PointTable& t, int j, const Fe (&coords)[kCoords]) {
-  for (int c = 0; c < kCoords; ++c) {
+  for (std::size_t c = 0; c < kCoords; ++c) {
     for (int l = 0; l < 5; ++l) _mm512_store_si512(t.v[j][c][l], coords[c].v[l]);
   }
 }

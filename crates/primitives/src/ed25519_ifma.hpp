@@ -26,8 +26,9 @@ struct Lane {
 // e[i] 16^i. Shared by both paths' fixed windows.
 inline void radix16(std::int8_t (&e)[64], const std::uint8_t* n) {
   for (int i = 0; i < 32; ++i) {
-    e[2 * i] = static_cast<std::int8_t>(n[i] & 15);
-    e[2 * i + 1] = static_cast<std::int8_t>(n[i] >> 4);
+    const int d = i + i;
+    e[d] = static_cast<std::int8_t>(n[i] & 15);
+    e[d + 1] = static_cast<std::int8_t>(n[i] >> 4);
   }
   int carry = 0;
   for (int i = 0; i < 63; ++i) {
