@@ -635,8 +635,8 @@ Verdict verify_one(const Triple& t) {
 
 void verify_wide(std::span<const Triple> items, std::span<Verdict> verdicts) {
   ensure_sodium();
-  ifma::Lane lanes[ifma::kLanes];
-  std::size_t where[ifma::kLanes];
+  ifma::Lane lanes[ifma::kLanes] = {};
+  std::size_t where[ifma::kLanes] = {};
   std::size_t n = 0;
   auto flush = [&] {
     Verdict out[ifma::kLanes];
