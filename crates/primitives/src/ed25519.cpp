@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
-#include <tuple>
+#include <vector>
 
 #include "ed25519_ifma.hpp"
 
@@ -453,76 +453,83 @@ bool y_canonical(Encoding e) {
 }
 
 // ---------------------------------------------------------------------------
-// Fixed-base tables: [j * 256^i]P for i < 32 and j = 1..8 in affine form.
-// With signed radix-16 digits, [n]P is the sum of the odd-position entries,
-// four doublings, then the even-position ones: no other doubling at all.
+// Fixed-base tables: [j * 256^i]P for i < 32 and j = 1..W in affine form.
+// A key's has W = 8: with signed radix-16 digits, [n]A is the sum of the
+// odd-position entries, four doublings, then the even-position ones. The
+// base point's has W = 128 for signed radix-256 digits, all in the second
+// half: half as many additions for [S]B.
 
-using Comb = std::array<std::array<Niels, 8>, 32>;
+template <std::size_t W>
+using Comb = std::array<std::array<Niels, W>, 32>;
 
-void make_comb(Comb& comb, const P3& p) {
+template <std::size_t W>
+void make_comb(Comb<W>& comb, const P3& p) {
   const Constants& k = constants();
-  constexpr std::size_t kEntries = std::tuple_size_v<Comb> * 8;
-  std::array<P3, kEntries> pts;
+  constexpr std::size_t kEntries = 32 * W;
+  std::vector<P3> pts(kEntries);
   P3 row = p;
-  for (std::size_t i = 0; i < kEntries; i += 8) {
+  for (std::size_t i = 0; i < kEntries; i += W) {
     const Cached step = to_cached(row);
     pts[i] = row;
-    for (std::size_t j = 1; j < 8; ++j) pts[i + j] = to_p3(add(pts[i + j - 1], step));
+    for (std::size_t j = 1; j < W; ++j) pts[i + j] = to_p3(add(pts[i + j - 1], step));
     P1 t = dbl(P2{row.X, row.Y, row.Z});
     for (int d = 1; d < 8; ++d) t = dbl(to_p2(t));
     row = to_p3(t);
   }
-  // One inversion for all 256 entries: prefix products, then back down.
-  std::array<Fe, kEntries> prefix;
+  // One inversion for all entries: prefix products, then back down.
+  std::vector<Fe> prefix(kEntries);
   Fe acc = kOne;
-  for (std::size_t i = 0; i < pts.size(); ++i) {
+  for (std::size_t i = 0; i < kEntries; ++i) {
     prefix[i] = acc;
     acc = mul(acc, pts[i].Z);
   }
   Fe inv = invert(acc);
-  for (std::size_t i = pts.size(); i-- > 0;) {
+  for (std::size_t i = kEntries; i-- > 0;) {
     const Fe zi = mul(inv, prefix[i]);
     inv = mul(inv, pts[i].Z);
     const Fe x = mul(pts[i].X, zi);
     const Fe y = mul(pts[i].Y, zi);
-    comb[i / 8][i % 8] = {add(y, x), sub(y, x), mul(mul(x, y), k.d2)};
+    comb[i / W][i % W] = {add(y, x), sub(y, x), mul(mul(x, y), k.d2)};
   }
 }
 
-const Comb& base_comb() {
-  static const Comb comb = [] {
-    Comb c;
+using KeyComb = Comb<8>;
+using BaseComb = Comb<128>;
+
+// 480 KB, made on the first verification with a key table.
+const BaseComb& base_comb() {
+  static const std::unique_ptr<const BaseComb> comb = [] {
+    auto c = std::make_unique<BaseComb>();
     P3 b;
     decode(b, kBasePoint);
-    make_comb(c, b);
+    make_comb(*c, b);
     return c;
   }();
-  return comb;
+  return *comb;
 }
 
 // Adds [digit]P from one row of a comb, negated when `negate` is set.
-inline void add_digit(P3& acc, const std::array<Niels, 8>& row, int digit, bool negate) {
+template <std::size_t W>
+void add_digit(P3& acc, const std::array<Niels, W>& row, int digit, bool negate) {
   if (digit == 0) return;
   const bool subtract = (digit < 0) != negate;
   const Niels& n = row[static_cast<std::size_t>(digit < 0 ? -digit : digit) - 1];
   acc = to_p3(subtract ? sub(acc, n) : add(acc, n));
 }
 
-P2 base_minus_comb(const std::uint8_t* s, const std::uint8_t* k, const Comb& a) {
-  const Comb& b = base_comb();
-  std::int8_t ds[64], dk[64];
-  ifma::radix16(ds, s);
+P2 base_minus_comb(const std::uint8_t* s, const std::uint8_t* k, const KeyComb& a) {
+  const BaseComb& b = base_comb();
+  std::int16_t ds[32];
+  std::int8_t dk[64];
+  ifma::radix256(ds, s);
   ifma::radix16(dk, k);
   P3 acc{kZero, kOne, kOne, kZero};
-  for (int i = 1; i < 64; i += 2) {
-    add_digit(acc, b[i / 2], ds[i], false);
-    add_digit(acc, a[i / 2], dk[i], true);
-  }
+  for (int i = 1; i < 64; i += 2) add_digit(acc, a[i / 2], dk[i], true);
   P1 t = dbl(P2{acc.X, acc.Y, acc.Z});
   for (int d = 1; d < 4; ++d) t = dbl(to_p2(t));
   acc = to_p3(t);
   for (int i = 0; i < 64; i += 2) {
-    add_digit(acc, b[i / 2], ds[i], false);
+    add_digit(acc, b[i / 2], ds[i / 2], false);
     add_digit(acc, a[i / 2], dk[i], true);
   }
   return {acc.X, acc.Y, acc.Z};
@@ -577,7 +584,7 @@ Outcome verify(Encoding key, Bytes payload, Bytes signature) {
 
 struct KeyTable {
   std::array<std::uint8_t, 32> key;
-  Comb comb;
+  KeyComb comb;
 };
 
 void delete_key_table(const KeyTable* table) noexcept { delete table; }

@@ -452,17 +452,6 @@ ULO_WIDE_INLINE Slots slots_for(__mmask8 negative, V stride) {
           _mm512_mask_blend_epi64(negative, three, four)};
 }
 
-// Signed digits of S in radix 256, 32 of them in [-128, 128]; S < 2^253
-// keeps the last carry in range.
-void radix256(const std::uint8_t* s, std::int16_t (&f)[32]) {
-  int carry = 0;
-  for (int i = 0; i < 32; ++i) {
-    const int x = s[i] + carry;
-    carry = (x + 128) >> 8;
-    f[i] = static_cast<std::int16_t>(x - (carry << 8));
-  }
-}
-
 }  // namespace
 
 ULO_WIDE void verify_lanes(const Lane* lanes, std::size_t n, Verdict* out) {
@@ -482,7 +471,7 @@ ULO_WIDE void verify_lanes(const Lane* lanes, std::size_t n, Verdict* out) {
     radix16(e, in.k);
     for (int i = 0; i < 64; ++i) dk[i][lane] = -e[i];
     std::int16_t f[32];
-    radix256(in.s, f);
+    radix256(f, in.s);
     for (int i = 0; i < 32; ++i) ds[i][lane] = f[i];
   }
 

@@ -22,8 +22,8 @@ struct Lane {
   std::uint8_t k[32];
 };
 
-// Signed radix-16 digits of n < 2^253: 64 of them in [-8, 8], n = sum
-// e[i] 16^i. Shared by both paths' fixed windows.
+// Signed digits for fixed windows, shared by the eight-lane kernel and the
+// key tables. Radix 16: 64 digits of n < 2^253 in [-8, 8], n = sum e[i] 16^i.
 inline void radix16(std::int8_t (&e)[64], const std::uint8_t* n) {
   for (int i = 0; i < 32; ++i) {
     const int d = i + i;
@@ -37,6 +37,16 @@ inline void radix16(std::int8_t (&e)[64], const std::uint8_t* n) {
     e[i] = static_cast<std::int8_t>(x - (carry << 4));
   }
   e[63] = static_cast<std::int8_t>(e[63] + carry);
+}
+
+// Signed radix-256 digits of n < 2^253: 32 of them in [-128, 128].
+inline void radix256(std::int16_t (&f)[32], const std::uint8_t* n) {
+  int carry = 0;
+  for (int i = 0; i < 32; ++i) {
+    const int x = n[i] + carry;
+    carry = (x + 128) >> 8;
+    f[i] = static_cast<std::int16_t>(x - (carry << 8));
+  }
 }
 
 // CPUID reports AVX-512 F, VL and IFMA and XGETBV shows the OS saving the
