@@ -94,20 +94,11 @@ ULO_WIDE_INLINE Fe sub(const Fe& a, const Fe& b) {
 
 ULO_WIDE_INLINE Fe neg(const Fe& a) { return sub(fe_splat(0), a); }
 
-// Factors' limbs at most 2^51. A 104-bit product splits at bit 52, i.e. one
-// bit above a limb boundary, so the high halves count twice in the next
-// limb. Columns stay below 2^56, and folding the upper five with 19 keeps
-// them below 2^61.
-ULO_WIDE_INLINE Fe mul(const Fe& a, const Fe& b) {
-  const V zero = _mm512_setzero_si512();
-  V lo[9], hi[9];
-  for (int k = 0; k < 9; ++k) lo[k] = hi[k] = zero;
-  for (int i = 0; i < 5; ++i) {
-    for (int j = 0; j < 5; ++j) {
-      lo[i + j] = _mm512_madd52lo_epu64(lo[i + j], a.v[i], b.v[j]);
-      hi[i + j] = _mm512_madd52hi_epu64(hi[i + j], a.v[i], b.v[j]);
-    }
-  }
+// Column sums of a product's low and high 52-bit halves to an element.
+// A 104-bit product splits at bit 52, one bit above a limb boundary, so the
+// high halves count twice in the next limb. Columns stay below 2^56, and
+// folding the upper five with 19 (2^255 = 19) keeps them below 2^61.
+ULO_WIDE_INLINE Fe reduce(const V (&lo)[9], const V (&hi)[9]) {
   V t[10];
   t[0] = lo[0];
   for (int k = 1; k < 9; ++k) t[k] = add64(lo[k], shl(hi[k - 1], 1));
@@ -119,6 +110,20 @@ ULO_WIDE_INLINE Fe mul(const Fe& a, const Fe& b) {
   }
   carry(r);
   return r;
+}
+
+// Factors' limbs at most 2^51.
+ULO_WIDE_INLINE Fe mul(const Fe& a, const Fe& b) {
+  const V zero = _mm512_setzero_si512();
+  V lo[9], hi[9];
+  for (int k = 0; k < 9; ++k) lo[k] = hi[k] = zero;
+  for (int i = 0; i < 5; ++i) {
+    for (int j = 0; j < 5; ++j) {
+      lo[i + j] = _mm512_madd52lo_epu64(lo[i + j], a.v[i], b.v[j]);
+      hi[i + j] = _mm512_madd52hi_epu64(hi[i + j], a.v[i], b.v[j]);
+    }
+  }
+  return reduce(lo, hi);
 }
 
 // The cross products once, doubled as column sums.
@@ -135,19 +140,11 @@ ULO_WIDE_INLINE Fe sq(const Fe& a) {
       dhi[i + j] = _mm512_madd52hi_epu64(dhi[i + j], a.v[i], a.v[j]);
     }
   }
-  V t[10];
-  t[0] = lo[0];
-  for (int k = 1; k < 9; ++k) {
-    t[k] = add64(add64(lo[k], shl(dlo[k], 1)), add64(shl(hi[k - 1], 1), shl(dhi[k - 1], 2)));
+  for (int k = 0; k < 9; ++k) {
+    lo[k] = add64(lo[k], shl(dlo[k], 1));
+    hi[k] = add64(hi[k], shl(dhi[k], 1));
   }
-  t[9] = add64(shl(hi[8], 1), shl(dhi[8], 2));
-  Fe r;
-  for (int k = 0; k < 5; ++k) {
-    const V x = t[k + 5];
-    r.v[k] = add64(add64(t[k], x), add64(shl(x, 4), shl(x, 1)));
-  }
-  carry(r);
-  return r;
+  return reduce(lo, hi);
 }
 
 ULO_WIDE Fe sq_n(Fe a, int n) {
