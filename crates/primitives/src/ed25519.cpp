@@ -3,11 +3,13 @@
 #include <sodium.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ed25519_ifma.hpp"
@@ -498,14 +500,14 @@ using BaseComb = Comb<128>;
 
 // 480 KB, made on the first verification with a key table.
 const BaseComb& base_comb() {
-  static const std::unique_ptr<const BaseComb> comb = [] {
+  static std::atomic<const BaseComb*> made{nullptr};
+  return ifma::made_once(made, [] {
     auto c = std::make_unique<BaseComb>();
     P3 b;
     decode(b, kBasePoint);
     make_comb(*c, b);
-    return c;
-  }();
-  return *comb;
+    return std::unique_ptr<const BaseComb>(std::move(c));
+  });
 }
 
 // Adds [digit]P from one row of a comb, negated when `negate` is set.

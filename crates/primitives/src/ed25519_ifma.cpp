@@ -273,19 +273,20 @@ struct Constants {
   Fe d, d2, sqrt_m1;
 };
 
-ULO_WIDE Constants make_constants() {
-  Constants k;
+ULO_WIDE std::unique_ptr<const Constants> make_constants() {
+  auto made = std::make_unique<Constants>();
+  Constants& k = *made;
   k.d = mul(neg(fe_splat(121665)), invert(fe_splat(121666)));
   k.d2 = add(k.d, k.d);
   // 2 is not a square mod p, so 2^((p-1)/4) squares to -1.
   const Fe two = fe_splat(2);
   k.sqrt_m1 = mul(sq(pow_p58(two)), two);
-  return k;
+  return made;
 }
 
 ULO_WIDE const Constants& constants() {
-  static const Constants k = make_constants();
-  return k;
+  static std::atomic<const Constants*> made{nullptr};
+  return made_once(made, make_constants);
 }
 
 ULO_WIDE_INLINE P2 to_p2(const P1& p) { return {mul(p.X, p.T), mul(p.Y, p.Z), mul(p.Z, p.T)}; }
@@ -371,9 +372,10 @@ ULO_WIDE void put_entry(u64* entry, std::size_t lane, const Fe (&coords)[kCoords
   }
 }
 
-ULO_WIDE BaseTable make_base_table() {
+ULO_WIDE std::unique_ptr<const BaseTable> make_base_table() {
   const Constants& k = constants();
-  BaseTable table{};
+  auto made = std::make_unique<BaseTable>();
+  BaseTable& table = *made;
   const Fe coords0[kCoords] = {fe_splat(1), fe_splat(1), fe_splat(0), fe_splat(0), fe_splat(0)};
   put_entry(table.data(), 0, coords0);
   // The multiples' encodings come from libsodium, decoded here: the table
@@ -399,12 +401,12 @@ ULO_WIDE BaseTable make_base_table() {
       if (j < kBaseEntries) put_entry(table.data() + j * kEntryLimbs, lane, coords);
     }
   }
-  return table;
+  return made;
 }
 
 ULO_WIDE const BaseTable& base_table() {
-  static const BaseTable table = make_base_table();
-  return table;
+  static std::atomic<const BaseTable*> made{nullptr};
+  return made_once(made, make_base_table);
 }
 
 // [j]A for j = 0..8 per lane, entry-major then coordinate, limb and lane.

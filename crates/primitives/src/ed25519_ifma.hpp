@@ -4,8 +4,10 @@
 // attributes, so the library needs no global instruction-set flag; on other
 // architectures supported() is false and the kernel is never entered.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "ed25519.hpp"
 
@@ -21,6 +23,20 @@ struct Lane {
   const std::uint8_t* s;
   std::uint8_t k[32];
 };
+
+// A table made on first use and kept for the process, published with a
+// compare-exchange instead of a static's guard: a child forked while another
+// thread was making it makes its own rather than wait for that thread.
+template <class T, class Make>
+const T& made_once(std::atomic<const T*>& slot, Make make) {
+  if (const T* t = slot.load(std::memory_order_acquire)) return *t;
+  std::unique_ptr<const T> fresh = make();
+  const T* expected = nullptr;
+  if (slot.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel)) {
+    return *fresh.release();
+  }
+  return *expected;
+}
 
 // Signed digits for fixed windows, shared by the eight-lane kernel and the
 // key tables. Radix 16: 64 digits of n < 2^253 in [-8, 8], n = sum e[i] 16^i.
