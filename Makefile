@@ -6,6 +6,7 @@
 #   make build         the module, installed into .venv
 #   make test-cpp      C++ unit tests
 #   make test-py       Python suite against the module in .venv
+#   make test-portable the verification suites with ULO_VERIFY_PORTABLE=1
 #   make test-typing   stubtest, mypy --strict and basedpyright
 #   make dist          sdist + manylinux2014 x86_64/aarch64 abi3 wheels + SHA256SUMS
 #   make test-dist     checks of the wheels, hardening, a two-clone rebuild
@@ -41,7 +42,7 @@ VERIFY_PORTABLE := ULO_VERIFY_PORTABLE=1
 VERIFY_CPP_TESTS := Ed25519|Splits
 VERIFY_PY_TESTS := tests/test_verify_many.py tests/test_identity.py
 
-.PHONY: all help deps deps-build venv venv-build build check test test-cpp test-py \
+.PHONY: all help deps deps-build venv venv-build build check test test-cpp test-py test-portable \
         test-typing dist test-dist test-pythons demo bench clean
 
 all: build
@@ -108,6 +109,10 @@ test-cpp: deps venv
 # pytest exits 5 when it collected nothing; any non-zero status fails here.
 test-py: build
 	@$(PY) -m pytest -p no:cacheprovider tests
+	@$(SUBMAKE) test-portable
+
+# The verification suites once more on the portable path.
+test-portable: build
 	@$(VERIFY_PORTABLE) $(PY) -m pytest -p no:cacheprovider -q $(VERIFY_PY_TESTS)
 
 check: test-cpp test-py
@@ -161,6 +166,7 @@ include mk/release.mk
 test: deps venv
 	@$(SUBMAKE) test-cpp
 	@$(SUBMAKE) test-typing
+	@$(SUBMAKE) test-portable
 	@$(SUBMAKE) test-dist
 	@$(SUBMAKE) test-pythons
 	@$(SUBMAKE) lint
