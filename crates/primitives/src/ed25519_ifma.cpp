@@ -44,8 +44,8 @@ using V = __m512i;
 // ---------------------------------------------------------------------------
 // Field arithmetic modulo 2^255 - 19, one element per lane: five limbs of
 // radix 2^51 held in 64-bit lanes. IFMA reads only the low 52 bits of each
-// factor, so every operation returns limbs of at most 2^51: the spare bit
-// absorbs the final carry and no factor ever loses a bit.
+// factor, so every operation returns limbs below 2^51 + 2^16: the spare bit
+// absorbs what one round of carries leaves, and no factor loses a bit.
 
 constexpr u64 kMask = (u64{1} << 51) - 1;
 
@@ -62,18 +62,18 @@ ULO_WIDE_INLINE Fe fe_splat(u64 x) {
   return Fe{{splat(x), splat(0), splat(0), splat(0), splat(0)}};
 }
 
-// Limbs below 2^62 in, limbs of at most 2^51 out (only limb 1 may equal it).
+// Limbs below 2^62 in, limbs below 2^51 + 2^16 out: one round in which
+// every limb passes its excess on at once, so the round is a few
+// instructions deep rather than a chain of five.
 ULO_WIDE_INLINE void carry(Fe& a) {
   const V m = splat(kMask);
-  for (int i = 0; i < 4; ++i) {
-    a.v[i + 1] = add64(a.v[i + 1], shr(a.v[i], 51));
+  V c[5];
+  for (int i = 0; i < 5; ++i) {
+    c[i] = shr(a.v[i], 51);  // below 2^11
     a.v[i] = _mm512_and_si512(a.v[i], m);
   }
-  const V top = shr(a.v[4], 51);  // below 2^11: an exact 52-bit product
-  a.v[4] = _mm512_and_si512(a.v[4], m);
-  a.v[0] = _mm512_madd52lo_epu64(a.v[0], top, splat(19));
-  a.v[1] = add64(a.v[1], shr(a.v[0], 51));
-  a.v[0] = _mm512_and_si512(a.v[0], m);
+  for (int i = 1; i < 5; ++i) a.v[i] = add64(a.v[i], c[i - 1]);
+  a.v[0] = _mm512_madd52lo_epu64(a.v[0], c[4], splat(19));  // an exact 52-bit product
 }
 
 ULO_WIDE_INLINE Fe add(const Fe& a, const Fe& b) {
@@ -83,7 +83,7 @@ ULO_WIDE_INLINE Fe add(const Fe& a, const Fe& b) {
   return r;
 }
 
-// Adds 2p, whose limbs are at least 2^51, so no limb goes negative.
+// Adds 2p, whose limbs are at least 2^52 - 38, so no limb goes negative.
 ULO_WIDE_INLINE Fe sub(const Fe& a, const Fe& b) {
   Fe r;
   r.v[0] = _mm512_sub_epi64(add64(a.v[0], splat(2 * kMask - 36)), b.v[0]);
@@ -112,7 +112,7 @@ ULO_WIDE_INLINE Fe reduce(const V (&lo)[9], const V (&hi)[9]) {
   return r;
 }
 
-// Factors' limbs at most 2^51.
+// Factors' limbs below 2^51 + 2^16.
 ULO_WIDE_INLINE Fe mul(const Fe& a, const Fe& b) {
   const V zero = _mm512_setzero_si512();
   V lo[9], hi[9];
@@ -155,7 +155,7 @@ ULO_WIDE Fe sq_n(Fe a, int n) {
 // Fully reduced limbs (value below p, each limb below 2^51).
 ULO_WIDE_INLINE Fe freeze(Fe a) {
   carry(a);
-  // a < 2p; q = 1 exactly when a >= p.
+  // a < 2^255 + 2^222 < 2p; q = 1 exactly when a >= p.
   V q = shr(add64(a.v[0], splat(19)), 51);
   for (int i = 1; i < 5; ++i) q = shr(add64(a.v[i], q), 51);
   a.v[0] = _mm512_madd52lo_epu64(a.v[0], q, splat(19));
