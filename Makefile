@@ -6,6 +6,7 @@
 #   make build         the module, installed into .venv
 #   make test-cpp      C++ unit tests
 #   make test-py       Python suite against the module in .venv
+#   make test-portable the verification suites with ULO_VERIFY_PORTABLE=1
 #   make test-typing   stubtest, mypy --strict and basedpyright
 #   make dist          sdist + abi3 wheels (manylinux2014, musllinux_1_2) and
 #                      free-threaded cp313t wheels, x86_64 and aarch64 + SHA256SUMS
@@ -39,7 +40,13 @@ DEB_BUILD_PACKAGES := g++ pkg-config libsodium-dev python3-dev python3-venv
 DEB_PACKAGES := $(DEB_BUILD_PACKAGES) libgtest-dev nlohmann-json3-dev \
                 clang-19 clang-tidy-19 libclang-rt-19-dev cppcheck fuse3 python3-pyfuse3
 
-.PHONY: all help deps deps-build venv venv-build build check test test-cpp test-py \
+# Verification has an eight-lane path where the CPU has AVX-512 IFMA; the
+# suites that verify run a second time on the portable path as well.
+VERIFY_PORTABLE := ULO_VERIFY_PORTABLE=1
+VERIFY_CPP_TESTS := Ed25519|Splits
+VERIFY_PY_TESTS := tests/test_verify_many.py tests/test_identity.py
+
+.PHONY: all help deps deps-build venv venv-build build check test test-cpp test-py test-portable \
         test-typing dist test-dist test-pythons demo bench clean
 
 all: build
@@ -101,10 +108,16 @@ test-cpp: deps venv
 	@$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DULO_BUILD_PYTHON=OFF -DULO_BUILD_TESTS=ON -DULO_WERROR=ON >/dev/null
 	@$(VENV)/bin/cmake --build $(CPP_BUILD) -j$(JOBS)
 	@$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -j$(JOBS)
+	@$(VERIFY_PORTABLE) $(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -j$(JOBS) -R '$(VERIFY_CPP_TESTS)'
 
 # pytest exits 5 when it collected nothing; any non-zero status fails here.
 test-py: build
 	@$(PY) -m pytest -p no:cacheprovider tests
+	@$(SUBMAKE) test-portable
+
+# The verification suites once more on the portable path.
+test-portable: build
+	@$(VERIFY_PORTABLE) $(PY) -m pytest -p no:cacheprovider -q $(VERIFY_PY_TESTS)
 
 check: test-cpp test-py
 
@@ -159,6 +172,7 @@ include mk/release.mk
 test: deps venv
 	@$(SUBMAKE) test-cpp
 	@$(SUBMAKE) test-typing
+	@$(SUBMAKE) test-portable
 	@$(SUBMAKE) test-dist
 	@$(SUBMAKE) test-pythons
 	@$(SUBMAKE) lint

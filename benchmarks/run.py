@@ -79,7 +79,9 @@ def write_report(results, extra_lines):
         tgt = "; ".join(f"≤{lim} vs {p}: {'met' if r.ratio(p) <= lim else 'missed'}"
                         for p, lim in r.case.targets)
         rows.append(f"| {r.case.group} | {r.case.name} | {fmt(r.ours_s).strip()} | {alts} | {tgt} |")
-    machine = f"{platform.machine()}, {platform.python_implementation()} {platform.python_version()}"
+    from bench_identity import cpu_model
+    machine = (f"{cpu_model()} ({platform.machine()}), {platform.python_implementation()} "
+               f"{platform.python_version()}")
     text = [f"# Benchmarks\n\nOne run of `make bench` on {machine}, "
             f"{len(__import__('os').sched_getaffinity(0))} cores.\n", *rows, ""]
     if extra_lines:

@@ -1,6 +1,10 @@
 """Attestation chains, descriptors, verification and software identities."""
 import base64
 import json
+import os
+import pickle
+import signal
+import threading
 
 import pytest
 
@@ -27,16 +31,22 @@ def payload_of(v):
     return bytes([v["payload_pattern"]["byte"]]) * v["payload_pattern"]["len"]
 
 
+# A descriptor verified more than this many times keeps a table of its key.
+HOT_AFTER = 8
+
+
 @pytest.mark.parametrize("v", ED25519, ids=lambda v: v["name"])
 def test_verify_vectors(v):
     d = descriptor(v["public_key_b64"])
     sig = bytes.fromhex(v["signature_hex"])
-    if v["expected"] == "ok":
-        assert d.verify(payload_of(v), sig) is None
-    else:
-        with pytest.raises(ValueError) as e:
-            d.verify(payload_of(v), sig)
-        assert str(e.value) == "signature verification failed: " + v["expected"]
+    # The same verdict before and after the descriptor's key turns hot.
+    for _ in range(HOT_AFTER + 3):
+        if v["expected"] == "ok":
+            assert d.verify(payload_of(v), sig) is None
+        else:
+            with pytest.raises(ValueError) as e:
+                d.verify(payload_of(v), sig)
+            assert str(e.value) == "signature verification failed: " + v["expected"]
     # The strict check accepts exactly what libsodium accepts; a key the
     # protocol refuses it refuses alike, and a weak key it refuses as a key.
     if v["libsodium_accepts"]:
@@ -101,6 +111,74 @@ def fingerprint_ok(b64):
         return True
     except ValueError:
         return False
+
+
+def outcome(d, payload, sig):
+    try:
+        d.verify(payload, sig)
+    except ValueError as e:
+        return str(e)
+    return "ok"
+
+
+def signed_cases(count=40):
+    ident = SoftwareIdentity.from_seed(bytes(range(32)))
+    cases = []
+    for i in range(count):
+        payload = bytes([i]) * (i % 7)
+        sig = ident.sign(payload)
+        if i % 3 == 1:
+            sig = sig[:i % 64] + bytes([sig[i % 64] ^ 4]) + sig[i % 64 + 1:]
+        elif i % 5 == 2:
+            sig = sig[:63]
+        cases.append((payload, sig))
+    return ident.descriptor(), cases
+
+
+def test_hot_descriptor_keeps_verdicts_and_value():
+    hot, cases = signed_cases()
+    text = hot.to_json()
+    for payload, sig in cases:
+        cold = PeerIdentityDescriptor.from_json(text)
+        assert outcome(hot, payload, sig) == outcome(cold, payload, sig)
+    fresh = PeerIdentityDescriptor.from_json(text)
+    assert hot == fresh and not hot != fresh
+    assert repr(hot) == repr(fresh) and hot.to_json() == text
+    assert pickle.loads(pickle.dumps(hot)) == fresh
+
+
+def test_descriptor_turning_hot_under_threads(watchdog):
+    # Every thread crosses the threshold on the same descriptor; one builds
+    # the table while the others keep verifying.
+    d, cases = signed_cases()
+    expected = [outcome(PeerIdentityDescriptor.from_json(d.to_json()), p, s) for p, s in cases]
+    results = {}
+
+    def worker(n):
+        results[n] = [[outcome(d, p, s) for p, s in cases] for _ in range(3)]
+
+    threads = [threading.Thread(target=worker, args=(n,)) for n in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(r == [expected] * 3 for r in results.values())
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_hot_descriptor_in_a_forked_child(watchdog):
+    d, cases = signed_cases()
+    expected = [outcome(d, p, s) for p, s in cases]  # hot from here on
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            signal.alarm(60)
+            code = 0 if [outcome(d, p, s) for p, s in cases] == expected else 1
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
 
 
 @pytest.mark.parametrize("v", FINGERPRINTS, ids=lambda v: v["pk_hex"][:16])

@@ -6,6 +6,7 @@ import collections
 import json
 import os
 import random
+import signal
 import sys
 import textwrap
 import threading
@@ -103,6 +104,24 @@ def test_mutations_give_the_verdicts_of_verify(corpus, chunk):
             got += verify_many(triples[i:i + chunk])
     assert got == expected
     assert all(type(v) is bool for v in got)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_forked_child_verifies_as_its_parent(corpus, watchdog):
+    # The parent's batch made the lane tables and started the pool; the
+    # child inherits the tables but none of the threads.
+    triples, expected = corpus
+    assert verify_many(triples) == expected
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            signal.alarm(TIMEOUT)
+            code = 0 if verify_many(triples) == expected else 1
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
 
 
 @pytest.mark.parametrize("items", [[], (), iter([]), (x for x in ()), {}],

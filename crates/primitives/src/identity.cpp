@@ -15,13 +15,10 @@
 
 namespace ulo {
 
-Result<void, VerifyError> verify_signature(std::string_view public_key_b64, Bytes payload,
-                                           Bytes signature) {
-  const auto key = base64::decode_unpadded(public_key_b64);
-  if (!key || key->size() != 32) return unexpected(VerifyError::BadPublicKey);
-  const ed25519::Outcome outcome =
-      ed25519::verify(ed25519::Encoding{key->data(), 32}, payload, signature);
-  switch (outcome.verdict) {
+namespace {
+
+Result<void, VerifyError> result_of(ed25519::Verdict verdict) {
+  switch (verdict) {
     case ed25519::Verdict::ok:
       return {};
     case ed25519::Verdict::bad_key:
@@ -30,6 +27,57 @@ Result<void, VerifyError> verify_signature(std::string_view public_key_b64, Byte
       break;
   }
   return unexpected(VerifyError::BadSignature);
+}
+
+}  // namespace
+
+Result<void, VerifyError> verify_signature(std::string_view public_key_b64, Bytes payload,
+                                           Bytes signature) {
+  const auto key = base64::decode_unpadded(public_key_b64);
+  if (!key || key->size() != 32) return unexpected(VerifyError::BadPublicKey);
+  return result_of(ed25519::verify(ed25519::Encoding{key->data(), 32}, payload, signature).verdict);
+}
+
+Result<void, VerifyError> verify_descriptor(const PeerIdentityDescriptor& descriptor,
+                                            Bytes payload, Bytes signature) {
+  const auto key = base64::decode_unpadded(descriptor.public_key_b64);
+  if (!key || key->size() != 32) return unexpected(VerifyError::BadPublicKey);
+  const ed25519::Encoding encoding{key->data(), 32};
+  if (const ed25519::KeyTable* table = descriptor.key_cache.table_for(encoding)) {
+    return result_of(ed25519::verify_with(*table, payload, signature));
+  }
+  return result_of(ed25519::verify(encoding, payload, signature).verdict);
+}
+
+KeyCache& KeyCache::operator=(const KeyCache& other) noexcept {
+  // A descriptor given another's value may have another key: start over.
+  if (this != &other) {
+    delete_key_table(table_.exchange(nullptr, std::memory_order_acq_rel));
+    uses_.store(0, std::memory_order_relaxed);
+  }
+  return *this;
+}
+
+KeyCache::~KeyCache() { delete_key_table(table_.load(std::memory_order_acquire)); }
+
+const ed25519::KeyTable* KeyCache::ready_table(ed25519::Encoding key) const {
+  const ed25519::KeyTable* t = table_.load(std::memory_order_acquire);
+  return t != nullptr && ed25519::table_matches(*t, key) ? t : nullptr;
+}
+
+const ed25519::KeyTable* KeyCache::table_for(ed25519::Encoding key) const {
+  if (table_.load(std::memory_order_relaxed) != nullptr) return ready_table(key);
+  // Past the threshold with no table: being built by another caller, or the
+  // key is not a point. Either way this call goes the ordinary way.
+  if (uses_.load(std::memory_order_relaxed) > kHotAfter || ed25519::portable_only()) return nullptr;
+  if (uses_.fetch_add(1, std::memory_order_relaxed) != kHotAfter) return nullptr;
+  ed25519::KeyTablePtr built = ed25519::make_key_table(key);
+  if (!built) return nullptr;
+  const ed25519::KeyTable* expected = nullptr;
+  if (table_.compare_exchange_strong(expected, built.get(), std::memory_order_acq_rel)) {
+    return built.release();
+  }
+  return ed25519::table_matches(*expected, key) ? expected : nullptr;
 }
 
 Result<void, StrictVerifyError> verify_signature_strict(std::string_view public_key_b64,

@@ -2,6 +2,7 @@
 // tier-0 software keys.
 #pragma once
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "address.hpp"
+#include "ed25519.hpp"
 #include "names.hpp"
 #include "result.hpp"
 
@@ -36,6 +38,35 @@ struct AttestationChain {
   bool operator==(const AttestationChain&) const = default;
 };
 
+// What a descriptor learns by being used: once its key has verified
+// kHotAfter times it keeps a table of the key's multiples (one per
+// descriptor, ed25519::kKeyTableBytes, about 30 KB) that makes each further
+// verification cheaper. The table is built once, by the one caller that
+// crosses the threshold, and published with a compare-exchange, so
+// concurrent verifiers take no lock. Not part of the value: copies start
+// empty and any two compare equal.
+class KeyCache {
+ public:
+  static constexpr std::uint32_t kHotAfter = 8;
+
+  KeyCache() noexcept = default;
+  KeyCache(const KeyCache&) noexcept {}
+  KeyCache& operator=(const KeyCache&) noexcept;
+  ~KeyCache();
+  bool operator==(const KeyCache&) const noexcept { return true; }
+
+  // The table for `key` once it is hot, else null (also for a key that is
+  // not a point, which never gets one).
+  const ed25519::KeyTable* table_for(ed25519::Encoding key) const;
+  // The table for `key` if one is made already; neither counts nor builds,
+  // so batches never fill memory with tables of keys seen a few times each.
+  const ed25519::KeyTable* ready_table(ed25519::Encoding key) const;
+
+ private:
+  mutable std::atomic<std::uint32_t> uses_{0};
+  mutable std::atomic<const ed25519::KeyTable*> table_{nullptr};
+};
+
 // Compact canonical JSON: attestation written only with certificates,
 // superseded_by only when present.
 struct PeerIdentityDescriptor {
@@ -45,6 +76,7 @@ struct PeerIdentityDescriptor {
   AttestationChain attestation;
   std::string created_at;
   std::optional<ProtocolAddress> superseded_by;
+  KeyCache key_cache;
   bool operator==(const PeerIdentityDescriptor&) const = default;
 };
 
@@ -80,6 +112,10 @@ bool has_small_order_key(std::string_view public_key_b64);
 // Base64 key text.
 Result<void, VerifyError> verify_signature(std::string_view public_key_b64,
                                            Bytes payload, Bytes signature);
+
+// verify_signature with the descriptor's key, through its key cache.
+Result<void, VerifyError> verify_descriptor(const PeerIdentityDescriptor& descriptor,
+                                            Bytes payload, Bytes signature);
 
 enum class FingerprintError : std::uint8_t { BadLength, NotAPoint };
 // Fingerprint of raw key bytes: checks length and point decoding first.

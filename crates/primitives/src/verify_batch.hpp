@@ -15,10 +15,12 @@
 namespace ulo {
 
 // One triple, as views: the caller keeps the storage alive for the call.
+// A descriptor's key cache, when given, lends its table if it has one.
 struct VerifyItem {
   std::string_view public_key_b64;
   Bytes payload;
   Bytes signature;
+  const KeyCache* key_cache = nullptr;
 };
 
 // Below this many items a batch runs on the calling thread. One item takes

@@ -12,7 +12,7 @@ using Rec = PeerIdentityDescriptor;
 using Cls = Class<Rec, &kPeerIdentityDescriptorRecord>;
 
 PyObject* verify(const Rec& r, Bytes payload, Bytes signature_bytes) {
-  auto verified = verify_signature(r.public_key_b64, payload, signature_bytes);
+  auto verified = verify_descriptor(r, payload, signature_bytes);
   if (!verified) return raise_error(verified.error(), signature_bytes.size());
   return new_none();
 }
@@ -85,7 +85,8 @@ bool take_triple(PyObject* item, std::size_t index, HeldTriples& held) {
       !to_bytes(signature_obj, "signature_bytes", signature)) {
     return false;
   }
-  held.views.push_back({record_of<Rec>(descriptor).public_key_b64, payload, signature});
+  const Rec& record = record_of<Rec>(descriptor);
+  held.views.push_back({record.public_key_b64, payload, signature, &record.key_cache});
   return true;
 }
 
