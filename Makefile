@@ -109,6 +109,7 @@ test-cpp: deps venv
 	@$(VENV)/bin/cmake --build $(CPP_BUILD) -j$(JOBS)
 	@$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -j$(JOBS)
 	@$(VERIFY_PORTABLE) $(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -j$(JOBS) -R '$(VERIFY_CPP_TESTS)'
+	@$(CPP_BUILD)/verify_wide_diff $(DIFF_QUICK_LANES)
 
 # pytest exits 5 when it collected nothing; any non-zero status fails here.
 test-py: build

@@ -2,6 +2,9 @@
 # static analysis (all part of `make test`).
 #   make check-sanitize   module + C++ tests with ASan/UBSan; pytest and ctest
 #   make fuzz             every libFuzzer target for FUZZ_SECONDS (default 60)
+#   make fuzz-diff        the eight-lane and key-table verification against the
+#                         one-signature path on DIFF_LANES lanes per path,
+#                         spread over JOBS processes (make test runs a short one)
 #   make soak             every public operation in a loop; RSS/refcount bounds
 #   make lint             clang-tidy 19 and cppcheck over the compile database;
 #                         no function that nothing calls
@@ -16,13 +19,15 @@ FUZZ_DIRS := crates/primitives/fuzz crates/signed_envelope/fuzz
 FUZZ_SECONDS ?= 60
 # The short runs inside `make test`.
 FUZZ_QUICK_SECONDS ?= 10
+DIFF_LANES ?= 100000000
+DIFF_QUICK_LANES ?= 100000
 SOAK_SCALE ?= 1
 SOAK_QUICK_SCALE ?= 0.05
 CLANGXX := clang++-19
 CLANG_TIDY_RUN := run-clang-tidy-19
 CLANG_TIDY := clang-tidy-19
 
-.PHONY: check-sanitize sanitize-build check-tsan-ft fuzz fuzz-build fuzz-run fuzz-replay soak \
+.PHONY: check-sanitize sanitize-build check-tsan-ft fuzz fuzz-build fuzz-run fuzz-replay fuzz-diff soak \
         lint lint-tidy lint-cppcheck lint-unused tidy-configure
 
 # --- Sanitizers ------------------------------------------------------------
@@ -109,6 +114,14 @@ fuzz-run: fuzz-replay
 	done
 
 fuzz: fuzz-run
+
+# Each process its own seed and share of the lanes; any disagreement aborts.
+fuzz-diff: deps venv
+	@$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DULO_BUILD_PYTHON=OFF -DULO_BUILD_TESTS=ON -DULO_WERROR=ON >/dev/null
+	@$(VENV)/bin/cmake --build $(CPP_BUILD) --target verify_wide_diff
+	@pids=; for i in $$(seq $(JOBS)); do \
+	  $(CPP_BUILD)/verify_wide_diff $$(( ($(DIFF_LANES) + $(JOBS) - 1) / $(JOBS) )) $$i & pids="$$pids $$!"; \
+	done; for p in $$pids; do wait $$p || exit 1; done
 
 # --- Soak ------------------------------------------------------------------
 
