@@ -7,7 +7,10 @@
 #   make test-cpp      C++ unit tests
 #   make test-py       Python suite against the module in .venv
 #   make test-portable the verification suites with ULO_VERIFY_PORTABLE=1
-#   make test-typing   stubtest, mypy --strict and basedpyright
+#   make test-typing   the stub against the field tables, stubtest, mypy --strict
+#                      and basedpyright
+#   make stubs         writes the stub's field properties and dict types from the
+#                      field tables (after adding or changing a field)
 #   make dist          sdist + abi3 wheels (manylinux2014, musllinux_1_2) and
 #                      free-threaded cp313t wheels, x86_64 and aarch64 + SHA256SUMS
 #   make test-dist     checks of the wheels (tags, imports against the oldest C
@@ -47,7 +50,7 @@ VERIFY_CPP_TESTS := Ed25519|Splits
 VERIFY_PY_TESTS := tests/test_verify_many.py tests/test_identity.py
 
 .PHONY: all help deps deps-build venv venv-build build check test test-cpp test-py test-portable \
-        test-typing dist test-dist test-pythons demo bench clean
+        test-typing stubs dist test-dist test-pythons demo bench clean
 
 all: build
 
@@ -104,8 +107,11 @@ INSTALL_MODULE = $(PY) -m pip install -q --no-build-isolation --no-deps .
 build: deps venv
 	@$(INSTALL_MODULE)
 
+CPP_CONFIGURE = $(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DULO_BUILD_PYTHON=OFF -DULO_BUILD_TESTS=ON \
+  -DULO_WERROR=ON >/dev/null
+
 test-cpp: deps venv
-	@$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DULO_BUILD_PYTHON=OFF -DULO_BUILD_TESTS=ON -DULO_WERROR=ON >/dev/null
+	@$(CPP_CONFIGURE)
 	@$(VENV)/bin/cmake --build $(CPP_BUILD) -j$(JOBS)
 	@$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -j$(JOBS)
 	@$(VERIFY_PORTABLE) $(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure -j$(JOBS) -R '$(VERIFY_CPP_TESTS)'
@@ -127,16 +133,24 @@ check: test-cpp test-py
 # README line numbers) must pass both checkers; the misuse file must fail
 # both, with exactly the errors it lists.
 test-typing: build
+	@$(CPP_CONFIGURE) && $(VENV)/bin/cmake --build $(CPP_BUILD) --target record_tables >/dev/null
+	@$(CPP_BUILD)/record_tables | $(PY) tools/stub_fields.py --check $(STUB)
 	@cd build && $(abspath $(PY)) -m mypy.stubtest ulo_protocol
 	@$(PY) tests/test_readme.py build/readme_blocks.py
 	@$(PY) -m mypy --strict --cache-dir build/mypy-cache \
 	  tests/typing/usage.py build/readme_blocks.py python/ulo_protocol_cli tools/check_wheel.py tools/run_suites.py \
 	  tools/check_release.py tools/release_build.py tools/wheel_finish.py tools/platform_roots.py \
-	  tools/cpython_builds.py tools/release_tools.py tools/tests
+	  tools/cpython_builds.py tools/release_tools.py tools/stub_fields.py tools/tests
 	@$(VENV)/bin/basedpyright --pythonpath $(PY) --level error tests/typing/usage.py build/readme_blocks.py \
 	  >build/basedpyright.log || { cat build/basedpyright.log; exit 1; }
 	@$(PY) tests/typing/check_misuse.py --python $(PY)
 	@echo "typing: stubtest, mypy --strict and basedpyright clean (usage, README); misuse refused by both"
+
+# The stub's field properties and dict types, written from the field tables.
+STUB := python/ulo_protocol-stubs/__init__.pyi
+stubs: deps venv
+	@$(CPP_CONFIGURE) && $(VENV)/bin/cmake --build $(CPP_BUILD) --target record_tables >/dev/null
+	@$(CPP_BUILD)/record_tables | $(PY) tools/stub_fields.py $(STUB)
 
 # sdist, the manylinux2014 x86_64 and aarch64 wheels and SHA256SUMS
 # (tools/release_build.py: Zig's cross toolchain, libsodium from Debian's

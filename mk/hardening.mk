@@ -117,7 +117,7 @@ fuzz: fuzz-run
 
 # Each process its own seed and share of the lanes; any disagreement aborts.
 fuzz-diff: deps venv
-	@$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DULO_BUILD_PYTHON=OFF -DULO_BUILD_TESTS=ON -DULO_WERROR=ON >/dev/null
+	@$(CPP_CONFIGURE)
 	@$(VENV)/bin/cmake --build $(CPP_BUILD) --target verify_wide_diff
 	@pids=; for i in $$(seq $(JOBS)); do \
 	  $(CPP_BUILD)/verify_wide_diff $$(( ($(DIFF_LANES) + $(JOBS) - 1) / $(JOBS) )) $$i & pids="$$pids $$!"; \
