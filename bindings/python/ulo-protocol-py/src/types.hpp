@@ -30,7 +30,7 @@ struct Instance {
   R record;
 };
 
-// One method as a class's table declares it (methods.hpp makes the rows).
+// One method as a class's spec declares it (class_def.hpp and adaptors.hpp make the rows).
 struct MethodRow {
   const char* name;
   PyCFunction function;
