@@ -207,8 +207,9 @@ def fill(q, n, prefix="i"):
         q.push("routing", envelope(f"{prefix}{k:05d}"))
 
 
-# Sizes on both sides of a batch, and several batches.
-@pytest.mark.parametrize("n", [0, 1, 255, 256, 257, 1500])
+# The reader's first batch is 32 names; batches double up to 1024, the sixth
+# (names 992 to 2015). Sizes about the first batch and the largest.
+@pytest.mark.parametrize("n", [0, 1, 31, 32, 33, 1023, 1024, 1025])
 def test_items_streams_what_list_returns_and_count_counts_it(tmp_path, n):
     q = EnvelopeQueue(str(tmp_path / "q"))
     assert q.count() == 0 and list(q.items()) == []
@@ -219,6 +220,7 @@ def test_items_streams_what_list_returns_and_count_counts_it(tmp_path, n):
     assert iter(it) is it and "ulo_protocol" in type(it).__module__
     assert not hasattr(__import__("ulo_protocol"), type(it).__name__)
     got = [(i.queue_id, i.pair_class, i.envelope) for i in it]
+    assert [g[0] for g in got] == [f"i{k:05d}" for k in range(n)]  # each once, in order
     assert got == [(i.queue_id, i.pair_class, i.envelope) for i in q.list()]
     assert next(it, None) is None  # stays exhausted
     assert q.count() == n

@@ -1,14 +1,17 @@
 #include "runtime.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <system_error>
 #include <thread>
 
 #include "os_error.hpp"
+#include "runtime_testing.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -169,19 +172,49 @@ bool Runtime::exists() noexcept {
   return g_runtime.load(std::memory_order_acquire) != nullptr;
 }
 
-void Runtime::fail_next_start_for_testing(int os_error) noexcept {
+void RuntimeTesting::fail_next_start(int os_error) noexcept {
   g_fail_next_start.store(os_error);
 }
 
-std::size_t Runtime::thread_count() const {
-  std::lock_guard lk(mu_);
-  return threads_;
+std::size_t RuntimeTesting::thread_count(const Runtime& rt) {
+  std::lock_guard lk(rt.mu_);
+  return rt.threads_;
 }
 
-void Runtime::set_idle_timeout(std::chrono::milliseconds t) {
-  std::lock_guard lk(mu_);
-  idle_timeout_ = t;
-  for (Idle* w : idle_) w->cv.notify_one();  // sleepers restart their wait
+void RuntimeTesting::set_idle_timeout(Runtime& rt, std::chrono::milliseconds t) {
+  std::lock_guard lk(rt.mu_);
+  rt.idle_timeout_ = t;
+  for (Runtime::Idle* w : rt.idle_) w->cv.notify_one();  // sleepers restart their wait
+}
+
+std::size_t available_cpus() noexcept {
+  // The fixed-size set covers 1024 CPUs; larger machines need a bigger one.
+  for (int ncpus = CPU_SETSIZE; ncpus <= (1 << 16); ncpus *= 2) {
+    cpu_set_t* set = CPU_ALLOC(ncpus);
+    if (set == nullptr) break;
+    const std::size_t size = CPU_ALLOC_SIZE(ncpus);
+    CPU_ZERO_S(size, set);
+    const int rc = sched_getaffinity(0, size, set);
+    const int count = rc == 0 ? CPU_COUNT_S(size, set) : 0;
+    const bool too_small = rc != 0 && errno == EINVAL;
+    CPU_FREE(set);
+    if (rc == 0) return count > 0 ? static_cast<std::size_t>(count) : 1;
+    if (!too_small) break;
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+Plan plan(std::size_t n, const Split& split) noexcept {
+  if (n == 0) return {};
+  const std::size_t cap = split.max_tasks != 0 ? split.max_tasks : available_cpus();
+  const std::size_t tasks = std::clamp<std::size_t>(n / std::max<std::size_t>(split.per_task, 1),
+                                                    1, std::max<std::size_t>(cap, 1));
+  // About sixteen blocks a task: small enough that a slowed core's share is
+  // taken up by the others, large enough that the cursor costs nothing.
+  std::size_t block = std::clamp<std::size_t>(n / (tasks * 16), 1, std::max<std::size_t>(split.max_block, 1));
+  const std::size_t round = std::max<std::size_t>(split.round_to, 1);
+  block = (block + round - 1) / round * round;
+  return {tasks, block};
 }
 
 // Called with mu_ held (or before the runtime is published).

@@ -52,6 +52,51 @@ struct Interrupt {
 };
 inline constexpr std::chrono::milliseconds kPollInterval{20};
 
+// CPUs in the calling process's affinity mask; at least 1.
+std::size_t available_cpus() noexcept;
+
+// How a loop over n items is shared among pool tasks: one task per
+// `per_task` items, at most `max_tasks` of them, each taking blocks of
+// about a sixteenth of its share, capped at `max_block` and rounded up to
+// whole multiples of `round_to`.
+struct Split {
+  std::size_t per_task = 1;
+  std::size_t max_tasks = 0;  // 0: one per available CPU
+  std::size_t max_block = 1;
+  std::size_t round_to = 1;
+  // A lone task still goes to the pool, so that the waiting caller keeps
+  // answering its interrupt while the task blocks in the kernel; without
+  // this it runs on the calling thread.
+  bool blocking = true;
+};
+// Tasks and block size for n items: no tasks when n is 0.
+struct Plan {
+  std::size_t tasks = 0;
+  std::size_t block = 1;
+};
+Plan plan(std::size_t n, const Split& split) noexcept;
+
+// Memory a pool task writes, owned by the call that waits for it. When a
+// fork in the call's interrupt check cut this process (the child) off from
+// the pool, that memory may be half-written: it is left alone (leaked), not
+// destroyed.
+template <class T>
+class PoolOwned {
+ public:
+  template <class... A>
+  explicit PoolOwned(A&&... a) : p_(std::make_unique<T>(std::forward<A>(a)...)) {}
+  PoolOwned(const PoolOwned&) = delete;
+  PoolOwned& operator=(const PoolOwned&) = delete;
+  ~PoolOwned();
+  T& operator*() const noexcept { return *p_; }
+  T* operator->() const noexcept { return p_.get(); }
+  // Ownership passes to the caller, once the pool is done with it.
+  std::unique_ptr<T> release() noexcept { return std::move(p_); }
+
+ private:
+  std::unique_ptr<T> p_;
+};
+
 class Runtime {
  public:
   // The runtime, created on the first call. On failure to start its first
@@ -99,12 +144,13 @@ class Runtime {
   // left alone (leaked), not read or destroyed.
   static bool orphaned() noexcept;
 
-  // Live pool threads (the permanent one included).
-  std::size_t thread_count() const;
-  // How long an extra pool thread waits for work before it retires.
-  void set_idle_timeout(std::chrono::milliseconds t);
-  // Makes the next creation by get() fail with this OS error number.
-  static void fail_next_start_for_testing(int os_error) noexcept;
+  // Runs body(begin, end) over [0, n) in blocks, on as many pool tasks as
+  // `split` makes worth it; the tasks take the next block from a shared
+  // cursor, so one slowed core does not hold up the rest. A stopped call
+  // leaves the blocks not yet taken undone and fails; so does a body that
+  // throws. Blocks are claimed in no particular order: write by index.
+  template <class Body>
+  Result<void, BlockingError> parallel_for(std::size_t n, const Split& split, Body&& body);
 
   Runtime(const Runtime&) = delete;
   Runtime& operator=(const Runtime&) = delete;
@@ -144,6 +190,7 @@ class Runtime {
     std::uint64_t forks;  // fork_count() when the call began
   };
 
+  friend struct RuntimeTesting;
   Runtime() = default;
   // Waits for `c`, checking the current call's interrupt meanwhile.
   void await(Completion& c) noexcept;
@@ -172,101 +219,6 @@ class Runtime {
   static inline Runtime* abandoned_ = nullptr;
 };
 
-template <class F>
-auto Runtime::run_blocking(F&& f)
-    -> Result<std::invoke_result_t<F&>, BlockingError> {
-  using R = std::invoke_result_t<F&>;
-  using Stored = std::conditional_t<std::is_void_v<R>, bool, R>;
-  struct Task final : Completion {
-    explicit Task(F& f_) : fn(f_) {}
-    F& fn;
-    std::optional<Stored> out;
-    void run() noexcept override {
-      try {
-        if constexpr (std::is_void_v<R>) {
-          std::invoke(fn);
-          out.emplace(true);
-        } else {
-          out.emplace(std::invoke(fn));
-        }
-      } catch (...) {
-        // A faulted step has no result; the caller sees BlockingError.
-      }
-      finish();
-    }
-  };
-  if (stopping()) return unexpected(BlockingError{});
-  Task task(f);
-  submit(&task);
-  await(task);
-  if (!task.out) return unexpected(BlockingError{});
-  if constexpr (std::is_void_v<R>) {
-    return {};
-  } else {
-    return std::move(*task.out);
-  }
-}
-
-template <class F>
-Result<void, BlockingError> Runtime::run_blocking_n(std::size_t n, F&& f) {
-  struct Task final : Completion {
-    Task(F& f_, std::size_t i_) : fn(f_), index(i_) {}
-    F& fn;
-    std::size_t index;
-    bool ok = false;
-    void run() noexcept override {
-      try {
-        std::invoke(fn, index);
-        ok = true;
-      } catch (...) {
-        // Reported to the caller as BlockingError.
-      }
-      finish();
-    }
-  };
-  if (stopping()) return unexpected(BlockingError{});
-  std::deque<Task> tasks;  // stable addresses
-  for (std::size_t i = 0; i < n; ++i) tasks.emplace_back(f, i);
-  for (auto& t : tasks) submit(&t);
-  bool ok = true;
-  for (auto& t : tasks) {
-    await(t);
-    ok = ok && t.ok;
-  }
-  if (!ok) return unexpected(BlockingError{});
-  return {};
-}
-
-template <class Op>
-auto Runtime::block_on(Op&& op, Interrupt interrupt)
-    -> Result<std::invoke_result_t<Op&>, std::string> {
-  Call*& current = this_thread_call();
-  if (current) {
-    return unexpected(std::string(
-        "cannot run an operation to completion from a thread that is "
-        "already driving the worker runtime"));
-  }
-  Call call{interrupt, {}, fork_count()};
-  current = &call;
-  struct Reset {
-    Call*& slot;
-    ~Reset() { slot = nullptr; }
-  } reset{current};
-  if constexpr (std::is_void_v<std::invoke_result_t<Op&>>) {
-    std::invoke(op);
-    return {};
-  } else {
-    return std::invoke(op);
-  }
-}
-
-template <class Op>
-auto Runtime::run(Op&& op, Interrupt interrupt)
-    -> Result<std::invoke_result_t<Op&, Runtime&>, std::string> {
-  auto rt = get();
-  if (!rt) return unexpected(std::move(rt.error()));
-  Runtime& r = **rt;
-  return r.block_on([&] { return std::invoke(op, r); }, interrupt);
-}
-
 }  // namespace ulo
+
+#include "runtime_impl.hpp"  // IWYU pragma: export

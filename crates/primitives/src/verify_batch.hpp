@@ -29,9 +29,6 @@ struct VerifyItem {
 // items on two threads measured about 120 us against 141 us inline.
 inline constexpr std::size_t kParallelThreshold = 4;
 
-// CPUs in the calling process's affinity mask; at least 1.
-std::size_t available_cpus() noexcept;
-
 // How many pool tasks a batch of n items is worth, with at most `threads`
 // of them (0: one per available CPU). 0 means the batch is better run on
 // the calling thread alone, without touching the runtime: it is below

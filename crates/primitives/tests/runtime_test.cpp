@@ -15,7 +15,10 @@
 #include <string>
 #include <utility>
 #include <thread>
+#include <tuple>
 #include <vector>
+
+#include "runtime_testing.hpp"
 
 namespace {
 
@@ -57,7 +60,7 @@ TEST_F(RuntimeDeathTest, LazyCreationAndRetryAfterFailure) {
       {
         const int before = os_threads();
         if (ulo::Runtime::exists()) std::_Exit(1);
-        ulo::Runtime::fail_next_start_for_testing(EAGAIN);
+        ulo::RuntimeTesting::fail_next_start(EAGAIN);
         auto failed = ulo::Runtime::get();
         if (failed || failed.error() !=
                           "failed to start tokio runtime for ulo-protocol-py: "
@@ -66,7 +69,7 @@ TEST_F(RuntimeDeathTest, LazyCreationAndRetryAfterFailure) {
         if (ulo::Runtime::exists() || os_threads() > before) std::_Exit(3);
         auto ok = ulo::Runtime::get();  // the failure left nothing behind
         if (!ok || !ulo::Runtime::exists()) std::_Exit(4);
-        if ((*ok)->thread_count() != 1 || os_threads() <= before)
+        if (ulo::RuntimeTesting::thread_count(**ok) != 1 || os_threads() <= before)
           std::_Exit(5);
         if (*ulo::Runtime::get() != *ok) std::_Exit(6);
         std::_Exit(0);
@@ -123,8 +126,8 @@ TEST(Runtime, BlockOnRunsOnCallerAndRefusesNesting) {
 
 TEST(Runtime, ThreadsStartOnDemandAndRetireWhenIdle) {
   auto& rt = runtime();
-  rt.set_idle_timeout(100ms);
-  ASSERT_TRUE(eventually([&] { return rt.thread_count() == 1; }, 15s));
+  ulo::RuntimeTesting::set_idle_timeout(rt, 100ms);
+  ASSERT_TRUE(eventually([&] { return ulo::RuntimeTesting::thread_count(rt) == 1; }, 15s));
   // Threads that have just left the pool may still be on their way out.
   int base = os_threads();
   ASSERT_TRUE(eventually([&] {
@@ -148,13 +151,13 @@ TEST(Runtime, ThreadsStartOnDemandAndRetireWhenIdle) {
   }
   for (auto& t : callers) t.join();
   EXPECT_EQ(inside.load(), kCallers);
-  EXPECT_GE(rt.thread_count(), std::size_t{kCallers});
+  EXPECT_GE(ulo::RuntimeTesting::thread_count(rt), std::size_t{kCallers});
 
   // Extra threads leave after the idle period; the permanent one stays.
-  EXPECT_TRUE(eventually([&] { return rt.thread_count() == 1; }));
+  EXPECT_TRUE(eventually([&] { return ulo::RuntimeTesting::thread_count(rt) == 1; }));
   EXPECT_TRUE(eventually([&] { return os_threads() == base; }));
   EXPECT_EQ(rt.run_blocking([] { return 3; }).value(), 3);
-  rt.set_idle_timeout(10'000ms);
+  ulo::RuntimeTesting::set_idle_timeout(rt, 10'000ms);
 }
 
 TEST(Runtime, ManyCallersShareThePool) {
@@ -200,7 +203,7 @@ TEST_P(RuntimeFork, ChildBuildsItsOwnRuntime) {
     if ((*again)->run_blocking([] { return 7; }).value_or(0) != 7) std::_Exit(3);
     std::atomic<int> n{0};
     if (!(*again)->run_blocking_n(4, [&](std::size_t) { ++n; }) || n != 4) std::_Exit(4);
-    auto nested = ulo::Runtime::run([](ulo::Runtime& r) { return r.thread_count(); });
+    auto nested = ulo::Runtime::run([](ulo::Runtime& r) { return ulo::RuntimeTesting::thread_count(r); });
     if (!nested || *nested < 1) std::_Exit(5);
     std::_Exit(0);
   }
@@ -281,6 +284,59 @@ TEST(RuntimeInterrupt, PoolThreadsBlockAsynchronousSignals) {
   sigset_t mine;
   ::pthread_sigmask(SIG_BLOCK, nullptr, &mine);
   EXPECT_EQ(::sigismember(&mine, SIGINT), 0);  // the caller's mask is untouched
+}
+
+// Every index once, with sizes at a block's edges, on one task (on the
+// caller or the pool) and on several. Blocks are 8 items (the rounding).
+class ParallelFor
+    : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t, bool>> {};
+
+TEST_P(ParallelFor, CoversEveryIndexOnce) {
+  const auto [n, tasks, blocking] = GetParam();
+  const ulo::Split split{.per_task = 1, .max_tasks = tasks, .round_to = 8, .blocking = blocking};
+  std::vector<std::atomic<int>> hits(n);
+  std::atomic<int> misshapen{0};
+  auto r = ulo::Runtime::run([&](ulo::Runtime& rt) {
+    return rt.parallel_for(n, split, [&](std::size_t begin, std::size_t end) {
+      if (begin % 8 != 0 || end <= begin || end - begin > 8) ++misshapen;
+      for (std::size_t i = begin; i < end; ++i) ++hits[i];
+    });
+  });
+  ASSERT_TRUE(r.has_value() && r->has_value());
+  EXPECT_EQ(misshapen.load(), 0);
+  for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(hits[i].load(), 1) << "index " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ParallelFor,
+                         ::testing::Combine(::testing::Values<std::size_t>(0, 1, 7, 8, 9, 1000),
+                                            ::testing::Values<std::size_t>(1, 3),
+                                            ::testing::Bool()));
+
+// Each block waits for the stop, so no task gets past its first block
+// however loaded the machine; the 10 s limit only ends a hang.
+TEST(ParallelForStop, LeavesTheRestUndone) {
+  auto& rt = runtime();
+  constexpr std::size_t kN = 1000;
+  std::vector<std::atomic<int>> hits(kN);
+  auto check = [] { return true; };
+  const auto limit = std::chrono::steady_clock::now() + 10s;
+  auto r = rt.block_on(
+      [&] {
+        const std::atomic<bool>& stop = ulo::Runtime::stop_requested();
+        return rt.parallel_for(kN, {.per_task = 1, .max_tasks = 3},
+                               [&](std::size_t begin, std::size_t end) {
+                                 for (std::size_t i = begin; i < end; ++i) ++hits[i];
+                                 while (!stop.load() && std::chrono::steady_clock::now() < limit) {
+                                   std::this_thread::sleep_for(1ms);
+                                 }
+                               });
+      },
+      ulo::Interrupt::of(check));
+  ASSERT_TRUE(r.has_value());
+  EXPECT_FALSE(r->has_value());
+  int done = 0;
+  for (auto& h : hits) done += h.load();
+  EXPECT_LE(done, 3);  // a block of one item per task, at most
 }
 
 }  // namespace

@@ -131,9 +131,14 @@ class QueueReader {
     std::variant<QueuedItem, QueueError> value;
   };
 
+  // How the batches run: from a small first one that grows, so that the
+  // first entry comes soon, or large from the start, for a caller that
+  // takes every entry.
+  enum class Pace : std::uint8_t { first_soon, all_at_once };
+
   // Starts after the file name `after` when one is given (a reader taking
   // over where another stopped).
-  explicit QueueReader(std::string dir, std::string after = {});
+  explicit QueueReader(std::string dir, std::string after = {}, Pace pace = Pace::first_soon);
   QueueReader(QueueReader&&) noexcept;
   QueueReader& operator=(QueueReader&&) noexcept;
   ~QueueReader();
