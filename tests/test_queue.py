@@ -203,27 +203,30 @@ def test_runtime_starts_at_the_first_bridge_call(tmp_path):
 
 
 def fill(q, n, prefix="i"):
-    for k in range(n):
-        q.push("routing", envelope(f"{prefix}{k:05d}"))
+    q.push_many(("routing", envelope(f"{prefix}{k:05d}")) for k in range(n))
 
 
-# The reader's first batch is 32 names; batches double up to 1024, the sixth
-# (names 992 to 2015). Sizes about the first batch and the largest.
-@pytest.mark.parametrize("n", [0, 1, 31, 32, 33, 1023, 1024, 1025])
-def test_items_streams_what_list_returns_and_count_counts_it(tmp_path, n):
+# items() reads 32 names first, then twice as many each time up to 1024, so
+# its batches end after 32, 96, ... 992, 2016 names. Sizes on both sides of
+# the first end and of the first full-size batch, grown in one queue.
+def test_items_streams_what_list_returns_and_count_counts_it(tmp_path):
     q = EnvelopeQueue(str(tmp_path / "q"))
     assert q.count() == 0 and list(q.items()) == []
     (tmp_path / "q").mkdir()
     (tmp_path / "q" / "x.txt").write_text("not counted")
-    fill(q, n)
     it = q.items()
     assert iter(it) is it and "ulo_protocol" in type(it).__module__
     assert not hasattr(__import__("ulo_protocol"), type(it).__name__)
-    got = [(i.queue_id, i.pair_class, i.envelope) for i in it]
-    assert [g[0] for g in got] == [f"i{k:05d}" for k in range(n)]  # each once, in order
-    assert got == [(i.queue_id, i.pair_class, i.envelope) for i in q.list()]
-    assert next(it, None) is None  # stays exhausted
-    assert q.count() == n
+    have = 0
+    for n in [1, 31, 32, 33, 991, 992, 993, 2015, 2016, 2017]:
+        q.push_many(("routing", envelope(f"i{k:05d}")) for k in range(have, n))
+        have = n
+        it = q.items()
+        got = [(i.queue_id, i.pair_class, i.envelope) for i in it]
+        assert [g[0] for g in got] == [f"i{k:05d}" for k in range(n)], n  # each once, in order
+        assert got == [(i.queue_id, i.pair_class, i.envelope) for i in q.list()], n
+        assert next(it, None) is None  # stays exhausted
+        assert q.count() == n
 
 
 def test_items_reads_names_once_and_skips_what_was_dropped_meanwhile(tmp_path):
