@@ -8,6 +8,8 @@
 #   make check-tsan-ft    the thread stress test under ThreadSanitizer on the
 #                         free-threaded CPython (tools/cpython_builds.py, or
 #                         PYTHON_FT=...), without its lock
+#   make coverage         line coverage of crates/*/src by the C++ and Python
+#                         suites (gcov, -O0), summed per crate
 
 SAN_BUILD := build/sanitize
 FUZZ_BUILD := build/fuzz
@@ -22,7 +24,7 @@ CLANGXX := clang++-19
 CLANG_TIDY_RUN := run-clang-tidy-19
 CLANG_TIDY := clang-tidy-19
 
-.PHONY: check-sanitize sanitize-build check-tsan-ft fuzz fuzz-build fuzz-run fuzz-replay soak \
+.PHONY: check-sanitize sanitize-build check-tsan-ft coverage fuzz fuzz-build fuzz-run fuzz-replay soak \
         lint lint-tidy lint-cppcheck lint-unused tidy-configure
 
 # --- Sanitizers ------------------------------------------------------------
@@ -69,6 +71,29 @@ check-tsan-ft: deps venv
 	@TSAN_OPTIONS=suppressions=$(CURDIR)/tools/tsan-free-threaded.supp PYTHON_GIL=0 \
 	  LD_PRELOAD=$(shell gcc -print-file-name=libtsan.so) PYTHONPATH=$(CURDIR)/$(TSAN_BUILD) \
 	  $(TSAN_VENV)/bin/python -m pytest -p no:cacheprovider tests/test_threads.py
+
+# --- Coverage --------------------------------------------------------------
+
+# Both suites, as `make check` runs them (the portable verification path
+# too), against one -O0 --coverage build; counters are zeroed first so that
+# a rerun measures only itself. Not part of `make test`: it reports, it does
+# not judge.
+COV_BUILD := build/cov
+COV_CRATES := $(notdir $(wildcard crates/*))
+
+coverage: deps venv
+	@$(VENV)/bin/cmake -S . -B $(COV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O0 --coverage" \
+	  -DULO_BUILD_PYTHON=ON -DULO_BUILD_TESTS=ON -DULO_WERROR=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
+	@$(VENV)/bin/cmake --build $(COV_BUILD) -j$(JOBS)
+	@find $(COV_BUILD) -name '*.gcda' -delete
+	@$(VENV)/bin/ctest --test-dir $(COV_BUILD) --output-on-failure -j$(JOBS)
+	@$(VERIFY_PORTABLE) $(VENV)/bin/ctest --test-dir $(COV_BUILD) --output-on-failure -j$(JOBS) -R '$(VERIFY_CPP_TESTS)'
+	@PYTHONPATH=$(CURDIR)/$(COV_BUILD) $(PY) -m pytest -p no:cacheprovider -q tests
+	@PYTHONPATH=$(CURDIR)/$(COV_BUILD) $(VERIFY_PORTABLE) $(PY) -m pytest -p no:cacheprovider -q $(VERIFY_PY_TESTS)
+	@for c in $(COV_CRATES); do \
+	  printf '%s: ' $$c; \
+	  $(VENV)/bin/gcovr --root . --filter "crates/$$c/src/" --print-summary -o /dev/null $(COV_BUILD) | grep '^lines'; \
+	done
 
 # --- Fuzzing ---------------------------------------------------------------
 
