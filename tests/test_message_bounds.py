@@ -5,14 +5,11 @@ import json
 import pytest
 
 import ulo_protocol as ulo
+from conftest import envelope_dict
 
 ANCHOR_RECEIPT = {"anchor_id": "a", "anchor_kind": "local", "submission_ref": "mock://00",
                   "merkle_root_hex": "00" * 32, "submitted_at": "2026-04-15T09:00:00Z",
                   "expected_finality_at": "2026-04-15T09:00:00Z"}
-ENVELOPE = {"exchange_id": "ex-1", "peer_self": {"class": "body", "type": "agent", "ref": "a"},
-            "direction": "outbound", "request_hash": "aa11", "our_signature": "sig-a",
-            "opened_at": "2026-04-15T09:00:00Z", "protocol_hint": "quic",
-            "counterparty_identifier": "peer-7"}
 
 
 def address_class(value):
@@ -28,12 +25,12 @@ def anchor_kind(value):
 
 
 def direction(value):
-    ulo.SignedEnvelope.from_json(json.dumps({**ENVELOPE, "direction": value}))
+    ulo.SignedEnvelope.from_json(json.dumps(envelope_dict(direction=value)))
 
 
 def wrong_type_string(value):
     # A string where a record belongs: the decoder shows the string found.
-    ulo.SignedEnvelope.from_json(json.dumps({**ENVELOPE, "peer_self": value}))
+    ulo.SignedEnvelope.from_json(json.dumps(envelope_dict(peer_self=value)))
 
 
 def root_hex(value):
