@@ -223,7 +223,8 @@ def test_a_timestamp_datetime_cannot_hold_names_its_field():
 
 # --- argument errors: one message shape, whatever the callable -------------
 
-P = ulo_protocol.ProtocolAddress
+U = ulo_protocol
+P = U.ProtocolAddress
 IDENT = ulo_protocol.SoftwareIdentity.from_seed(bytes(range(32)))
 D = IDENT.descriptor()
 SIG = IDENT.sign(b"p")
@@ -236,6 +237,10 @@ def a(*args, **kwargs):
     return args, kwargs
 
 
+def cast(name, got, want):
+    return f"argument '{name}': '{got}' object cannot be cast as '{want}'"
+
+
 # (callable, its arguments, the TypeError's exact message)
 ARGUMENT_ERRORS = [
     (P, a(), NEW + "missing 3 required positional arguments: 'address_class', 'type_', and 'ref_'"),
@@ -244,70 +249,52 @@ ARGUMENT_ERRORS = [
     (P, a("body", "t", "r", "x"), NEW + "takes 3 positional arguments but 4 were given"),
     (P, a("body", "t", ref_="r", extra=1), NEW + "got an unexpected keyword argument 'extra'"),
     (P, a("body", "t", "r", type_="t"), NEW + "got multiple values for argument 'type_'"),
-    (P, a(None, "t", "r"), "argument 'address_class': 'NoneType' object cannot be cast as 'str'"),
+    (P, a(None, "t", "r"), cast("address_class", "NoneType", "str")),
     # The types are checked before the class name is looked up.
-    (P, a("widget", 1, "r"), "argument 'type_': 'int' object cannot be cast as 'str'"),
+    (P, a("widget", 1, "r"), cast("type_", "int", "str")),
     (P.parse, a("a", "b"), "ProtocolAddress.parse() takes 1 positional arguments but 2 were given"),
-    (P.parse, a(uri=b"x"), "argument 'uri': 'bytes' object cannot be cast as 'str'"),
+    (P.parse, a(uri=b"x"), cast("uri", "bytes", "str")),
     (P("body", "t", "r").to_uri, a(1), "ProtocolAddress.to_uri() takes no arguments (1 given)"),
-    (ulo_protocol.classify_exchange, a(1, 2),
-     "argument 'protocol_hint': 'int' object cannot be cast as 'str'"),
-    (ulo_protocol.classify_exchange, a("tcp"),
+    (U.classify_exchange, a(1, 2), cast("protocol_hint", "int", "str")),
+    (U.classify_exchange, a("tcp"),
      "classify_exchange() missing 1 required positional argument: 'counterparty'"),
-    (ulo_protocol.CounterpartyInfo, a("a", "b", 3),
-     "argument 'peer_address': 'int' object cannot be cast as 'str'"),
-    (ulo_protocol.SignedEnvelope.from_json, a(b"{}"),
-     "argument 's': 'bytes' object cannot be cast as 'str'"),
-    (ulo_protocol.SignedEnvelope.from_dict, a([]),
-     "argument 'd': 'list' object cannot be cast as 'dict'"),
-    (ulo_protocol.AnchorProof.from_dict, a([]), "argument 'd': 'list' object cannot be cast as 'dict'"),
-    (ulo_protocol.MockAnchor("m").submit, a(bytearray(32)),
-     "argument 'merkle_root': 'bytearray' object cannot be cast as 'bytes'"),
-    (ulo_protocol.MockAnchor("m").submit, a(None),
-     "argument 'merkle_root': 'NoneType' object cannot be cast as 'bytes'"),
-    (ulo_protocol.MockAnchor("m").verify, a("{}"),
-     "argument 'receipt': 'str' object cannot be cast as 'AnchorReceipt'"),
-    (D.verify, a(bytearray(b"x"), "sig"),
-     "argument 'payload': 'bytearray' object cannot be cast as 'bytes'"),
-    (D.verify, a(b"x", memoryview(b"s")),
-     "argument 'signature_bytes': 'memoryview' object cannot be cast as 'bytes'"),
-    (ulo_protocol.SoftwareIdentity.from_seed, a("x" * 32),
-     "argument 'seed': 'str' object cannot be cast as 'bytes'"),
-    (ulo_protocol.AttestationChain, a("abc"), "argument 'certs_b64': Can't extract `str` to `Vec`"),
-    (ulo_protocol.AttestationChain, a(None),
-     "argument 'certs_b64': 'NoneType' object cannot be cast as 'Sequence'"),
-    (ulo_protocol.AttestationChain, a([1]), "argument 'certs_b64': 'int' object cannot be cast as 'str'"),
-    (ulo_protocol.AttestationChain, a([], None),
-     "argument 'vendor': 'NoneType' object cannot be cast as 'str'"),
-    (ulo_protocol.merkle_root, a(b"abc"),
-     "argument 'leaves': 'bytes' object cannot be cast as 'Iterable[bytes]'"),
-    (ulo_protocol.merkle_root, a([b"a", bytearray(b"b")]),
-     "argument 'leaves[1]': 'bytearray' object cannot be cast as 'bytes'"),
-    (ulo_protocol.merkle_inclusion_proof, a([b"a"], True),
-     "argument 'index': 'bool' object cannot be cast as 'int'"),
-    (ulo_protocol.merkle_inclusion_proof, a([b"a"], 1.0),
-     "argument 'index': 'float' object cannot be cast as 'int'"),
-    (ulo_protocol.verify_merkle_inclusion, a("a", 0, 1, [], bytes(32)),
-     "argument 'leaf': 'str' object cannot be cast as 'bytes'"),
-    (ulo_protocol.verify_merkle_inclusion, a(b"", 0, 1, b"", bytes(32)),
-     "argument 'proof': 'bytes' object cannot be cast as 'Sequence[bytes]'"),
+    (U.CounterpartyInfo, a("a", "b", 3), cast("peer_address", "int", "str")),
+    (U.SignedEnvelope.from_json, a(b"{}"), cast("s", "bytes", "str")),
+    (U.SignedEnvelope.from_dict, a([]), cast("d", "list", "dict")),
+    (U.AnchorProof.from_dict, a([]), cast("d", "list", "dict")),
+    (U.MockAnchor("m").submit, a(bytearray(32)), cast("merkle_root", "bytearray", "bytes")),
+    (U.MockAnchor("m").submit, a(None), cast("merkle_root", "NoneType", "bytes")),
+    (U.MockAnchor("m").verify, a("{}"), cast("receipt", "str", "AnchorReceipt")),
+    (D.verify, a(bytearray(b"x"), "sig"), cast("payload", "bytearray", "bytes")),
+    (D.verify, a(b"x", memoryview(b"s")), cast("signature_bytes", "memoryview", "bytes")),
+    (U.SoftwareIdentity.from_seed, a("x" * 32), cast("seed", "str", "bytes")),
+    (U.AttestationChain, a("abc"), "argument 'certs_b64': Can't extract `str` to `Vec`"),
+    (U.AttestationChain, a(None), cast("certs_b64", "NoneType", "Sequence")),
+    (U.AttestationChain, a([1]), cast("certs_b64", "int", "str")),
+    (U.AttestationChain, a([], None), cast("vendor", "NoneType", "str")),
+    (U.merkle_root, a(b"abc"), cast("leaves", "bytes", "Iterable[bytes]")),
+    (U.merkle_root, a([b"a", bytearray(b"b")]), cast("leaves[1]", "bytearray", "bytes")),
+    (U.merkle_inclusion_proof, a([b"a"], True), cast("index", "bool", "int")),
+    (U.merkle_inclusion_proof, a([b"a"], 1.0), cast("index", "float", "int")),
+    (U.verify_merkle_inclusion, a("a", 0, 1, [], bytes(32)), cast("leaf", "str", "bytes")),
+    (U.verify_merkle_inclusion, a(b"", 0, 1, b"", bytes(32)),
+     cast("proof", "bytes", "Sequence[bytes]")),
     # verify_many names the position of the item, and of the member in it.
     (D.verify_many, a(), "PeerIdentityDescriptor.verify_many() missing 1 required positional "
                          "argument: 'items'"),
-    (D.verify_many, a(5), "argument 'items': 'int' object cannot be cast as 'Iterable'"),
+    (D.verify_many, a(5), cast("items", "int", "Iterable")),
     (D.verify_many, a([(D, b"p")]), "argument 'items[0]" + SHAPE + "2"),
     (D.verify_many, a([GOOD, GOOD, GOOD + (SIG,)]), "argument 'items[2]" + SHAPE + "4"),
     (D.verify_many, a([GOOD, ()]), "argument 'items[1]" + SHAPE + "0"),
-    (D.verify_many, a([GOOD, [D, b"p", SIG]]),
-     "argument 'items[1]': 'list' object cannot be cast as 'tuple'"),
-    (D.verify_many, a([GOOD, None]), "argument 'items[1]': 'NoneType' object cannot be cast as 'tuple'"),
+    (D.verify_many, a([GOOD, [D, b"p", SIG]]), cast("items[1]", "list", "tuple")),
+    (D.verify_many, a([GOOD, None]), cast("items[1]", "NoneType", "tuple")),
     (D.verify_many, a([(D.to_json(), b"p", SIG)]),
-     "argument 'items[0][0]': 'str' object cannot be cast as 'PeerIdentityDescriptor'"),
+     cast("items[0][0]", "str", "PeerIdentityDescriptor")),
     (D.verify_many, a([GOOD, GOOD, GOOD, (D, bytearray(b"p"), SIG)]),
-     "argument 'items[3][1]': 'bytearray' object cannot be cast as 'bytes'"),
+     cast("items[3][1]", "bytearray", "bytes")),
     (D.verify_many, a([GOOD, (D, b"p", memoryview(SIG))]),
-     "argument 'items[1][2]': 'memoryview' object cannot be cast as 'bytes'"),
-    (D.verify_many, a([(D, "p", 5)]), "argument 'items[0][1]': 'str' object cannot be cast as 'bytes'"),
+     cast("items[1][2]", "memoryview", "bytes")),
+    (D.verify_many, a([(D, "p", 5)]), cast("items[0][1]", "str", "bytes")),
 ]
 
 
