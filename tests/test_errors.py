@@ -59,6 +59,9 @@ def test_panic_exception_is_not_a_module_attribute():
     assert not hasattr(ulo_protocol, "PanicException")
 
 
+IDENT = ulo_protocol.SoftwareIdentity.from_seed(bytes(range(32)))
+D = IDENT.descriptor()
+SIG = IDENT.sign(b"p")
 DECODE = load_jsonl("json_decode.jsonl")
 DUMPS = "line and column refer to json.dumps(d)"
 
@@ -154,12 +157,6 @@ def test_foreign_exceptions_get_no_note(call, arg, exc):
     assert getattr(e.value, "__notes__", []) == own
 
 
-@pytest.fixture(scope="module")
-def signer():
-    me = ulo_protocol.SoftwareIdentity.from_seed(bytes(range(32)))
-    return me.descriptor(), me.sign(b"payload")
-
-
 @pytest.mark.parametrize("signature, key_ok, note_length", [
     ("base64", True, 88),
     ("short", True, 63),
@@ -167,15 +164,15 @@ def signer():
     ("flipped", True, None),   # 64 bytes that do not verify: the length was not the fault
     ("base64", False, None),   # a bad key is reported first, without the signature's note
 ])
-def test_verify_note_on_wrong_signature_length(signer, signature, key_ok, note_length):
-    descriptor, sig = signer
+def test_verify_note_on_wrong_signature_length(signature, key_ok, note_length):
+    descriptor, sig = D, SIG
     sig = {"base64": base64.b64encode(sig), "short": sig[:63], "long": sig + b"\0",
            "flipped": bytes([sig[0] ^ 1]) + sig[1:]}[signature]
     if not key_ok:
         descriptor = ulo_protocol.PeerIdentityDescriptor.from_dict(
             {**descriptor.to_dict(), "public_key_b64": "!"})
     with pytest.raises(ValueError) as e:
-        descriptor.verify(b"payload", sig)
+        descriptor.verify(b"p", sig)
     assert str(e.value) == "signature verification failed: " + (
         "BadSignature" if key_ok else "BadPublicKey")
     if note_length is None:
@@ -225,9 +222,6 @@ def test_a_timestamp_datetime_cannot_hold_names_its_field():
 
 U = ulo_protocol
 P = U.ProtocolAddress
-IDENT = ulo_protocol.SoftwareIdentity.from_seed(bytes(range(32)))
-D = IDENT.descriptor()
-SIG = IDENT.sign(b"p")
 GOOD = (D, b"p", SIG)
 SHAPE = "': expected a tuple (descriptor, payload, signature_bytes) of 3 items, got "
 NEW = "ProtocolAddress.__new__() "
