@@ -46,6 +46,7 @@ def test_only_the_root_decides_verification():
     ("11g1" + "1" * 60, "anchor bad response: Invalid character 'g' at position 2"),
     ("12g", "anchor bad response: Odd number of digits"),
     ("1é1", "anchor bad response: Invalid character 'Ã' at position 1"),
+    ("0\n" + "00" * 31, "anchor bad response: Invalid character '\\n' at position 1"),  # one line
 ])
 def test_malformed_receipt_roots(root_hex, message):
     d = json.loads(RECEIPT)

@@ -33,12 +33,6 @@ def wrong_type_string(value):
     ulo.SignedEnvelope.from_json(json.dumps(envelope_dict(peer_self=value)))
 
 
-def root_hex(value):
-    anchor = ulo.MockAnchor("a")
-    receipt = anchor.submit(bytes(32)).to_dict()
-    anchor.verify(ulo.AnchorReceipt.from_dict({**receipt, "merkle_root_hex": value}))
-
-
 SITES = [address_class, uri, anchor_kind, direction, wrong_type_string]
 
 
@@ -67,21 +61,3 @@ def test_long_values_are_cut_with_their_length(site, length):
     marker = f"... [{length} characters in all]"
     assert (marker in message) is (length > 200)
     assert len(message) < 1000
-
-
-@pytest.mark.parametrize("site, message", [
-    (address_class, "unknown address class: bogus (expected one of: body, act, datum, prop, "
-                    "discard, pair, doc, evidence, route, mediation)"),
-    (uri, "invalid tov:// URI: http://x/y"),
-])
-def test_ordinary_values_are_echoed_exactly(site, message):
-    value = "bogus" if site is address_class else "http://x/y"
-    with pytest.raises(ValueError) as e:
-        site(value)
-    assert str(e.value) == message
-
-
-def test_bad_hex_character_is_escaped():
-    with pytest.raises(ValueError) as e:
-        root_hex("0\n" + "00" * 31)
-    assert str(e.value) == "anchor bad response: Invalid character '\\n' at position 1"
