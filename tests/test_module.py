@@ -128,14 +128,6 @@ def test_dict_and_json_forms_are_described_under_unchanged_signatures(name):
         assert cls.to_json.__doc__ == "Serialize to canonical JSON."
 
 
-def test_instances_take_no_new_attributes():
-    addr = ulo_protocol.ProtocolAddress("body", "t", "r")
-    with pytest.raises(AttributeError):
-        addr.extra = 1
-    with pytest.raises(AttributeError):
-        addr.ref = "x"
-
-
 def test_reimport_returns_the_same_module():
     first = sys.modules.pop("ulo_protocol")
     try:

@@ -1,7 +1,8 @@
 """Value semantics of the records, one table for every record class:
-equality, hashing, ordering, copies and pickles (across a real process pool
-too), and the objects that refuse to be copied."""
+equality, hashing, ordering, immutability, copies and pickles (across a real
+process pool too), and the objects that refuse to be copied."""
 import copy
+import inspect
 import multiprocessing
 import pickle
 from concurrent.futures import ProcessPoolExecutor
@@ -59,6 +60,11 @@ def test_value_semantics(value, other):
         assert back == value and type(back) is type(value) and repr(back) == repr(value)
     assert copy.copy(value) == value
     assert copy.deepcopy(value) == value
+    # Immutable: no field can be set, and no attribute added.
+    field = next(n for n, d in vars(type(value)).items() if inspect.isgetsetdescriptor(d))
+    for name in (field, "extra"):
+        with pytest.raises(AttributeError):
+            setattr(value, name, 1)
 
 
 def echo(value):
