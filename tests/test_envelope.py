@@ -155,7 +155,7 @@ def test_optional_fields_absent_and_null():
     assert envelope_with(response_hash="").canonical_signing_bytes() == b'["ex-1","aa11",""]'
 
 
-def test_getters_return_fresh_objects():
+def test_getters_return_fresh_objects_and_repr():
     env = envelope_with(peer_counterparty={"class": "body", "type": "peer", "ref": "bob"},
                         opened_at="2026-04-15T09:00:00.123456789Z")
     assert env.peer_self is not env.peer_self and env.peer_self == env.peer_self
@@ -166,20 +166,7 @@ def test_getters_return_fresh_objects():
     assert (env.exchange_id, env.direction, env.request_hash, env.our_signature,
             env.protocol_hint, env.counterparty_identifier) == (
         "ex-1", "outbound", "aa11", "sig-a", "quic", "peer-7")
-
-
-def test_repr():
-    env = SignedEnvelope.from_json(ENVELOPE_JSON)
     assert repr(env) == str(env) == 'SignedEnvelope(exchange_id="ex-1", direction="outbound")'
-
-
-def test_from_dict_errors():
-    with pytest.raises(TypeError, match="not JSON serializable"):
-        SignedEnvelope.from_dict({"exchange_id": b"x"})
-    with pytest.raises(ValueError) as e:
-        SignedEnvelope.from_dict({})
-    assert str(e.value) == ("invalid SignedEnvelope JSON: missing field `exchange_id` "
-                            "at line 1 column 2")
 
 
 @pytest.mark.parametrize("text", [
