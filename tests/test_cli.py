@@ -60,10 +60,13 @@ def test_queue_ls_lists_in_emission_order(queue_dir):
     assert cli("queue", "count", queue_dir).stdout == b"3\n"
 
 
-def test_queue_ls_defaults_to_the_queue_under_home(tmp_path):
+def test_queue_ls_defaults_to_the_queue_under_home_and_help_says_so(tmp_path):
     ulo.EnvelopeQueue(str(tmp_path / ".tovane" / "envelope-queue")).push("causal", envelope())
     proc = cli("queue", "ls", home=tmp_path)
     assert proc.stdout.decode() == "ex-1\tcausal\t2026-04-15T09:00:00+00:00\n"
+    # Help wraps long paths at hyphens: compared without the whitespace.
+    helped = "".join(cli("queue", "ls", "--help", home=tmp_path).stdout.decode().split())
+    assert f"default:{tmp_path / '.tovane' / 'envelope-queue'}," in helped
 
 
 def test_queue_show_prints_the_envelope_as_indented_json(queue_dir):
@@ -273,12 +276,6 @@ def test_queue_paths_are_compared_as_files_and_json_output(queue_dir, tmp_path):
         {"queue_id": ID_NEW, "pair_class": "trust", "opened_at": "2026-04-15T09:00:01.500Z"}]
     assert json.loads(cli("queue", "count", queue_dir, "--json").stdout) == {
         "dir": str(queue_dir), "count": 2}
-
-
-def test_help_names_the_default_directory(tmp_path):
-    # Help wraps long paths at hyphens: compared without the whitespace.
-    helped = "".join(cli("queue", "ls", "--help", home=tmp_path).stdout.decode().split())
-    assert f"default:{tmp_path / '.tovane' / 'envelope-queue'}," in helped
 
 
 def test_identity_descriptor_prints_the_descriptor_of_a_seed_file(tmp_path):

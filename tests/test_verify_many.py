@@ -117,13 +117,9 @@ def test_forked_child_verifies_as_its_parent(corpus, watchdog):
                         [verdict(*t) for t in hot] == hot_verdicts, TIMEOUT) == 0
 
 
-@pytest.mark.parametrize("items", [[], (), iter([]), (x for x in ()), {}],
-                         ids=["list", "tuple", "iterator", "generator", "dict"])
-def test_empty_iterables_give_an_empty_list(items):
-    assert verify_many(items) == []
-
-
 def test_any_iterable_of_tuples_and_keyword_form():
+    for empty in ([], (), iter([]), (x for x in ()), {}):
+        assert verify_many(empty) == []
     ident = SoftwareIdentity.from_seed(bytes(32))
     d = ident.descriptor()
     good, bad = (d, b"a", ident.sign(b"a")), (d, b"b", ident.sign(b"a"))
