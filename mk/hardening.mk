@@ -89,7 +89,8 @@ COV_CRATES := $(notdir $(wildcard crates/*))
 .PHONY: coverage
 coverage: deps venv build
 	@$(VENV)/bin/cmake -S . -B $(COV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-	  -DCMAKE_CXX_FLAGS="-O0 --coverage -fprofile-update=atomic" -DULO_BUILD_PYTHON=ON -DULO_BUILD_TESTS=ON -DULO_WERROR=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
+	  -DCMAKE_CXX_FLAGS="-O0 --coverage -fprofile-update=atomic" -DULO_BUILD_PYTHON=ON \
+	  -DULO_BUILD_TESTS=ON -DULO_WERROR=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
 	@$(VENV)/bin/cmake --build $(COV_BUILD) -j$(JOBS)
 	@find $(COV_BUILD) -name '*.gcda' -delete
 	@status=0; \
