@@ -59,7 +59,8 @@ def test_keywords_in_any_order_and_str_subclasses_are_text():
     class S(str):
         pass
 
-    assert ProtocolAddress(ref_="r", type_="t", address_class="doc") == ProtocolAddress("doc", "t", "r")
+    want = ProtocolAddress("doc", "t", "r")
+    assert ProtocolAddress(ref_="r", type_="t", address_class="doc") == want
     assert ProtocolAddress(S("body"), S("t"), S("r")).address_class == "body"
 
 
