@@ -11,6 +11,8 @@
 #   make check-tsan-ft    the thread stress test under ThreadSanitizer on the
 #                         free-threaded CPython (tools/cpython_builds.py, or
 #                         PYTHON_FT=...), without its lock
+#   make coverage         line coverage of crates/*/src by the C++ and Python
+#                         suites (gcov, -O0), summed per crate
 
 SAN_BUILD := build/sanitize
 FUZZ_BUILD := build/fuzz
@@ -74,6 +76,41 @@ check-tsan-ft: deps venv
 	@TSAN_OPTIONS=suppressions=$(CURDIR)/tools/tsan-free-threaded.supp PYTHON_GIL=0 \
 	  LD_PRELOAD=$(shell gcc -print-file-name=libtsan.so) PYTHONPATH=$(CURDIR)/$(TSAN_BUILD) \
 	  $(TSAN_VENV)/bin/python -m pytest -p no:cacheprovider tests/test_threads.py
+
+# --- Coverage --------------------------------------------------------------
+
+# Both suites, as `make check` runs them (the portable verification path
+# too), against one -O0 --coverage build; counters are zeroed first so that
+# a rerun measures only itself. The module is also installed into .venv, for
+# the tests that run the console script or a bare interpreter. The report
+# comes even when a suite failed (an -O0 build is slow for the timing tests
+# on a loaded machine); the failure still fails the target. Counters are
+# updated atomically: the pool's threads run the same lines at once, and
+# racing plain counters can wrap negative, which hides lines that ran.
+# Not part of `make test`.
+COV_BUILD := build/cov
+COV_CRATES := $(notdir $(wildcard crates/*))
+
+.PHONY: coverage
+coverage: deps venv build
+	@$(VENV)/bin/cmake -S . -B $(COV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_FLAGS="-O0 --coverage -fprofile-update=atomic" -DULO_BUILD_PYTHON=ON \
+	  -DULO_BUILD_TESTS=ON -DULO_WERROR=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
+	@$(VENV)/bin/cmake --build $(COV_BUILD) -j$(JOBS)
+	@find $(COV_BUILD) -name '*.gcda' -delete
+	@status=0; \
+	  $(VENV)/bin/ctest --test-dir $(COV_BUILD) --output-on-failure -j$(JOBS) || status=1; \
+	  $(VERIFY_PORTABLE) $(VENV)/bin/ctest --test-dir $(COV_BUILD) --output-on-failure -j$(JOBS) \
+	    -R '$(VERIFY_CPP_TESTS)' || status=1; \
+	  PYTHONPATH=$(CURDIR)/$(COV_BUILD) $(PY) -m pytest -p no:cacheprovider -q tests || status=1; \
+	  PYTHONPATH=$(CURDIR)/$(COV_BUILD) $(VERIFY_PORTABLE) $(PY) -m pytest -p no:cacheprovider -q \
+	    $(VERIFY_PY_TESTS) || status=1; \
+	  for c in $(COV_CRATES); do \
+	    printf '%s: ' $$c; \
+	    $(VENV)/bin/gcovr --root . --filter "crates/$$c/src/" --print-summary -o /dev/null \
+	      $(COV_BUILD) | grep '^lines'; \
+	  done; \
+	  exit $$status
 
 # --- Fuzzing ---------------------------------------------------------------
 

@@ -2,6 +2,7 @@ import faulthandler
 import json
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 import sysconfig
@@ -12,7 +13,6 @@ from ulo_protocol import SignedEnvelope
 
 DATA = pathlib.Path(__file__).parent / "data"
 
-# One completed exchange in canonical form, with the required members only.
 # Under the sanitizer freed memory waits in ASan's quarantine, so RSS says
 # nothing about leaks (LeakSanitizer looks for them instead), and address
 # space limits leave no room for its shadow memory.
@@ -47,6 +47,8 @@ def leaks(step, rounds):
 """
 
 
+# An outbound exchange still open (no response, not closed), in canonical
+# form: the required members only.
 ENVELOPE_JSON = ('{"exchange_id":"ex-1","peer_self":{"class":"body","type":"agent","ref":"alice"},'
                  '"direction":"outbound","request_hash":"aa11","our_signature":"sig-a",'
                  '"opened_at":"2026-04-15T09:00:00Z","protocol_hint":"quic",'
@@ -82,6 +84,21 @@ def run_python(code, *args, timeout=60, check=True):
     """Runs `code` in a fresh interpreter; a hang fails by the timeout."""
     return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True,
                           text=True, check=check, timeout=timeout)
+
+
+def run_in_child(work, limit=60):
+    """Forks; the child runs work() under an alarm (a hang ends it with
+    SIGALRM) and exits 0 unless work() raised or returned False. Returns the
+    child's wait status: 0 on success."""
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            signal.alarm(limit)
+            code = 1 if work() is False else 0
+        finally:
+            os._exit(code)
+    return os.waitpid(pid, 0)[1]
 
 
 @pytest.fixture

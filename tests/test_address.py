@@ -5,8 +5,6 @@ from conftest import load_jsonl
 from ulo_protocol import ProtocolAddress
 
 VECTORS = load_jsonl("address_hash.jsonl")
-CLASSES = ["body", "act", "datum", "prop", "discard", "pair", "doc", "evidence", "route",
-           "mediation"]
 
 
 @pytest.mark.parametrize("v", VECTORS, ids=lambda v: v["uri"][:40])
@@ -48,11 +46,6 @@ def test_type_with_slash_does_not_round_trip():
     assert (b.type, b.ref) == ("a", "b/c") and a != b
 
 
-@pytest.mark.parametrize("cls", CLASSES)
-def test_every_class_name_is_accepted(cls):
-    assert ProtocolAddress(cls, "t", "r").address_class == cls
-
-
 @pytest.mark.parametrize("bad", ["widget", "Body", "body ", ""])
 def test_unknown_class(bad):
     with pytest.raises(ValueError) as e:
@@ -62,22 +55,21 @@ def test_unknown_class(bad):
         "pair, doc, evidence, route, mediation)")
 
 
-def test_type_is_checked_before_class_name():
-    with pytest.raises(TypeError, match="argument 'type_'"):
-        ProtocolAddress("widget", 1, "r")
+def test_keywords_in_any_order_and_str_subclasses_are_text():
+    class S(str):
+        pass
+
+    want = ProtocolAddress("doc", "t", "r")
+    assert ProtocolAddress(ref_="r", type_="t", address_class="doc") == want
+    assert ProtocolAddress(S("body"), S("t"), S("r")).address_class == "body"
 
 
-def test_equality_and_hash_as_dict_key():
+def test_parsed_and_built_addresses_are_one_key():
     a = ProtocolAddress("body", "peer", "abc")
     b = ProtocolAddress.parse("tov://body/peer/abc")
-    assert a == b and not (a != b) and a is not b
-    assert len({a: 1, b: 2}) == 1
-    assert a != ProtocolAddress("body", "peer", "abd")
-    assert (a == "tov://body/peer/abc") is False and a != 5
+    assert a == b and len({a: 1, b: 2}) == 1 and (a == "tov://body/peer/abc") is False
     for op in ("__lt__", "__le__", "__gt__", "__ge__"):
         assert getattr(a, op)(b) is NotImplemented
-    with pytest.raises(TypeError):
-        a < b  # noqa: B015
 
 
 def test_ne_honours_reflected_eq():

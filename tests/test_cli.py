@@ -60,10 +60,13 @@ def test_queue_ls_lists_in_emission_order(queue_dir):
     assert cli("queue", "count", queue_dir).stdout == b"3\n"
 
 
-def test_queue_ls_defaults_to_the_queue_under_home(tmp_path):
+def test_queue_ls_defaults_to_the_queue_under_home_and_help_says_so(tmp_path):
     ulo.EnvelopeQueue(str(tmp_path / ".tovane" / "envelope-queue")).push("causal", envelope())
     proc = cli("queue", "ls", home=tmp_path)
     assert proc.stdout.decode() == "ex-1\tcausal\t2026-04-15T09:00:00+00:00\n"
+    # Help wraps long paths at hyphens: compared without the whitespace.
+    helped = "".join(cli("queue", "ls", "--help", home=tmp_path).stdout.decode().split())
+    assert f"default:{tmp_path / '.tovane' / 'envelope-queue'}," in helped
 
 
 def test_queue_show_prints_the_envelope_as_indented_json(queue_dir):
@@ -184,6 +187,11 @@ def test_small_order_key_is_warned_about_and_refused_with_strict(tmp_path, envel
          "the envelope's our_signature is not standard Base64; give the signature with --signature"),
         (["queue", "show", "nope", "{absent}"], "no queued item with id 'nope'"),
         (["queue", "count", "{absent}"], "no queue directory at "),
+        (["queue", "ls", "{absent}"], "no queue directory at {absent}"),
+        (["identity", "descriptor", "{short}"],
+         "{short} is no seed file: a seed is exactly 32 bytes, it holds 31"),
+        (["queue", "drop", "queue", "x"],
+         "no queued item with id 'queue'; 'queue' is a directory: the id comes first"),
         (["queue", "ls", "{env}"], "queue I/O error at "),
         (["queue", "ls", b"q\xff"], "argument DIR is not valid UTF-8: b'q\\xff'"),
         (["queue", "drop", b"\xfe", "q"], "argument ID is not valid UTF-8: b'\\xfe'"),
@@ -192,12 +200,14 @@ def test_small_order_key_is_warned_about_and_refused_with_strict(tmp_path, envel
 )
 def test_failures_exit_1_with_one_line_on_stderr(tmp_path, envelope_file, argv, message):
     (tmp_path / "garbage.txt").write_text("not json")
+    (tmp_path / "short").write_bytes(bytes(31))
+    (tmp_path / "queue").mkdir()
     names = {"missing": tmp_path / "missing.json", "garbage": tmp_path / "garbage.txt",
-             "env": envelope_file, "absent": tmp_path / "no-queue"}
+             "env": envelope_file, "absent": tmp_path / "no-queue", "short": tmp_path / "short"}
     proc = cli(*(a if isinstance(a, bytes) else a.format(**names) for a in argv), cwd=tmp_path)
     assert proc.returncode == 1
     lines = proc.stderr.decode().splitlines()
-    assert len(lines) == 1 and lines[0].startswith("ulo-protocol: error: " + message)
+    assert len(lines) == 1 and lines[0].startswith("ulo-protocol: error: " + message.format(**names))
 
 
 @pytest.mark.parametrize(
@@ -268,15 +278,6 @@ def test_queue_paths_are_compared_as_files_and_json_output(queue_dir, tmp_path):
         "dir": str(queue_dir), "count": 2}
 
 
-def test_swapped_arguments_and_the_default_directory_are_named(queue_dir, tmp_path):
-    proc = cli("queue", "drop", "queue", ID_OLD, cwd=tmp_path)
-    assert proc.returncode == 1
-    assert "'queue' is a directory: the id comes first" in proc.stderr.decode()
-    # Help wraps long paths at hyphens: compared without the whitespace.
-    helped = "".join(cli("queue", "ls", "--help", home=tmp_path).stdout.decode().split())
-    assert f"default:{tmp_path / '.tovane' / 'envelope-queue'}," in helped
-
-
 def test_identity_descriptor_prints_the_descriptor_of_a_seed_file(tmp_path):
     seed_file = tmp_path / "seed"
     seed_file.write_bytes(bytes(range(32)))
@@ -284,15 +285,6 @@ def test_identity_descriptor_prints_the_descriptor_of_a_seed_file(tmp_path):
     assert proc.returncode == 0, proc.stderr
     want = ulo.SoftwareIdentity.from_seed(bytes(range(32))).descriptor().to_json()
     assert proc.stdout.decode() == want + "\n"
-    seed_file.write_bytes(bytes(31))
-    short = cli("identity", "descriptor", seed_file)
-    assert short.returncode == 1 and b"a seed is exactly 32 bytes, it holds 31" in short.stderr
-
-
-def test_queue_ls_of_a_missing_directory_says_so(tmp_path):
-    proc = cli("queue", "ls", tmp_path / "nope")
-    assert proc.returncode == 1
-    assert proc.stderr.decode() == f"ulo-protocol: error: no queue directory at {tmp_path / 'nope'}\n"
 
 
 def test_queue_ls_into_a_closed_pipe_ends_quietly(tmp_path):

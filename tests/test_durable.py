@@ -9,7 +9,6 @@ import os
 import pathlib
 import random
 import select
-import shutil
 import subprocess
 import sys
 import textwrap
@@ -17,7 +16,7 @@ import textwrap
 import pytest
 
 from conftest import ENVELOPE_JSON
-from ulo_protocol import EnvelopeQueue, SignedEnvelope
+from ulo_protocol import EnvelopeQueue
 
 HELPER = pathlib.Path(__file__).with_name("powercut_fs.py")
 SYSTEM_PYTHON = "/usr/bin/python3"  # the interpreter Debian's python3-pyfuse3 is for

@@ -59,6 +59,9 @@ def test_panic_exception_is_not_a_module_attribute():
     assert not hasattr(ulo_protocol, "PanicException")
 
 
+IDENT = ulo_protocol.SoftwareIdentity.from_seed(bytes(range(32)))
+D = IDENT.descriptor()
+SIG = IDENT.sign(b"p")
 DECODE = load_jsonl("json_decode.jsonl")
 DUMPS = "line and column refer to json.dumps(d)"
 
@@ -154,12 +157,6 @@ def test_foreign_exceptions_get_no_note(call, arg, exc):
     assert getattr(e.value, "__notes__", []) == own
 
 
-@pytest.fixture(scope="module")
-def signer():
-    me = ulo_protocol.SoftwareIdentity.from_seed(bytes(range(32)))
-    return me.descriptor(), me.sign(b"payload")
-
-
 @pytest.mark.parametrize("signature, key_ok, note_length", [
     ("base64", True, 88),
     ("short", True, 63),
@@ -167,15 +164,15 @@ def signer():
     ("flipped", True, None),   # 64 bytes that do not verify: the length was not the fault
     ("base64", False, None),   # a bad key is reported first, without the signature's note
 ])
-def test_verify_note_on_wrong_signature_length(signer, signature, key_ok, note_length):
-    descriptor, sig = signer
+def test_verify_note_on_wrong_signature_length(signature, key_ok, note_length):
+    descriptor, sig = D, SIG
     sig = {"base64": base64.b64encode(sig), "short": sig[:63], "long": sig + b"\0",
            "flipped": bytes([sig[0] ^ 1]) + sig[1:]}[signature]
     if not key_ok:
         descriptor = ulo_protocol.PeerIdentityDescriptor.from_dict(
             {**descriptor.to_dict(), "public_key_b64": "!"})
     with pytest.raises(ValueError) as e:
-        descriptor.verify(b"payload", sig)
+        descriptor.verify(b"p", sig)
     assert str(e.value) == "signature verification failed: " + (
         "BadSignature" if key_ok else "BadPublicKey")
     if note_length is None:
@@ -219,3 +216,86 @@ def test_a_timestamp_datetime_cannot_hold_names_its_field():
     (note,) = notes_of(e.value)
     assert note.startswith("field 'opened_at' holds +10000-01-01T00:00:00Z, outside the years 1 "
                            "to 9999")
+
+
+# --- argument errors: one message shape, whatever the callable -------------
+
+U = ulo_protocol
+P = U.ProtocolAddress
+GOOD = (D, b"p", SIG)
+SHAPE = "': expected a tuple (descriptor, payload, signature_bytes) of 3 items, got "
+NEW = "ProtocolAddress.__new__() "
+
+
+def a(*args, **kwargs):
+    return args, kwargs
+
+
+def cast(name, got, want):
+    return f"argument '{name}': '{got}' object cannot be cast as '{want}'"
+
+
+# (callable, its arguments, the TypeError's exact message)
+ARGUMENT_ERRORS = [
+    (P, a(), NEW + "missing 3 required positional arguments: 'address_class', 'type_', and 'ref_'"),
+    (P, a("body"), NEW + "missing 2 required positional arguments: 'type_' and 'ref_'"),
+    (P, a("body", "t"), NEW + "missing 1 required positional argument: 'ref_'"),
+    (P, a("body", "t", "r", "x"), NEW + "takes 3 positional arguments but 4 were given"),
+    (P, a("body", "t", ref_="r", extra=1), NEW + "got an unexpected keyword argument 'extra'"),
+    (P, a("body", "t", "r", type_="t"), NEW + "got multiple values for argument 'type_'"),
+    (P, a(None, "t", "r"), cast("address_class", "NoneType", "str")),
+    # The types are checked before the class name is looked up.
+    (P, a("widget", 1, "r"), cast("type_", "int", "str")),
+    (P.parse, a("a", "b"), "ProtocolAddress.parse() takes 1 positional arguments but 2 were given"),
+    (P.parse, a(uri=b"x"), cast("uri", "bytes", "str")),
+    (P("body", "t", "r").to_uri, a(1), "ProtocolAddress.to_uri() takes no arguments (1 given)"),
+    (U.classify_exchange, a(1, 2), cast("protocol_hint", "int", "str")),
+    (U.classify_exchange, a("tcp"),
+     "classify_exchange() missing 1 required positional argument: 'counterparty'"),
+    (U.CounterpartyInfo, a("a", "b", 3), cast("peer_address", "int", "str")),
+    (U.SignedEnvelope.from_json, a(b"{}"), cast("s", "bytes", "str")),
+    (U.SignedEnvelope.from_dict, a([]), cast("d", "list", "dict")),
+    (U.AnchorProof.from_dict, a([]), cast("d", "list", "dict")),
+    (U.MockAnchor("m").submit, a(bytearray(32)), cast("merkle_root", "bytearray", "bytes")),
+    (U.MockAnchor("m").submit, a(None), cast("merkle_root", "NoneType", "bytes")),
+    (U.MockAnchor("m").verify, a("{}"), cast("receipt", "str", "AnchorReceipt")),
+    (D.verify, a(bytearray(b"x"), "sig"), cast("payload", "bytearray", "bytes")),
+    (D.verify, a(b"x", memoryview(b"s")), cast("signature_bytes", "memoryview", "bytes")),
+    (U.SoftwareIdentity.from_seed, a("x" * 32), cast("seed", "str", "bytes")),
+    (U.AttestationChain, a("abc"), "argument 'certs_b64': Can't extract `str` to `Vec`"),
+    (U.AttestationChain, a(None), cast("certs_b64", "NoneType", "Sequence")),
+    (U.AttestationChain, a([1]), cast("certs_b64", "int", "str")),
+    (U.AttestationChain, a([], None), cast("vendor", "NoneType", "str")),
+    (U.merkle_root, a(b"abc"), cast("leaves", "bytes", "Iterable[bytes]")),
+    (U.merkle_root, a([b"a", bytearray(b"b")]), cast("leaves[1]", "bytearray", "bytes")),
+    (U.merkle_inclusion_proof, a([b"a"], True), cast("index", "bool", "int")),
+    (U.merkle_inclusion_proof, a([b"a"], 1.0), cast("index", "float", "int")),
+    (U.verify_merkle_inclusion, a("a", 0, 1, [], bytes(32)), cast("leaf", "str", "bytes")),
+    (U.verify_merkle_inclusion, a(b"", 0, 1, b"", bytes(32)),
+     cast("proof", "bytes", "Sequence[bytes]")),
+    # verify_many names the position of the item, and of the member in it.
+    (D.verify_many, a(), "PeerIdentityDescriptor.verify_many() missing 1 required positional "
+                         "argument: 'items'"),
+    (D.verify_many, a(5), cast("items", "int", "Iterable")),
+    (D.verify_many, a([(D, b"p")]), "argument 'items[0]" + SHAPE + "2"),
+    (D.verify_many, a([GOOD, GOOD, GOOD + (SIG,)]), "argument 'items[2]" + SHAPE + "4"),
+    (D.verify_many, a([GOOD, ()]), "argument 'items[1]" + SHAPE + "0"),
+    (D.verify_many, a([GOOD, [D, b"p", SIG]]), cast("items[1]", "list", "tuple")),
+    (D.verify_many, a([GOOD, None]), cast("items[1]", "NoneType", "tuple")),
+    (D.verify_many, a([(D.to_json(), b"p", SIG)]),
+     cast("items[0][0]", "str", "PeerIdentityDescriptor")),
+    (D.verify_many, a([GOOD, GOOD, GOOD, (D, bytearray(b"p"), SIG)]),
+     cast("items[3][1]", "bytearray", "bytes")),
+    (D.verify_many, a([GOOD, (D, b"p", memoryview(SIG))]),
+     cast("items[1][2]", "memoryview", "bytes")),
+    (D.verify_many, a([(D, "p", 5)]), cast("items[0][1]", "str", "bytes")),
+]
+
+
+@pytest.mark.parametrize("call, arguments, message", ARGUMENT_ERRORS,
+                         ids=lambda x: getattr(x, "__qualname__", None))
+def test_argument_errors_name_the_argument(call, arguments, message):
+    args, kwargs = arguments
+    with pytest.raises(TypeError) as e:
+        call(*args, **kwargs)
+    assert str(e.value) == message

@@ -1,6 +1,5 @@
 """new_exchange_id: UUIDv7 text whose order is the order of making."""
 import os
-import threading
 import time
 import uuid
 
@@ -22,22 +21,11 @@ def test_text_is_a_version_7_uuid_of_now():
     assert before <= u.int >> 80 <= after + 5
 
 
-def test_ids_increase_within_a_millisecond_and_across_threads():
+# Threads racing for ids are the C++ suite's: here the interpreter lock
+# would keep them from racing at all.
+def test_ids_increase_within_a_millisecond():
     ids = [new_exchange_id() for _ in range(20000)]  # thousands per millisecond
     assert ids == sorted(set(ids)) and len(ids) == 20000
-    made = {}
-
-    def worker(k):
-        made[k] = [new_exchange_id() for _ in range(5000)]
-
-    threads = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    everything = [i for k in made for i in made[k]]
-    assert all(made[k] == sorted(made[k]) for k in made)
-    assert len(set(everything)) == len(everything) and min(everything) > ids[-1]
 
 
 def test_a_forked_child_continues_above_its_parent():

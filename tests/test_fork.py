@@ -1,15 +1,13 @@
 """Forked children get a working queue and anchor at once, whatever the
 parent's worker runtime was doing at the fork. Every child is watched: a
 hang ends it with SIGALRM and fails the test instead of stalling the run."""
-import json
-import multiprocessing
 import os
-import signal
 import threading
 
 import pytest
 
-from ulo_protocol import EnvelopeQueue, MockAnchor, SignedEnvelope
+from conftest import envelope_with, run_in_child
+from ulo_protocol import EnvelopeQueue, MockAnchor
 
 pytestmark = [
     pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork"),
@@ -17,15 +15,11 @@ pytestmark = [
     pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning"),
 ]
 
-EXAMPLE = {"exchange_id": "ex-1", "peer_self": {"class": "body", "type": "agent", "ref": "a"},
-           "direction": "outbound", "request_hash": "aa11", "our_signature": "sig-a",
-           "opened_at": "2026-04-15T09:00:00Z", "protocol_hint": "quic",
-           "counterparty_identifier": "peer-7"}
 CHILD_LIMIT = 30  # seconds a child may take before it counts as hung
 
 
 def envelope(exchange_id):
-    return SignedEnvelope.from_json(json.dumps({**EXAMPLE, "exchange_id": exchange_id}))
+    return envelope_with(exchange_id=exchange_id)
 
 
 def child_work(qdir, tag):
@@ -41,45 +35,15 @@ def child_work(qdir, tag):
     return ids
 
 
-def run_in_child(work):
-    """Forks; the child runs work() under an alarm and exits 0 on success."""
-    pid = os.fork()
-    if pid == 0:
-        code = 1
-        try:
-            signal.alarm(CHILD_LIMIT)
-            work()
-            code = 0
-        finally:
-            os._exit(code)
-    _, status = os.waitpid(pid, 0)
-    return status
-
-
 def test_child_of_a_parent_that_used_the_runtime(tmp_path):
     q = EnvelopeQueue(str(tmp_path))
     q.push("routing", envelope("parent"))
     MockAnchor("a").submit(b"\1" * 32)
-    status = run_in_child(lambda: child_work(str(tmp_path), 1))
+    status = run_in_child(lambda: child_work(str(tmp_path), 1), CHILD_LIMIT)
     assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
     # The parent's runtime carries on.
     q.push("routing", envelope("parent2"))
     assert [i.queue_id for i in q.list()] == ["parent", "parent2"]
-
-
-def _pool_task(args):
-    return child_work(*args)
-
-
-def test_fork_pool_after_the_parent_pushed(tmp_path):
-    q = EnvelopeQueue(str(tmp_path))
-    q.push("routing", envelope("parent"))
-    ctx = multiprocessing.get_context("fork")
-    with ctx.Pool(3) as pool:
-        result = pool.map_async(_pool_task, [(str(tmp_path), n) for n in range(6)])
-        lists = result.get(timeout=CHILD_LIMIT * 2)
-    assert all("parent" in ids for ids in lists)
-    assert [i.queue_id for i in q.list()] == ["parent"]
 
 
 @pytest.mark.parametrize("operation", ["list", "push", "durable push_many", "items"])
@@ -116,7 +80,7 @@ def test_fork_while_another_thread_runs_queue_operations(tmp_path, operation):
     worker = threading.Thread(target=busy)
     worker.start()
     try:
-        statuses = [run_in_child(lambda: work(k)) for k in range(20)]
+        statuses = [run_in_child(lambda: work(k), CHILD_LIMIT) for k in range(20)]
     finally:
         stop.set()
         worker.join(timeout=CHILD_LIMIT)
@@ -137,5 +101,5 @@ def test_fork_in_the_middle_of_an_iteration(tmp_path):
         assert head + [i.queue_id for i in it] == ids
         child_work(str(tmp_path), 7)
 
-    assert run_in_child(child) == 0
+    assert run_in_child(child, CHILD_LIMIT) == 0
     assert head + [i.queue_id for i in it] == ids

@@ -1,20 +1,18 @@
 """PeerIdentityDescriptor.verify_many: the verdicts of verify for every
-triple, other threads running meanwhile, and argument errors that leak
-nothing."""
+triple, other threads running meanwhile, and inputs released on every way
+out (the argument errors themselves are in test_errors.py)."""
 import base64
 import collections
 import json
 import os
 import random
-import signal
 import sys
 import textwrap
-import threading
 
 import pytest
 
-from conftest import GIL_ENABLED, envelope_with, load_jsonl, run_python
-from ulo_protocol import EnvelopeQueue, PeerIdentityDescriptor, SoftwareIdentity
+from conftest import GIL_ENABLED, load_jsonl, run_in_child, run_python
+from ulo_protocol import PeerIdentityDescriptor, SoftwareIdentity
 
 ED25519 = load_jsonl("ed25519.jsonl")
 L = 2**252 + 27742317777372353535851937790883648493
@@ -108,29 +106,20 @@ def test_mutations_give_the_verdicts_of_verify(corpus, chunk):
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 def test_forked_child_verifies_as_its_parent(corpus, watchdog):
-    # The parent's batch made the lane tables and started the pool; the
-    # child inherits the tables but none of the threads.
+    # The parent's batch made the lane tables and started the pool, and one
+    # descriptor verified often enough keeps its key's table; the child
+    # inherits the tables but none of the threads.
     triples, expected = corpus
     assert verify_many(triples) == expected
-    pid = os.fork()
-    if pid == 0:
-        code = 1
-        try:
-            signal.alarm(TIMEOUT)
-            code = 0 if verify_many(triples) == expected else 1
-        finally:
-            os._exit(code)
-    _, status = os.waitpid(pid, 0)
-    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
-
-
-@pytest.mark.parametrize("items", [[], (), iter([]), (x for x in ()), {}],
-                         ids=["list", "tuple", "iterator", "generator", "dict"])
-def test_empty_iterables_give_an_empty_list(items):
-    assert verify_many(items) == []
+    hot = [(D, b"p", SIG if i % 3 else SIG[::-1]) for i in range(12)]
+    hot_verdicts = [verdict(*t) for t in hot]
+    assert run_in_child(lambda: verify_many(triples) == expected and
+                        [verdict(*t) for t in hot] == hot_verdicts, TIMEOUT) == 0
 
 
 def test_any_iterable_of_tuples_and_keyword_form():
+    for empty in ([], (), iter([]), (x for x in ()), {}):
+        assert verify_many(empty) == []
     ident = SoftwareIdentity.from_seed(bytes(32))
     d = ident.descriptor()
     good, bad = (d, b"a", ident.sign(b"a")), (d, b"b", ident.sign(b"a"))
@@ -198,83 +187,15 @@ def test_small_batches_stay_on_the_calling_thread_and_large_ones_do_not():
         assert large > start
 
 
-def test_batches_and_queue_calls_share_the_runtime_from_several_threads(corpus, tmp_path):
-    # Each thread drives its own call on the one worker runtime; queue calls
-    # (which keep the lock while they wait) run while batches are in flight.
-    triples, expected = corpus
-    queue = EnvelopeQueue(str(tmp_path))
-    envelope = envelope_with(exchange_id="ex")
-    results, errors = {}, []
-
-    def run(n):
-        try:
-            for _ in range(3):
-                results[n] = verify_many(triples)
-                assert results[n] == expected
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
-
-    def queue_calls():
-        try:
-            while any(t.is_alive() for t in threads[:2]):
-                queue.push("routing", envelope)
-                assert [i.queue_id for i in queue.list()] == ["ex"]
-        except BaseException as e:  # noqa: BLE001 - reported below
-            errors.append(e)
-
-    threads = [threading.Thread(target=run, args=(n,)) for n in range(2)]
-    threads.append(threading.Thread(target=queue_calls))
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(TIMEOUT)
-    assert not any(t.is_alive() for t in threads)
-    assert errors == []
-    assert len(results) == 2
-
-
-# --- argument errors ---------------------------------------------------------
+# --- references on the way out ----------------------------------------------
 
 IDENT = SoftwareIdentity.from_seed(bytes(range(32)))
 D = IDENT.descriptor()
 SIG = IDENT.sign(b"p")
-GOOD = (D, b"p", SIG)
 
 
 class Boom(Exception):
     pass
-
-
-SHAPE = "': expected a tuple (descriptor, payload, signature_bytes) of 3 items, got "
-
-
-@pytest.mark.parametrize("items, message", [
-    ([(D, b"p")], "argument 'items[0]" + SHAPE + "2"),
-    ([GOOD, GOOD, GOOD + (SIG,)], "argument 'items[2]" + SHAPE + "4"),
-    ([GOOD, ()], "argument 'items[1]" + SHAPE + "0"),
-    ([GOOD, [D, b"p", SIG]], "argument 'items[1]': 'list' object cannot be cast as 'tuple'"),
-    ([GOOD, None], "argument 'items[1]': 'NoneType' object cannot be cast as 'tuple'"),
-    ([(D.to_json(), b"p", SIG)],
-     "argument 'items[0][0]': 'str' object cannot be cast as 'PeerIdentityDescriptor'"),
-    ([GOOD, GOOD, GOOD, (D, bytearray(b"p"), SIG)],
-     "argument 'items[3][1]': 'bytearray' object cannot be cast as 'bytes'"),
-    ([GOOD, (D, b"p", memoryview(SIG))],
-     "argument 'items[1][2]': 'memoryview' object cannot be cast as 'bytes'"),
-    ([(D, "p", 5)], "argument 'items[0][1]': 'str' object cannot be cast as 'bytes'"),
-    (5, "argument 'items': 'int' object cannot be cast as 'Iterable'"),
-], ids=["pair", "four", "empty-tuple", "list-item", "none-item", "descriptor-as-text",
-        "payload-bytearray", "signature-memoryview", "payload-first", "not-iterable"])
-def test_wrong_shapes_and_types_name_the_position(items, message):
-    with pytest.raises(TypeError) as e:
-        verify_many(items)
-    assert str(e.value) == message
-
-
-def test_missing_or_extra_arguments_are_type_errors():
-    with pytest.raises(TypeError):
-        verify_many()
-    with pytest.raises(TypeError):
-        verify_many([GOOD], [GOOD])
 
 
 def raising_after(n, payloads):

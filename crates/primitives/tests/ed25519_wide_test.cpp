@@ -41,6 +41,20 @@ Case signed_case(std::uint32_t seed_word, std::size_t payload_len) {
   return {"valid " + std::to_string(seed_word), id->public_key(), payload, ByteVec(s.begin(), s.end())};
 }
 
+// The vectors whose key decodes to 32 bytes; the others are refused before
+// any curve work.
+std::vector<Case> vector_cases() {
+  std::vector<Case> out;
+  for (const auto& v : ulo_test::read_jsonl("ed25519.jsonl")) {
+    const auto key = ulo::base64::decode_unpadded(v["public_key_b64"].get<std::string>());
+    if (!key || key->size() != 32) continue;
+    Case c{v["name"], {}, from_hex(v["payload_hex"]), from_hex(v["signature_hex"])};
+    std::memcpy(c.key.data(), key->data(), 32);
+    out.push_back(std::move(c));
+  }
+  return out;
+}
+
 // Verdicts of both paths for a group; the scalar one is the reference.
 void expect_same(const std::vector<const Case*>& group, const std::string& where) {
   std::vector<ed::Triple> triples;
@@ -63,14 +77,7 @@ class WidePath : public ::testing::Test {
 };
 
 TEST_F(WidePath, EveryVectorInEveryLaneAmongValidSignatures) {
-  std::vector<Case> vectors;
-  for (const auto& v : ulo_test::read_jsonl("ed25519.jsonl")) {
-    const auto key = ulo::base64::decode_unpadded(v["public_key_b64"].get<std::string>());
-    if (!key || key->size() != 32) continue;  // refused before any curve work
-    Case c{v["name"], {}, from_hex(v["payload_hex"]), from_hex(v["signature_hex"])};
-    std::memcpy(c.key.data(), key->data(), 32);
-    vectors.push_back(std::move(c));
-  }
+  const std::vector<Case> vectors = vector_cases();
   ASSERT_GT(vectors.size(), 100u);
   std::vector<Case> fillers;
   for (std::uint32_t i = 0; i < ed::kWideLanes; ++i) fillers.push_back(signed_case(i, i * 7));
@@ -152,14 +159,7 @@ TEST_F(WidePath, MutatedInputsMixedInOneVectorAgree) {
 }
 
 TEST(Ed25519KeyTable, SameVerdictsAsTheKeyItself) {
-  std::vector<Case> cases;
-  for (const auto& v : ulo_test::read_jsonl("ed25519.jsonl")) {
-    const auto key = ulo::base64::decode_unpadded(v["public_key_b64"].get<std::string>());
-    if (!key || key->size() != 32) continue;
-    Case c{v["name"], {}, from_hex(v["payload_hex"]), from_hex(v["signature_hex"])};
-    std::memcpy(c.key.data(), key->data(), 32);
-    cases.push_back(std::move(c));
-  }
+  std::vector<Case> cases = vector_cases();
   // One key, many signatures: valid, tampered, S + L, cut short.
   const auto id = ulo::SoftwareIdentity::from_seed(ByteVec(32, 0));
   for (std::uint8_t i = 0; i < 24; ++i) {
