@@ -107,7 +107,7 @@ coverage: deps venv build
 	    $(VERIFY_PY_TESTS) || status=1; \
 	  for c in $(COV_CRATES); do \
 	    printf '%s: ' $$c; \
-	    $(VENV)/bin/gcovr --root . --filter "crates/$$c/src/" --print-summary -o /dev/null \
+	    $(VENV)/bin/gcovr --root . --filter "crates/$$c/src/" --print-summary -o $(COV_BUILD)/coverage-$$c.txt \
 	      $(COV_BUILD) | grep '^lines'; \
 	  done; \
 	  exit $$status
