@@ -176,7 +176,7 @@ test-dist: dist
 # holding only the development wheel and requirements-test.txt.
 test-native: build
 	@$(PY) -m tools.run_suites --wheel $(DEV_WHEEL)/*.whl --requirements requirements-test.txt \
-	  --work build/suites-native tests
+	  --work build/suites-native --jobs $(JOBS) tests
 
 # The same from the release wheels in dist/: in the platform roots (older
 # glibc, arm64 under qemu, the newest CPythons) and the CPythons built here;
@@ -202,13 +202,13 @@ TEST_JOBS ?= 2
 TEST_STEPS := test-native check-sanitize lint test-cpp check-tsan-ft test-typing test-portable \
               fuzz-quick soak-quick
 test: deps venv
-	@$(SUBMAKE) -j$(TEST_JOBS) --output-sync=target $(TEST_STEPS)
+	+@$(SUBMAKE) -j$(TEST_JOBS) --output-sync=target $(TEST_STEPS)
 
 # The release and its platforms, one step after the other: the wheels and
 # their checks (a rebuild in a clone included), then the suite in the roots.
 release-check: deps venv
-	@$(SUBMAKE) test-dist
-	@$(SUBMAKE) test-platforms
+	+@$(SUBMAKE) test-dist
+	+@$(SUBMAKE) test-platforms
 
 # Only the build tools: a first demo needs no checkers, sanitizers or fuzzers.
 demo: deps-build venv-build

@@ -23,6 +23,7 @@ wheel this machine's CPythons install, such as the development build of
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
 import glob
 import hashlib
 import os
@@ -221,6 +222,7 @@ def main() -> None:
     ap.add_argument("--cache", help="where the roots and the wheelhouse are kept")
     ap.add_argument("--pip-pin", default="requirements-release.txt", help="file whose pip== line pins pip in roots")
     ap.add_argument("--no-host", action="store_true", help="only the roots and the interpreters built here")
+    ap.add_argument("--jobs", type=int, default=1, help="this machine's interpreters run this many at a time")
     ap.add_argument("tests")
     args = ap.parse_args()
     wheels = [pathlib.Path(w).resolve() for w in args.wheel]
@@ -240,13 +242,21 @@ def main() -> None:
         if info and info[1] >= MINIMUM:
             interpreters.append((python, *info))
     failed = False
-    for python, full, minor in interpreters:
+
+    def host_run(python: pathlib.Path, full: str) -> tuple[bool, str]:
         owner = python.parent.parent.name if "versions" in python.parts else "system"
         label = f"cpython-{full}-{owner}"
-        ok, text = run_one(python, label, wheel, reqs, work / label, tests, work / "scratch" / label)
-        failed |= not ok
-        print(f"CPython {full:<8} {'host ' + platform.machine():<36} {str(python):<45} "
-              f"{'ok  ' if ok else 'FAIL'} {text}", flush=True)
+        return run_one(python, label, wheel, reqs, work / label, tests, work / "scratch" / label)
+
+    # Each run is its own processes in its own folders: they can overlap.
+    with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
+        runs = {pool.submit(host_run, python, full): (python, full) for python, full, _ in interpreters}
+        for done in concurrent.futures.as_completed(runs):
+            python, full = runs[done]
+            ok, text = done.result()
+            failed |= not ok
+            print(f"CPython {full:<8} {'host ' + platform.machine():<36} {str(python):<45} "
+                  f"{'ok  ' if ok else 'FAIL'} {text}", flush=True)
     have = {minor for _, _, minor in interpreters}
     if roots or built:
         cache = pathlib.Path(args.cache).resolve()
