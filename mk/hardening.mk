@@ -2,11 +2,14 @@
 # static analysis (all part of `make test`).
 #   make check-sanitize   module + C++ tests with ASan/UBSan; pytest and ctest
 #   make fuzz             every libFuzzer target for FUZZ_SECONDS (default 60)
+#                         (fuzz-quick: FUZZ_QUICK_SECONDS, as make test runs it)
 #   make fuzz-diff        the eight-lane and key-table verification against the
 #                         one-signature path on DIFF_LANES lanes per path,
 #                         spread over JOBS processes (make test runs a short one)
 #   make soak             every public operation in a loop; RSS/refcount bounds
-#   make lint             clang-tidy 19 and cppcheck over the compile database;
+#                         (soak-quick: SOAK_QUICK_SCALE, as make test runs it)
+#   make lint             clang-tidy 19 (files unchanged since they passed are
+#                         skipped) and cppcheck over the compile database;
 #                         no function that nothing calls
 #   make check-tsan-ft    the thread stress test under ThreadSanitizer on the
 #                         free-threaded CPython (tools/cpython_builds.py, or
@@ -26,11 +29,10 @@ DIFF_QUICK_LANES ?= 100000
 SOAK_SCALE ?= 1
 SOAK_QUICK_SCALE ?= 0.05
 CLANGXX := clang++-19
-CLANG_TIDY_RUN := run-clang-tidy-19
 CLANG_TIDY := clang-tidy-19
 
-.PHONY: check-sanitize sanitize-build check-tsan-ft fuzz fuzz-build fuzz-run fuzz-replay fuzz-diff soak \
-        lint lint-tidy lint-cppcheck lint-unused tidy-configure
+.PHONY: check-sanitize sanitize-build check-tsan-ft fuzz fuzz-build fuzz-run fuzz-replay fuzz-quick fuzz-diff soak \
+        soak-quick lint lint-tidy lint-cppcheck lint-unused tidy-configure
 
 # --- Sanitizers ------------------------------------------------------------
 
@@ -66,7 +68,7 @@ TSAN_BUILD := build/tsan-ft
 TSAN_VENV := build/venv-ft
 
 check-tsan-ft: deps venv
-	@py="$(PYTHON_FT)"; [ -n "$$py" ] || py=$$($(PY) tools/cpython_builds.py $(ULO_CACHE) 3.13t | tail -n 1) \
+	@py="$(PYTHON_FT)"; [ -n "$$py" ] || py=$$($(PY) -m tools.cpython_builds $(ULO_CACHE) 3.13t | tail -n 1) \
 	  && { test -x $(TSAN_VENV)/bin/python || $$py -m venv $(TSAN_VENV); }
 	@$(TSAN_VENV)/bin/python -m pip install -q -r requirements-test.txt
 	@$(VENV)/bin/cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -152,6 +154,9 @@ fuzz-run: fuzz-replay
 
 fuzz: fuzz-run
 
+fuzz-quick: FUZZ_SECONDS = $(FUZZ_QUICK_SECONDS)
+fuzz-quick: fuzz-run
+
 # Each process its own seed and share of the lanes; any disagreement aborts.
 fuzz-diff: deps venv
 	@$(CPP_CONFIGURE)
@@ -166,6 +171,9 @@ fuzz-diff: deps venv
 soak: build
 	@set -o pipefail; SOAK_SCALE=$(SOAK_SCALE) $(PY) -m pytest -p no:cacheprovider -v -s tests/soak/soak_*.py | grep -E 'calls|passed|failed|Error'
 
+soak-quick: SOAK_SCALE = $(SOAK_QUICK_SCALE)
+soak-quick: soak
+
 # --- Static analysis -------------------------------------------------------
 
 # The compile database of a configure-only tree holding every target,
@@ -177,8 +185,7 @@ tidy-configure: deps venv
 LINT_SRC = $(wildcard crates/*/src/*.cpp bindings/python/ulo-protocol-py/src/*.cpp)
 
 lint-tidy: tidy-configure
-	@$(CLANG_TIDY_RUN) -clang-tidy-binary $(CLANG_TIDY) -p $(TIDY_BUILD) -j $(JOBS) -quiet $(LINT_SRC) \
-	  >$(TIDY_BUILD)/clang-tidy.log 2>&1 || { grep -E -A3 '(warning|error):' $(TIDY_BUILD)/clang-tidy.log; exit 1; }
+	@$(PY) -m tools.tidy_cache --build $(TIDY_BUILD) --jobs $(JOBS) --clang-tidy $(CLANG_TIDY) $(LINT_SRC)
 
 # Only the library and binding sources: the test files' GoogleTest macros
 # are not worth cppcheck's time.

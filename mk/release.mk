@@ -3,6 +3,8 @@
 #                           free-threaded cp313t manylinux2014 wheels, each for x86_64
 #                           and aarch64, + SHA256SUMS
 #   make test-dist          the wheels' checks, hardening, and a rebuild in a clone
+#   make release-check      test-dist, then the suite in the platform roots and
+#                           the CPythons built here
 #   make release-toolchain  Zig from requirements-release.txt, into the cache
 # Expensive things are cached outside the clone, under ULO_CACHE.
 
@@ -19,7 +21,7 @@ RELEASE_DEB_PACKAGES := autoconf automake libtool dpkg-dev debootstrap qemu-user
 # signed archive index as the binary packages.
 DEB_SRC_LIST := /etc/apt/sources.list.d/ulo-protocol-src.sources
 
-# Roots `make test-pythons` runs the suite in (tools/platform_roots.py),
+# Roots `make test-platforms` runs the suite in (tools/platform_roots.py),
 # and the interpreters it builds to run it in (tools/cpython_builds.py).
 PLATFORM_ROOTS ?= bullseye,arm64,testing
 BUILT_PYTHONS ?= 3.13t,3.13-musl,3.13t-aarch64,3.13-musl-aarch64
@@ -29,7 +31,7 @@ BUILT_PYTHONS ?= 3.13t,3.13-musl,3.13t-aarch64,3.13-musl-aarch64
 $(STAMPS)/deps: $(STAMPS)/deb-src mk/release.mk
 $(STAMPS)/deb-src: mk/release.mk | $(STAMPS)
 	@codename=$$(. /etc/os-release && echo $$VERSION_CODENAME); \
-	mirror=$$(python3 tools/release_tools.py mirror) && security=$$(python3 tools/release_tools.py security-mirror) || exit 1; \
+	mirror=$$(python3 -m tools.release_tools mirror) && security=$$(python3 -m tools.release_tools security-mirror) || exit 1; \
 	want=$$(printf 'Types: deb-src\nURIs: %s\nSuites: %s %s-updates\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n\nTypes: deb-src\nURIs: %s\nSuites: %s-security\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' $$mirror $$codename $$codename $$security $$codename); \
 	if [ "$$(cat $(DEB_SRC_LIST) 2>/dev/null)" != "$$want" ]; then \
 	  echo "adding deb-src entries for $$codename ($(DEB_SRC_LIST))"; \

@@ -1,12 +1,12 @@
 """Checks of the release beyond what a user sees at install time.
 
-Usage:
-  check_release.py hardening WHEEL...   ELF properties of every shipped .so, as a table;
+Usage (python -m tools.check_release ...):
+  hardening WHEEL...                    ELF properties of every shipped .so, as a table;
                                         fails when a required one is missing, or when
                                         a build path is left in the binary
-  check_release.py sums DIR             SHA256SUMS matches every artifact in DIR
-  check_release.py preflight            make dist without a toolchain says what to do
-  check_release.py repro [--make ARGS]  two `make dist` in two temporary clones give the
+  sums DIR                              SHA256SUMS matches every artifact in DIR
+  preflight                             make dist without a toolchain says what to do
+  repro [--make ARGS]                   two `make dist` in two temporary clones give the
                                         same bytes; a changed source gives other bytes;
                                         refuses a dirty tree
 """
@@ -25,14 +25,12 @@ import sys
 import tempfile
 import time
 import zipfile
-from typing import NoReturn
 
 from elftools.elf.dynamic import DynamicSection
 from elftools.elf.elffile import ELFFile
 from elftools.elf.sections import NoteSection, SymbolTableSection
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from release_tools import Target  # noqa: E402
+from tools.release_tools import Reporter, Target
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DF_BIND_NOW = 0x8
@@ -49,13 +47,8 @@ REQUIRED = ("RELRO", "BIND_NOW", "NX stack", "stack protector", "FORTIFY")
 NOT_ON_MUSL = ("FORTIFY",)
 
 
-def fail(message: str) -> NoReturn:
-    print(f"check_release: FAIL: {message}", file=sys.stderr)
-    sys.exit(1)
-
-
-def ok(message: str) -> None:
-    print(f"check_release: ok: {message}", flush=True)
+report = Reporter("check_release")
+fail, ok = report.fail, report.ok
 
 
 # --- hardening -------------------------------------------------------------------
@@ -157,8 +150,8 @@ def sums(folder: pathlib.Path) -> None:
 
 def preflight() -> None:
     with tempfile.TemporaryDirectory() as empty:
-        proc = subprocess.run([sys.executable, str(ROOT / "tools" / "release_build.py"), "--preflight",
-                               "--out", empty, "--cache", empty], capture_output=True, text=True, check=False)
+        proc = subprocess.run([sys.executable, "-m", "tools.release_build", "--preflight", "--out", empty,
+                               "--cache", empty], cwd=ROOT, capture_output=True, text=True, check=False)
     if proc.returncode == 0 or "the Zig toolchain" not in proc.stderr or "make release-toolchain" not in proc.stderr:
         fail(f"make dist without a toolchain did not say what is missing:\n{proc.stdout}{proc.stderr}")
     ok("without a toolchain, make dist names it and how to get it")

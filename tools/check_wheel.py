@@ -1,7 +1,7 @@
 """Check a built wheel the way a user would receive it.
 
-Usage: check_wheel.py WHEEL... --venv DIR [--python PY] [--sdist SDIST
-                      [--constraints FILE]] [--smoke SCRIPT]
+Usage: python -m tools.check_wheel WHEEL... --venv DIR [--python PY]
+           [--sdist SDIST [--constraints FILE]] [--smoke SCRIPT]
 
 For every wheel (one per release target, release_tools.TARGETS):
 1. the tag is its target's (cp310-abi3 for every interpreter from 3.10 on,
@@ -41,10 +41,8 @@ import subprocess
 import sys
 import tempfile
 import zipfile
-from typing import NoReturn
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from release_tools import GLIBC_FLOOR, MODULE, Target  # noqa: E402
+from tools.release_tools import GLIBC_FLOOR, MODULE, Reporter, Target
 
 VERSION = "0.1.0"
 ALLOWED_EXPORTS = {"PyInit_" + MODULE}
@@ -63,22 +61,8 @@ LICENCES = {"LICENSE": "Apache License", "libsodium/LICENSE": "ISC License",
             "llvm/libunwind/LICENSE.TXT": "LLVM Exceptions", "zig/LICENSE": "MIT"}
 
 
-def fail(message: str) -> NoReturn:
-    print(f"check_wheel: FAIL: {message}", file=sys.stderr)
-    sys.exit(1)
-
-
-def ok(message: str) -> None:
-    print(f"check_wheel: ok: {message}", flush=True)
-
-
-def run(
-    cmd: list[str], cwd: pathlib.Path | None = None, env: dict[str, str] | None = None
-) -> subprocess.CompletedProcess[str]:
-    proc = subprocess.run(cmd, capture_output=True, text=True, cwd=cwd, env=env)
-    if proc.returncode != 0:
-        fail(f"{' '.join(cmd)} exited {proc.returncode}\n{proc.stdout}{proc.stderr}")
-    return proc
+report = Reporter("check_wheel")
+fail, ok, run = report.fail, report.ok, report.run
 
 
 def check_tag(wheel: pathlib.Path, zf: zipfile.ZipFile) -> None:
@@ -98,7 +82,7 @@ def check_tag(wheel: pathlib.Path, zf: zipfile.ZipFile) -> None:
     ]
     if sorted(tags) != sorted(expanded):
         fail(f"WHEEL metadata tags {tags} do not match the file name tag {file_tag}")
-    show = " ".join(run([tool_path("auditwheel"), "show", str(wheel)]).stdout.split())
+    show = " ".join(run([tool_path("auditwheel"), "show", str(wheel)]).split())
     if f'is consistent with the following platform tag: "{target.platform_tags[0]}"' not in show:
         fail(f"auditwheel show does not report {target.platform_tags[0]}:\n{show}")
     ok(f"tag {file_tag}; auditwheel show agrees")
@@ -170,11 +154,11 @@ def check_exports(zf: zipfile.ZipFile, target: Target, tmp: pathlib.Path) -> pat
     if others:
         fail(f"shared libraries beside the module, expected everything linked in: {others}")
     lib = pathlib.Path(zf.extract(libs[0], tmp / "unpacked" / target.name))
-    out = run(["nm", "-D", "--defined-only", str(lib)]).stdout
+    out = run(["nm", "-D", "--defined-only", str(lib)])
     exported = {line.split()[-1] for line in out.splitlines() if line.strip()}
     if exported != ALLOWED_EXPORTS:
         fail(f"extension exports {sorted(exported)}, expected only {sorted(ALLOWED_EXPORTS)}")
-    dynamic = run(["readelf", "-dW", str(lib)]).stdout
+    dynamic = run(["readelf", "-dW", str(lib)])
     needed = {line.split("[", 1)[1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line}
     if not needed <= ALLOWED_NEEDED[target.libc]:
         fail(f"extension needs {sorted(needed - ALLOWED_NEEDED[target.libc])} beyond the C library")
@@ -184,7 +168,7 @@ def check_exports(zf: zipfile.ZipFile, target: Target, tmp: pathlib.Path) -> pat
 
 def undefined_symbols(lib: pathlib.Path) -> list[tuple[str, str, str]]:
     """(name, version or "", binding) of every symbol `lib` imports."""
-    out = run(["readelf", "--dyn-syms", "--wide", str(lib)]).stdout
+    out = run(["readelf", "--dyn-syms", "--wide", str(lib)])
     found = []
     for line in out.splitlines():
         cols = line.split()
@@ -218,7 +202,7 @@ def floor_violations(symbols: list[tuple[str, str, str]], libc: str, musl_export
 
 
 def exported_symbols(lib: pathlib.Path) -> set[str]:
-    out = run(["nm", "-D", "--defined-only", str(lib)]).stdout
+    out = run(["nm", "-D", "--defined-only", str(lib)])
     return {line.split()[-1].split("@")[0] for line in out.splitlines() if line.strip()}
 
 
@@ -263,12 +247,12 @@ def check_fresh_venv(
          "--no-deps", "--no-index", str(wheel)]
     )
     # Run from an empty directory so the source tree cannot shadow the install.
-    where = run([str(vpy), "-I", "-c", IMPORT_CHECK], cwd=tmp).stdout.strip()
+    where = run([str(vpy), "-I", "-c", IMPORT_CHECK], cwd=tmp).strip()
     ok(f"fresh venv imports {where}")
 
     cli = str(venv / "bin" / "ulo-protocol")
     env = dict(os.environ, HOME=str(tmp))
-    if run([cli, "classify", "QUIC", ""], cwd=tmp, env=env).stdout != "routing\n":
+    if run([cli, "classify", "QUIC", ""], cwd=tmp, env=env) != "routing\n":
         fail("ulo-protocol classify gave an unexpected answer")
     seed = tmp / "seed.bin"
     run([cli, "identity", "new", "--seed-out", str(seed)], cwd=tmp, env=env)
@@ -276,7 +260,7 @@ def check_fresh_venv(
         fail("identity new did not write a 32-byte seed")
     # An empty default queue lists nothing; a missing one is an error.
     (tmp / ".tovane" / "envelope-queue").mkdir(parents=True)
-    if run([cli, "queue", "ls"], cwd=tmp, env=env).stdout != "":
+    if run([cli, "queue", "ls"], cwd=tmp, env=env) != "":
         fail("queue ls of an empty queue printed something")
     run([str(vpy), "-m", "ulo_protocol_cli", "--version"], cwd=tmp, env=env)
     ok("console script runs from the fresh venv")

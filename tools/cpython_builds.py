@@ -12,7 +12,7 @@ that root, never through binfmt_misc.
 Adding an interpreter is one line in BUILDS once Debian carries its source
 (for example `Build("3.14t", "3.14", free_threaded=True)`).
 
-Usage: cpython_builds.py CACHE [NAME...]   prints each interpreter's path
+Usage: python -m tools.cpython_builds CACHE [NAME...]   prints each interpreter's path
 """
 
 from __future__ import annotations
@@ -25,10 +25,8 @@ import shutil
 import sys
 import tempfile
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import platform_roots  # noqa: E402
-import release_build  # noqa: E402
-from release_tools import Target, host_mirror, log_to, run_logged  # noqa: E402
+from tools import platform_roots, release_build
+from tools.release_tools import Reporter, Target, host_mirror
 
 # Suites whose source indexes are read: the newest CPython sources are in
 # testing, and a stable release keeps one when testing moves on.
@@ -85,7 +83,8 @@ BUILDS = {b.name: b for b in (
     Build("3.13-musl-aarch64", "3.13", libc="musl", arch="aarch64"),
 )}
 
-log = log_to("cpython")
+report = Reporter("cpython")
+log = report.log
 
 
 def private_apt(cache: pathlib.Path) -> dict[str, str]:
@@ -106,7 +105,7 @@ def private_apt(cache: pathlib.Path) -> dict[str, str]:
         (state / "updated").unlink(missing_ok=True)
     env = dict(os.environ, APT_CONFIG=str(conf))
     if not (state / "updated").is_file():
-        release_build.run(["apt-get", "update", "-qq"], env=env)
+        report.run(["apt-get", "update", "-qq"], env=env)
         (state / "updated").touch()
     return env
 
@@ -154,12 +153,12 @@ def build_zlib(cache: pathlib.Path, work: pathlib.Path, env: dict[str, str], log
     fetch = work / "zlib-src"
     fetch.mkdir()
     release_build.apt_source("zlib", fetch)
-    run_logged(["tar", "-xf", str(next(fetch.glob("zlib_*.orig.tar.*"))), "-C", str(fetch)], logfile)
+    report.run(["tar", "-xf", str(next(fetch.glob("zlib_*.orig.tar.*"))), "-C", str(fetch)], log=logfile)
     src = next(p for p in fetch.iterdir() if p.is_dir())
     prefix = work / "zlib"
-    run_logged(["./configure", "--static", f"--prefix={prefix}"], logfile, cwd=src,
+    report.run(["./configure", "--static", f"--prefix={prefix}"], log=logfile, cwd=src,
                env=env | {"CFLAGS": "-O2 -fPIC", "CHOST": env["CC"]})
-    run_logged(["make", f"-j{os.cpu_count() or 2}", "install"], logfile, cwd=src, env=env)
+    report.run(["make", f"-j{os.cpu_count() or 2}", "install"], log=logfile, cwd=src, env=env)
     return prefix
 
 
@@ -214,10 +213,10 @@ def ensure(name: str, cache: pathlib.Path) -> pathlib.Path:
         flags += [f"CPPFLAGS={' '.join(cppflags)}", f"LDFLAGS={' '.join(ldflags)}"]
         src = work / "src"
         src.mkdir()
-        run_logged(["tar", "-xf", str(tarball), "-C", str(src), "--strip-components=1"], logfile)
-        run_logged(["./configure", *flags], logfile, cwd=src, env=env)
-        run_logged(["make", f"-j{os.cpu_count() or 2}"], logfile, cwd=src, env=env)
-        run_logged(["make", "install"], logfile, cwd=src, env=env)
+        report.run(["tar", "-xf", str(tarball), "-C", str(src), "--strip-components=1"], log=logfile)
+        report.run(["./configure", *flags], log=logfile, cwd=src, env=env)
+        report.run(["make", f"-j{os.cpu_count() or 2}"], log=logfile, cwd=src, env=env)
+        report.run(["make", "install"], log=logfile, cwd=src, env=env)
         (final / ".ready").write_text(build.recipe(version) + "\n")
     except BaseException:
         shutil.rmtree(final, ignore_errors=True)

@@ -27,9 +27,8 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import release_build  # noqa: E402
-from release_tools import host_mirror, log_to, run_logged as run  # noqa: E402
+from tools import release_build
+from tools.release_tools import Reporter, host_mirror
 
 QEMU = "/usr/bin/qemu-aarch64-static"
 # Debian's python3.11 source package, from the suite the host runs.
@@ -71,7 +70,8 @@ ROOTS = {
 }
 
 
-log = log_to("roots")
+report = Reporter("roots")
+log = report.log
 
 
 def sandbox(root: pathlib.Path, ro: dict[str, pathlib.Path], work: pathlib.Path | None = None,
@@ -106,11 +106,12 @@ def ensure(name: str, cache: pathlib.Path) -> pathlib.Path:
         boot = ["debootstrap", "--variant=minbase", f"--arch={spec.arch}", f"--include={','.join(spec.packages)}"]
         if spec.arch == "arm64":
             # Second stage skipped: nothing in the root is ever run natively.
-            run([*boot, "--foreign", spec.suite, str(root), host_mirror()], logfile)
+            report.run([*boot, "--foreign", spec.suite, str(root), host_mirror()], log=logfile)
             for deb in sorted((root / "var/cache/apt/archives").glob("*.deb")):
-                run(["dpkg-deb", "-x", str(deb), str(root)], logfile)
+                report.run(["dpkg-deb", "-x", str(deb), str(root)], log=logfile)
         else:
-            run([*boot, spec.suite, str(root), host_mirror(), *([spec.script] if spec.script else [])], logfile)
+            report.run([*boot, spec.suite, str(root), host_mirror(), *([spec.script] if spec.script else [])],
+                       log=logfile)
         if name == "bullseye":
             build_cpython(root, scratch, logfile)
         shutil.rmtree(root / "var/cache/apt/archives", ignore_errors=True)
@@ -133,13 +134,13 @@ def build_cpython(root: pathlib.Path, scratch: pathlib.Path, logfile: pathlib.Pa
     tarball = next(fetch.glob(f"{CPYTHON_SOURCE}_*.orig.tar.*"))
     src = root / "usr/src/cpython"
     src.mkdir(parents=True)
-    run(["tar", "-xf", str(tarball), "-C", str(src), "--strip-components=1"], logfile)
+    report.run(["tar", "-xf", str(tarball), "-C", str(src), "--strip-components=1"], log=logfile)
     jobs = os.cpu_count() or 2
     script = (f"cd /usr/src/cpython && ./configure --prefix={CPYTHON_PREFIX} --with-ensurepip=no "
               f"LDFLAGS=-Wl,-rpath,{CPYTHON_PREFIX}/lib >/dev/null && make -j{jobs} >/dev/null "
               "&& make install >/dev/null")
     log("building CPython 3.11 inside the bullseye root (a few minutes, cached afterwards)")
-    run([*sandbox(root, {}, writable_root=True), "sh", "-c", script], logfile)
+    report.run([*sandbox(root, {}, writable_root=True), "sh", "-c", script], log=logfile)
     shutil.rmtree(src)
 
 
@@ -200,7 +201,7 @@ def interpreters(names: list[str], cache: pathlib.Path) -> list[Interpreter]:
 
 
 def main() -> None:
-    # Build (or find) the roots: `platform_roots.py CACHE [NAME...]`.
+    # Build (or find) the roots: `python -m tools.platform_roots CACHE [NAME...]`.
     cache = pathlib.Path(sys.argv[1])
     for name in sys.argv[2:] or list(ROOTS):
         print(ensure(name, cache))

@@ -1,6 +1,6 @@
 """Build the release: the sdist, one wheel per target, SHA256SUMS.
 
-Usage: release_build.py --out DIR [--targets x86_64-gnu,...] [--cache DIR]
+Usage: python -m tools.release_build --out DIR [--targets x86_64-gnu,...] [--cache DIR]
 
 Targets (release_tools.TARGETS): abi3 wheels for manylinux2014 (glibc 2.17)
 and musllinux_1_2, and free-threaded wheels for manylinux2014, each for
@@ -27,9 +27,8 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import wheel_finish  # noqa: E402
-from release_tools import TARGETS, Target, log_to  # noqa: E402
+from tools import wheel_finish
+from tools.release_tools import TARGETS, Reporter, Target
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SODIUM_SOURCE = "libsodium"
@@ -45,28 +44,8 @@ SODIUM_CFLAGS = "-O2 -g0 -fstack-protector-strong -D_FORTIFY_SOURCE=3"
 HOW_TO_GET = "`make deps` installs the Debian packages and adds the deb-src entry"
 
 
-log = log_to("release")
-
-
-def die(text: str) -> None:
-    print(f"release: {text}", file=sys.stderr)
-    sys.exit(1)
-
-
-def run(cmd: list[str], cwd: pathlib.Path | None = None, env: dict[str, str] | None = None,
-        quiet_log: pathlib.Path | None = None) -> str:
-    if quiet_log is not None:
-        with quiet_log.open("w") as out:
-            status = subprocess.run(cmd, cwd=cwd, env=env, stdout=out, stderr=subprocess.STDOUT,
-                                    check=False).returncode
-        if status != 0:
-            tail = quiet_log.read_text(errors="replace").splitlines()[-40:]
-            die(f"{' '.join(cmd)} exited {status} (log {quiet_log}):\n" + "\n".join(tail))
-        return ""
-    proc = subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True, check=False)
-    if proc.returncode != 0:
-        die(f"{' '.join(cmd)} exited {proc.returncode}\n{proc.stdout}{proc.stderr}")
-    return proc.stdout
+report = Reporter("release")
+log, die, run = report.log, report.fail, report.run
 
 
 def default_cache() -> pathlib.Path:
@@ -79,7 +58,6 @@ def zig_version() -> str:
         if line.startswith("ziglang=="):
             return line.split("==", 1)[1].strip()
     die("requirements-release.txt pins no ziglang version")
-    raise AssertionError
 
 
 # --- what must be on the machine ---------------------------------------------
@@ -174,7 +152,6 @@ def apt_source(package: str, dest: pathlib.Path, env: dict[str, str] | None = No
             return version
         errors.append(f"{version}: {problem}")
     die(f"cannot download Debian source package {package}:\n  " + "\n  ".join(errors or ["not in the index"]))
-    raise AssertionError
 
 
 @functools.cache
@@ -202,14 +179,13 @@ def sodium_source(cache: pathlib.Path) -> tuple[pathlib.Path, str]:
             shutil.rmtree(tree, ignore_errors=True)
             dsc = next(t.glob("*.dsc"))
             run(["dpkg-source", "-x", dsc.name, "tree"], cwd=t)
-            run(["./autogen.sh", "-s"], cwd=t / "tree", quiet_log=t / "autogen.log")
+            run(["./autogen.sh", "-s"], cwd=t / "tree", log=t / "autogen.log")
             orig = next(t.glob("*.orig.tar.*"))
             (t / "tree" / ".orig-sha256").write_text(hashlib.sha256(orig.read_bytes()).hexdigest() + "\n")
             (t / "tree").rename(tree)
         (tree / ".ready").write_text(want + "\n")
         return tree, want
     die(f"cannot download Debian source package {SODIUM_SOURCE}:\n  " + "\n  ".join(errors))
-    raise AssertionError
 
 
 def _dpkg_cmp(a: str, b: str) -> int:
@@ -263,9 +239,9 @@ def sodium_build(cache: pathlib.Path, target: Target) -> tuple[pathlib.Path, dic
         run([str(src / "configure"), f"--host={target.arch}-linux-{target.libc}", "--disable-shared", "--with-pic",
              "--disable-ssp", f"--prefix={prefix}", f"CC={cc}", f"CFLAGS={cflags}{maps}",
              f"AR={bindir}/ar", f"RANLIB={bindir}/ranlib", *SODIUM_NOT_ON_2_17],
-            cwd=build, env=env, quiet_log=build / "configure.log")
+            cwd=build, env=env, log=build / "configure.log")
         jobs = str(os.cpu_count() or 2)
-        run(["make", f"-j{jobs}", "install"], cwd=build, env=env, quiet_log=build / "make.log")
+        run(["make", f"-j{jobs}", "install"], cwd=build, env=env, log=build / "make.log")
     (prefix / ".ready").write_text(key + "\n")
     return prefix, info
 
@@ -290,14 +266,14 @@ def tree_state() -> dict[str, str]:
 
 def build_sdist(out: pathlib.Path, env: dict[str, str], logs: pathlib.Path) -> pathlib.Path:
     run([sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", str(out), str(ROOT)],
-        env=env, quiet_log=logs / "sdist.log")
+        env=env, log=logs / "sdist.log")
     return next(out.glob("*.tar.gz"))
 
 
 def free_threaded_builder(cache: pathlib.Path, minor: str) -> pathlib.Path:
     """The free-threaded interpreter's own build environment: scikit-build-core
     reads the wheel tag and the headers from the interpreter it runs in."""
-    import cpython_builds
+    from tools import cpython_builds
 
     python = cpython_builds.ensure(f"{minor}t", cache)
     reqs = ROOT / "requirements-build.txt"
@@ -344,7 +320,7 @@ def build_wheel(target: Target, cache: pathlib.Path, env: dict[str, str], raw: p
          f"-Ccmake.define.CMAKE_TOOLCHAIN_FILE={ROOT / 'cmake' / f'zig-{target.arch}.cmake'}",
          "-Ccmake.define.ULO_REPRODUCIBLE=ON", "-Ccmake.define.ULO_WERROR=ON", *defines,
          f"-Cbuild-dir={build_dir}", "-Cinstall.strip=false", "-Ccmake.build-type=Release",
-         str(ROOT)], env=env, quiet_log=logs / f"wheel-{target.name}.log")
+         str(ROOT)], env=env, log=logs / f"wheel-{target.name}.log")
     return next(dest.glob("*.whl"))
 
 
@@ -368,7 +344,9 @@ def main() -> None:
     out = pathlib.Path(args.out).resolve()
     logs = ROOT / "build" / "release" / "logs"
     raw = ROOT / "build" / "release" / "raw"
-    shutil.rmtree(out, ignore_errors=True)
+    # Steps append to their logs: each run starts them afresh.
+    for d in (out, logs):
+        shutil.rmtree(d, ignore_errors=True)
     for d in (out, logs, raw):
         d.mkdir(parents=True, exist_ok=True)
 

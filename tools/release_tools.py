@@ -1,5 +1,8 @@
-"""What the release scripts share: logging, running a logged step, and the
-Debian mirror this machine's apt already uses."""
+"""What the release scripts share: how each one reports and runs a step,
+the release targets, and the Debian mirror this machine's apt already uses.
+
+The scripts are modules of the `tools` package, run from the clone's top
+folder as `python -m tools.<script>`."""
 
 from __future__ import annotations
 
@@ -7,27 +10,47 @@ import dataclasses
 import pathlib
 import subprocess
 import sys
-from typing import Callable
+from typing import NoReturn
 
 APT_SOURCES = pathlib.Path("/etc/apt/sources.list.d")
 
 
-def log_to(prefix: str) -> Callable[[str], None]:
-    def log(text: str) -> None:
-        print(f"{prefix}: {text}", flush=True)
-    return log
+class Reporter:
+    """One script's voice: progress lines, passed checks, and the one way it
+    stops (a message on stderr, exit status 1)."""
 
+    def __init__(self, prefix: str) -> None:
+        self.prefix = prefix
 
-def run_logged(cmd: list[str], logfile: pathlib.Path, **kw: object) -> None:
-    """Run `cmd` with its output appended to `logfile`; on failure raise
-    with the log's tail."""
-    with logfile.open("a") as out:
-        out.write(f"$ {' '.join(cmd)}\n")
-        out.flush()
-        proc = subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT, check=False, **kw)  # type: ignore[call-overload]
-    if proc.returncode != 0:
-        tail = "\n".join(logfile.read_text(errors="replace").splitlines()[-30:])
-        raise RuntimeError(f"{' '.join(cmd)} exited {proc.returncode} (log {logfile}):\n{tail}")
+    def log(self, text: str) -> None:
+        print(f"{self.prefix}: {text}", flush=True)
+
+    def ok(self, text: str) -> None:
+        self.log(f"ok: {text}")
+
+    def fail(self, text: str) -> NoReturn:
+        print(f"{self.prefix}: FAIL: {text}", file=sys.stderr, flush=True)
+        sys.exit(1)
+
+    def run(self, cmd: list[str], *, cwd: pathlib.Path | None = None, env: dict[str, str] | None = None,
+            log: pathlib.Path | None = None) -> str:
+        """Run `cmd` and return its output, or append the output to `log`
+        (long steps: the build tools' chatter stays out of the terminal).
+        A failure stops the script with what the command said last."""
+        if log is None:
+            proc = subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True, check=False)
+            if proc.returncode != 0:
+                self.fail(f"{' '.join(cmd)} exited {proc.returncode}\n{proc.stdout}{proc.stderr}")
+            return proc.stdout
+        with log.open("a") as out:
+            out.write(f"$ {' '.join(cmd)}\n")
+            out.flush()
+            status = subprocess.run(cmd, cwd=cwd, env=env, stdout=out, stderr=subprocess.STDOUT,
+                                    check=False).returncode
+        if status != 0:
+            tail = "\n".join(log.read_text(errors="replace").splitlines()[-40:])
+            self.fail(f"{' '.join(cmd)} exited {status} (log {log}):\n{tail}")
+        return ""
 
 
 def host_mirror(security: bool = False, sources: pathlib.Path = APT_SOURCES) -> str:
@@ -113,5 +136,5 @@ TARGETS = tuple(
 
 
 if __name__ == "__main__":
-    # `release_tools.py mirror` or `release_tools.py security-mirror`, for make.
+    # `python -m tools.release_tools mirror` (or `security-mirror`), for make.
     print(host_mirror(security=sys.argv[1:] == ["security-mirror"]))

@@ -1,8 +1,8 @@
 """Run the Python test suite on every CPython >= 3.10 on this machine and in
 the platform roots, from the shipped wheels.
 
-Usage: run_suites.py --wheel WHEEL... --requirements FILE --work DIR
-                     [--roots NAME,... --built NAME,... --cache DIR --pip-pin FILE] TESTS_DIR
+Usage: python -m tools.run_suites --wheel WHEEL... --requirements FILE --work DIR
+           [--roots NAME,... --built NAME,... --cache DIR --pip-pin FILE] [--no-host] TESTS_DIR
 
 Interpreters are the pyenv versions (under `pyenv root`, or ~/.pyenv when
 pyenv is not on PATH), the system's own python3, those in the platform
@@ -14,11 +14,16 @@ tree cannot stand in for the installed wheel. In an interpreter built here,
 pip must also refuse every other wheel of its architecture. Prints one line per interpreter; a supported minor
 version with no interpreter is reported and skipped. Exits non-zero if any
 run fails (pytest's "nothing collected" included).
+
+With no roots and no interpreters built here, one wheel is enough: any
+wheel this machine's CPythons install, such as the development build of
+`make test`.
 """
 
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
 import glob
 import hashlib
 import os
@@ -37,10 +42,8 @@ MINIMUM = (3, 10)
 SUITE_TIMEOUT = 1200
 EMULATED_TIMEOUT = 2400
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import cpython_builds  # noqa: E402
-import platform_roots  # noqa: E402
-from release_tools import Target  # noqa: E402
+from tools import cpython_builds, platform_roots
+from tools.release_tools import Target
 
 
 def pyenv_root() -> pathlib.Path:
@@ -218,31 +221,43 @@ def main() -> None:
     ap.add_argument("--built", default="", help="interpreters built here to run in (cpython_builds), comma-separated")
     ap.add_argument("--cache", help="where the roots and the wheelhouse are kept")
     ap.add_argument("--pip-pin", default="requirements-release.txt", help="file whose pip== line pins pip in roots")
+    ap.add_argument("--no-host", action="store_true", help="only the roots and the interpreters built here")
+    ap.add_argument("--jobs", type=int, default=1, help="this machine's interpreters run this many at a time")
     ap.add_argument("tests")
     args = ap.parse_args()
     wheels = [pathlib.Path(w).resolve() for w in args.wheel]
-    wheel = wheel_for(wheels, Target(platform.machine()))
+    roots = [r for r in args.roots.split(",") if r]
+    built = [b for b in args.built.split(",") if b]
+    # Only the host's interpreters: pip itself says whether they take it.
+    host_only = len(wheels) == 1 and not roots and not built
+    wheel = wheels[0] if host_only else wheel_for(wheels, Target(platform.machine()))
     reqs = pathlib.Path(args.requirements).resolve()
     tests = pathlib.Path(args.tests).resolve()
     work = pathlib.Path(args.work).resolve()
     work.mkdir(parents=True, exist_ok=True)
 
     interpreters = []
-    for python in candidates():
+    for python in [] if args.no_host else candidates():
         info = version_of(python)
         if info and info[1] >= MINIMUM:
             interpreters.append((python, *info))
     failed = False
-    for python, full, minor in interpreters:
+
+    def host_run(python: pathlib.Path, full: str) -> tuple[bool, str]:
         owner = python.parent.parent.name if "versions" in python.parts else "system"
         label = f"cpython-{full}-{owner}"
-        ok, text = run_one(python, label, wheel, reqs, work / label, tests, work / "scratch" / label)
-        failed |= not ok
-        print(f"CPython {full:<8} {'host ' + platform.machine():<36} {str(python):<45} "
-              f"{'ok  ' if ok else 'FAIL'} {text}", flush=True)
+        return run_one(python, label, wheel, reqs, work / label, tests, work / "scratch" / label)
+
+    # Each run is its own processes in its own folders: they can overlap.
+    with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
+        runs = {pool.submit(host_run, python, full): (python, full) for python, full, _ in interpreters}
+        for done in concurrent.futures.as_completed(runs):
+            python, full = runs[done]
+            ok, text = done.result()
+            failed |= not ok
+            print(f"CPython {full:<8} {'host ' + platform.machine():<36} {str(python):<45} "
+                  f"{'ok  ' if ok else 'FAIL'} {text}", flush=True)
     have = {minor for _, _, minor in interpreters}
-    roots = [r for r in args.roots.split(",") if r]
-    built = [b for b in args.built.split(",") if b]
     if roots or built:
         cache = pathlib.Path(args.cache).resolve()
         pins = [ln.strip() for ln in pathlib.Path(args.pip_pin).read_text().splitlines() if ln.startswith("pip==")]
@@ -278,6 +293,8 @@ def main() -> None:
                 have.add(tuple(int(x) for x in version.split(".")[:2]))  # type: ignore[arg-type]
             print(f"CPython {version:<8} {interp.platform:<36} {pathlib.Path(interp.python).name:<45} "
                   f"{'ok  ' if ok else 'FAIL'} {text}", flush=True)
+    if args.no_host:
+        sys.exit(1 if failed else 0)
     for minor in SUPPORTED:
         if minor not in have:
             print(f"CPython {minor[0]}.{minor[1]:<6} absent on this machine: skipped", flush=True)

@@ -1,8 +1,8 @@
 """Writes the type stub's field properties and dict types from the records'
 field tables, so that adding a field is a member and a row in C++.
 
-    record_tables | python tools/stub_fields.py STUB          rewrite STUB
-    record_tables | python tools/stub_fields.py --check STUB  fail if stale
+    record_tables | python -m tools.stub_fields STUB          rewrite STUB
+    record_tables | python -m tools.stub_fields --check STUB  fail if stale
 
 The parts written sit between `# begin <Record>.<part>` and `# end` lines:
 `<Record>.dict` is the record's TypedDict, `<Record>.properties` the

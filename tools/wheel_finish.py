@@ -24,8 +24,7 @@ import tempfile
 import uuid
 import zipfile
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from release_tools import Target  # noqa: E402
+from tools.release_tools import Target
 
 # The oldest time a zip entry can hold.
 ZIP_EPOCH = 315532800

@@ -3,13 +3,9 @@ types a user of the record sees, and a stale stub is caught."""
 
 from __future__ import annotations
 
-import pathlib
-import sys
-
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-import stub_fields  # noqa: E402
+from tools import stub_fields
 
 
 def field(name: str, kind: str, absent: str = "required", emit_always: bool = True,

@@ -6,12 +6,10 @@ from __future__ import annotations
 
 import pathlib
 import subprocess
-import sys
 
 import pytest
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))
-import check_wheel  # noqa: E402
+from tools import check_wheel
 
 CASES = {
     # renameat2 came in glibc 2.28: linked here it carries that version.
