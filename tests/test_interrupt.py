@@ -34,12 +34,13 @@ PRELUDE = textwrap.dedent(f"""
             return [i.queue_id for i in q.list()]
         return [i.queue_id for i in q.items()]
 
-    # The sender also notes the CPU time its parent had used when the first
-    # signal went, from /proc (utime + stime, all threads).
+    # The sender also notes the CPU time its parent has used just after the
+    # first signal, from /proc (utime + stime, all threads): read after the
+    # kill, so that the sender's own wait for a core is not counted as work.
     SENDER = ("import os, signal, sys, time\\n"
               "sys.stdin.readline(); time.sleep(float(sys.argv[1]))\\n"
-              "stat = open('/proc/%d/stat' % os.getppid()).read().rsplit(')', 1)[1].split()\\n"
               "t = time.monotonic(); os.kill(os.getppid(), signal.SIGINT)\\n"
+              "stat = open('/proc/%d/stat' % os.getppid()).read().rsplit(')', 1)[1].split()\\n"
               "cpu = (int(stat[11]) + int(stat[12])) / os.sysconf('SC_CLK_TCK')\\n"
               "if sys.argv[2] != '0':\\n"
               "    time.sleep(float(sys.argv[2])); os.kill(os.getppid(), signal.SIGINT)\\n"
