@@ -128,7 +128,7 @@ CPP_CONFIGURE = $(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DULO_BUILD_PYTH
 # The field tables' listing, for the stub; built first so that the steps
 # that share build/cpp never run two builds in it at once.
 cpp-tables: deps venv
-	@$(CPP_CONFIGURE) && $(VENV)/bin/cmake --build $(CPP_BUILD) --target record_tables >/dev/null
+	@$(CPP_CONFIGURE) && $(VENV)/bin/cmake --build $(CPP_BUILD) -j$(JOBS) --target record_tables >/dev/null
 
 test-cpp: cpp-tables
 	@$(VENV)/bin/cmake --build $(CPP_BUILD) -j$(JOBS)

@@ -160,7 +160,7 @@ fuzz-quick: fuzz-run
 # Each process its own seed and share of the lanes; any disagreement aborts.
 fuzz-diff: deps venv
 	@$(CPP_CONFIGURE)
-	@$(VENV)/bin/cmake --build $(CPP_BUILD) --target verify_wide_diff
+	@$(VENV)/bin/cmake --build $(CPP_BUILD) -j$(JOBS) --target verify_wide_diff
 	@pids=; for i in $$(seq $(JOBS)); do \
 	  $(CPP_BUILD)/verify_wide_diff $$(( ($(DIFF_LANES) + $(JOBS) - 1) / $(JOBS) )) $$i & pids="$$pids $$!"; \
 	done; for p in $$pids; do wait $$p || exit 1; done
