@@ -9,6 +9,7 @@ import os
 import pathlib
 import random
 import select
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -344,3 +345,24 @@ def test_the_first_push_flushes_the_directories_it_creates(powercut):
     EnvelopeQueue(str(qdir), durable=True).push("routing", expected("x"))
     powercut.cut()
     assert [i.queue_id for i in EnvelopeQueue(str(qdir)).list()] == ["x"]
+
+
+# The directories a plain push created are remembered by inode until a flush;
+# a directory made later on a removed one's inode must not inherit them.
+@pytest.mark.parametrize("flush", ["durable push", "sync"])
+def test_a_new_directory_on_a_removed_ones_inode_flushes_cleanly(tmp_path, flush):
+    old = tmp_path / "old" / "q"
+    EnvelopeQueue(str(old)).push("routing", expected("a"))
+    inode = old.stat().st_ino
+    shutil.rmtree(tmp_path / "old")
+    for n in range(100):
+        new = tmp_path / f"n{n}"
+        new.mkdir()
+        if new.stat().st_ino == inode:
+            break
+    else:
+        pytest.skip("this file system did not give the inode out again")
+    q = EnvelopeQueue(str(new), durable=flush == "durable push")
+    q.push("routing", expected("b"))
+    q.sync()
+    assert [i.queue_id for i in q.list()] == ["b"]

@@ -95,7 +95,12 @@ void note_unflushed(const std::string& dir, Unflushed&& changes) {
 Flushed flush_dirs(const std::vector<std::string>& made, const std::string& dir) {
   for (const auto& m : made) {
     std::string parent = file_io::parent_dir(m);
-    if (const int err = file_io::sync_dir(parent); err != 0) return {err, std::move(parent)};
+    const int err = file_io::sync_dir(parent);
+    // Gone, and the directory made in it with it: nothing of ours is left
+    // there. The log is keyed by inode and outlives directories, so a new
+    // directory can inherit an old one's list; `dir` itself must exist.
+    if (err == ENOENT || err == ENOTDIR) continue;
+    if (err != 0) return {err, std::move(parent)};
   }
   if (const int err = file_io::sync_dir(dir); err != 0) return {err, dir};
   return {};

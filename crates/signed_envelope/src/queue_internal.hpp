@@ -47,8 +47,8 @@ void note_unflushed(const std::string& dir, Unflushed&& changes);
 // and those earlier pushes of this process created without a flush.
 std::vector<std::string> made_unflushed(const std::string& dir, std::vector<std::string>&& now);
 
-// Flushes the parent of each directory created, then `dir`: 0, or the OS
-// error and where it happened.
+// Flushes the parent of each directory created (one that no longer exists
+// has nothing to flush), then `dir`: 0, or the OS error and where it happened.
 struct Flushed {
   int err = 0;
   std::string path;
