@@ -81,11 +81,12 @@ def data_dir():
 
 
 def run_python(code, *args, timeout=60, check=True):
-    """Runs `code` in a fresh interpreter. Shortly before the timeout a hang
-    ends it with every thread's traceback, which a failure shows."""
-    watchdog = f"import faulthandler; faulthandler.dump_traceback_later({timeout * 0.9}, exit=True)\n"
+    """Runs `code` in a fresh interpreter. At the timeout a hang ends it with
+    every thread's traceback, which a failure shows; the child is killed
+    only if even that does not come."""
+    watchdog = f"import faulthandler; faulthandler.dump_traceback_later({timeout}, exit=True)\n"
     out = subprocess.run([sys.executable, "-c", watchdog + code, *map(str, args)],
-                         capture_output=True, text=True, timeout=timeout)
+                         capture_output=True, text=True, timeout=timeout + 10)
     if check and out.returncode != 0:
         pytest.fail(f"the child exited with {out.returncode}:\n{out.stderr}", pytrace=False)
     return out
