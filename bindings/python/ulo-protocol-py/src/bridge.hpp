@@ -31,15 +31,15 @@ struct SignalCheck {
 // Elsewhere a check would take the interpreter lock back for nothing, and a
 // thread that takes it back while the interpreter shuts down is ended on
 // the spot, its call half-done.
+// Finding out runs Python code, and with it any pending signal's handler:
+// what that raises is the call's exception, never dropped (a dropped one
+// is a signal lost, and a caller looping until it comes loops forever).
 inline bool runs_signal_handlers() {
   Ref threading = Ref::steal(PyImport_ImportModule("threading"));
   Ref main = threading ? Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
                        : Ref();
   Ref ident = main ? Ref::steal(PyObject_GetAttrString(main.get(), "ident")) : Ref();
-  if (!ident) {
-    PyErr_Clear();
-    return false;
-  }
+  if (!ident) throw ExceptionSet{};
   return PyLong_AsUnsignedLong(ident.get()) == PyThread_get_thread_ident();
 }
 
