@@ -197,7 +197,9 @@ def test_handlers(big_queue, name, handler):
 def test_no_exception_from_a_handler_is_dropped(big_queue, name):
     # A signal every 0.7 ms lands anywhere in the calls, the moments between
     # their steps included: each exception its handler raises must be the
-    # caller's. One that is dropped is a signal lost.
+    # caller's. One that is dropped is a signal lost. Not Armed, which
+    # restarts its timer with each call: this one runs freely across calls,
+    # so that signals come at every point of a call, its very start included.
     r = run_child(f"""
         class Stop(Exception):
             pass
